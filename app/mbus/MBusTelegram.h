@@ -1,0 +1,38 @@
+// The tool's one telegram buffer and the three M-Bus requests built in it: the select telegram
+// (SND_UD), the data request (REQ_UD2) and the register write (SND_UD with one record).
+#pragma once
+
+#include <cstdint>
+
+inline constexpr int TelegramBufSize = 104;
+
+// Every request is built here from index 0, and every response is received here from index 0.
+// The buffer is never cleared: bytes behind the last request or response keep older content.
+extern std::uint8_t TelegramBuf[TelegramBufSize];
+// Read cursor of the response decoders.
+extern std::int32_t ReadPos;
+
+inline constexpr std::uint8_t MBusAck = 0xE5;
+inline constexpr std::uint8_t MBusSelectConfigData = 0x01;
+inline constexpr std::uint8_t MBusSelectUserData = 0x02;
+
+inline constexpr int SelectTelegramLength = 11;
+inline constexpr int DataRequestLength = 5;
+inline constexpr int RegisterWriteLength = 16;
+
+// The A field of a request: the low 8 bits of the "Addr" value (two's complement when negative).
+constexpr std::uint8_t MBusAddressByte(std::int32_t addr)
+{
+    return static_cast<std::uint8_t>(static_cast<std::uint32_t>(addr) & 0xFFu);
+}
+
+// Sum of `count` bytes modulo 256.
+std::uint8_t MBusChecksum(const std::uint8_t* bytes, int count);
+
+// Each builder writes its telegram into TelegramBuf from index 0 and returns its length.
+int BuildSelectTelegram(std::int32_t addr, std::uint8_t select);
+int BuildDataRequest(std::int32_t addr);
+int BuildRegisterWrite(std::int32_t addr, std::uint8_t reg, std::uint32_t value);
+
+// The meter acknowledged: the first byte of TelegramBuf is E5.
+bool IsAcknowledged();

@@ -1,0 +1,30 @@
+# Warnings as errors for the project's own code.
+function(vexora_warnings target)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror)
+endfunction()
+
+# Includes every *.cmake file of the calling folder, in name order. Each unit of a folder keeps
+# its targets in a file of its own.
+macro(vexora_include_parts)
+    file(GLOB _vexora_parts CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cmake)
+    list(SORT _vexora_parts)
+    foreach(_part IN LISTS _vexora_parts)
+        include(${_part})
+    endforeach()
+endmacro()
+
+# vexora_add_test(NAME SOURCES ... LIBS ... LABELS ... [TIMEOUT s])
+# One GoogleTest executable; every test of it becomes a CTest test with the given labels.
+function(vexora_add_test name)
+    cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    vexora_warnings(${name})
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest_main GTest::gmock Threads::Threads)
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 120)
+    endif()
+    gtest_discover_tests(${name}
+        DISCOVERY_MODE PRE_TEST
+        PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
+                   ENVIRONMENT "QT_QPA_PLATFORM=offscreen;VEXORA_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+endfunction()

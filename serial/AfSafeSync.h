@@ -1,0 +1,42 @@
+// Thread-to-main notification: any thread makes a registered receiver run on the thread that
+// owns the channel (the user-interface thread: the first one to register) and waits for the run
+// with a time-out. The interface is plain C++; the channel is served by that thread's event loop.
+#pragma once
+
+#include <exception>
+#include <functional>
+
+#include "platform/AfWinTypes.h"
+
+// What runs on the owner thread; the equivalent of a procedure bound to an object.
+using TAfSafeSyncProc = std::function<void()>;
+
+inline constexpr int AF_SAFESYNC_MAX_RECEIVERS = 64;
+
+// Takes the first free of the 64 entries, disabled; returns its id (1, 2, 3, ... never 0, never
+// reused until the counter wraps), or 0 when the table is full.
+DWORD RegisterReceiver(TAfSafeSyncProc proc);
+// Frees the entry of `id`; false when there is none.
+bool UnregisterReceiver(DWORD id);
+// Enables or disables the receiver `id`; false when there is none.
+bool EnableReceiver(DWORD id, bool enabled);
+// Runs the receiver on the owner thread, directly when called there, and waits for it at most
+// `timeoutMs`. False, without running anything, when the receiver is missing or disabled, and
+// false when it was disabled or unregistered by the time the run ended.
+bool NotifyReceiver(DWORD id, DWORD timeoutMs);
+
+// Waits for `handle` (a worker thread, an event) like WaitForSingleObject. On the owner thread
+// it keeps running the notifications that other threads send meanwhile (and only those), so a
+// worker that is blocked notifying can finish and end.
+DWORD SafeSyncWaitFor(HANDLE handle, DWORD timeoutMs);
+
+// Runs `proc` on the owner thread and waits for it without limit (directly on the owner
+// thread). Exceptions raised by `proc` go to ApplicationHandleException.
+void SafeSyncSynchronize(const std::function<void()>& proc);
+
+// The application's exception display. Receivers' exceptions are handed here on the owner
+// thread; they never reach the sender. A silent abort (EAbort) shows nothing. The application
+// installs its display with SetApplicationExceptionHandler; without one, the message goes to
+// standard error.
+void ApplicationHandleException(std::exception_ptr exception);
+void SetApplicationExceptionHandler(std::function<void(std::exception_ptr)> handler);

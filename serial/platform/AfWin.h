@@ -1,0 +1,71 @@
+// The comm platform: serial devices, events, waits, locks, threads and the tick count, under the
+// names and with the behaviour that the port core and its threads rely on. On POSIX every open
+// comm handle is served by a small user-space driver of its own (see AfCommDriver.cpp).
+#pragma once
+
+#include "AfWinTypes.h"
+#include "Dcb.h"
+
+// ---- errors -------------------------------------------------------------------------------
+DWORD GetLastError();
+void SetLastError(DWORD error);
+
+// ---- handles ------------------------------------------------------------------------------
+// Closes any handle of this layer: comm handle, event, mutex or thread.
+BOOL CloseHandle(HANDLE handle);
+
+// ---- serial devices -----------------------------------------------------------------------
+// `fileName` is a device path, or "COMn" / "\\.\COMn" resolved through the COM mapping
+// (AfComMapping.h). The open is exclusive. A missing device sets ERROR_FILE_NOT_FOUND, a device
+// that exists but cannot be opened (busy, no permission) another error.
+HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPVOID securityAttributes,
+                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
+BOOL SetCommTimeouts(HANDLE file, const COMMTIMEOUTS* timeouts);
+BOOL GetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts);
+BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue);
+BOOL SetCommMask(HANDLE file, DWORD eventMask);
+BOOL GetCommMask(HANDLE file, LPDWORD eventMask);
+BOOL SetCommState(HANDLE file, const DCB* dcb);
+BOOL GetCommState(HANDLE file, DCB* dcb);
+BOOL WaitCommEvent(HANDLE file, LPDWORD eventMask, OVERLAPPED* overlapped);
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, OVERLAPPED* overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+               OVERLAPPED* overlapped);
+BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD bytesTransferred, BOOL wait);
+BOOL ClearCommError(HANDLE file, LPDWORD errors, COMSTAT* stat);
+BOOL PurgeComm(HANDLE file, DWORD flags);
+BOOL EscapeCommFunction(HANDLE file, DWORD func);
+BOOL GetCommModemStatus(HANDLE file, LPDWORD modemStat);
+
+// ---- events, mutexes and waits ------------------------------------------------------------
+HANDLE CreateEventA(LPVOID securityAttributes, BOOL manualReset, BOOL initialState, LPCSTR name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+HANDLE CreateMutexA(LPVOID securityAttributes, BOOL initialOwner, LPCSTR name);
+BOOL ReleaseMutex(HANDLE mutex);
+// Waits on events, mutexes and threads (a thread is signalled once it has ended). When several
+// objects are signalled, WaitForMultipleObjects reports the lowest index.
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
+
+// ---- critical sections (re-entrant) -------------------------------------------------------
+void InitializeCriticalSection(CRITICAL_SECTION* section);
+void DeleteCriticalSection(CRITICAL_SECTION* section);
+void EnterCriticalSection(CRITICAL_SECTION* section);
+BOOL TryEnterCriticalSection(CRITICAL_SECTION* section);
+void LeaveCriticalSection(CRITICAL_SECTION* section);
+
+// ---- threads ------------------------------------------------------------------------------
+HANDLE CreateThread(LPVOID securityAttributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                    LPVOID parameter, DWORD creationFlags, LPDWORD threadId);
+DWORD ResumeThread(HANDLE thread);
+// Priorities are best effort: a level the process may not take is kept as the wish only.
+BOOL SetThreadPriority(HANDLE thread, int priority);
+int GetThreadPriority(HANDLE thread);
+BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+DWORD GetCurrentThreadId();
+
+// ---- time ---------------------------------------------------------------------------------
+// Milliseconds since an arbitrary start, wrapping after 2^32 ms.
+DWORD GetTickCount();
+void Sleep(DWORD milliseconds);
