@@ -40,10 +40,10 @@ TEST(Telegram, ChecksumsWrapPastFF)
     BuildSelectTelegram(0xFD, MBusSelectUserData);
     EXPECT_EQ(TelegramBuf[9], 0xB2);
 
-    // 53 + 01 + 51 + 04 + FF + 22 + 00 + 00 + 7A + 44 = 0x2E6; value least significant byte first.
+    // 53 + 01 + 51 + 04 + FF + 22 + 00 + 00 + 7A + 44 = 0x288; value least significant byte first.
     BuildRegisterWrite(1, 0x22, 0x447A0000u);
     EXPECT_EQ(Sent(16), (Bytes{0x68, 0x0A, 0x0A, 0x68, 0x53, 0x01, 0x51, 0x04, 0xFF, 0x22, 0x00, 0x00,
-                               0x7A, 0x44, 0xE6, 0x16}));
+                               0x7A, 0x44, 0x88, 0x16}));
 }
 
 TEST(Telegram, AddressIsTheLowByteOfAddr)
