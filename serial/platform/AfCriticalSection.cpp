@@ -1,0 +1,44 @@
+// Re-entrant critical sections, kept inside CRITICAL_SECTION's opaque storage.
+#include <mutex>
+#include <new>
+
+#include "AfWin.h"
+
+namespace {
+
+using Lock = std::recursive_mutex;
+
+static_assert(sizeof(Lock) <= sizeof(CRITICAL_SECTION::Opaque), "the lock must fit the opaque storage");
+static_assert(alignof(Lock) <= alignof(CRITICAL_SECTION), "the opaque storage must be aligned for the lock");
+
+Lock& LockOf(CRITICAL_SECTION* section)
+{
+    return *std::launder(reinterpret_cast<Lock*>(section->Opaque));
+}
+
+} // namespace
+
+void InitializeCriticalSection(CRITICAL_SECTION* section)
+{
+    ::new (static_cast<void*>(section->Opaque)) Lock;
+}
+
+void DeleteCriticalSection(CRITICAL_SECTION* section)
+{
+    LockOf(section).~Lock();
+}
+
+void EnterCriticalSection(CRITICAL_SECTION* section)
+{
+    LockOf(section).lock();
+}
+
+BOOL TryEnterCriticalSection(CRITICAL_SECTION* section)
+{
+    return LockOf(section).try_lock() ? TRUE : FALSE;
+}
+
+void LeaveCriticalSection(CRITICAL_SECTION* section)
+{
+    LockOf(section).unlock();
+}

@@ -1,0 +1,16 @@
+// The last error of the calling thread.
+#include "AfWin.h"
+
+namespace {
+thread_local DWORD t_lastError = ERROR_SUCCESS;
+}
+
+DWORD GetLastError()
+{
+    return t_lastError;
+}
+
+void SetLastError(DWORD error)
+{
+    t_lastError = error;
+}
