@@ -1,0 +1,200 @@
+#include "MBusDecode.h"
+
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "MBusTelegram.h"
+
+std::string ErrorText;
+std::uint8_t FlowScaleCode = 0;
+std::uint8_t PulseScaleCode = 0;
+
+namespace {
+
+constexpr std::uint8_t LongStart = 0x68;
+constexpr std::uint8_t Stop = 0x16;
+constexpr std::uint8_t MarkerFF = 0xFF;
+
+// Frame offsets relative to the start byte.
+constexpr std::int32_t OffL = 1;
+constexpr std::int32_t OffLRepeated = 2;
+constexpr std::int32_t OffSecondStart = 3;
+constexpr std::int32_t OffC = 4;
+constexpr std::int32_t OffA = 5;
+constexpr std::int32_t OffCI = 6;
+constexpr std::int32_t OffHeader = 7;
+constexpr std::int32_t UninterpretedBytes = 6;
+
+// Takes `width` bytes at ReadPos, least significant first, and advances ReadPos.
+std::uint32_t ReadLittleEndian(int width)
+{
+    if (ReadPos < 0 || ReadPos > TelegramBufSize - width)
+        throw std::out_of_range("read of " + std::to_string(width) + " bytes at " + std::to_string(ReadPos) +
+                                " lies outside the telegram buffer");
+    std::uint32_t value = 0;
+    for (int i = width - 1; i >= 0; --i)
+        value = (value << 8) | TelegramBuf[ReadPos + i];
+    ReadPos += width;
+    return value;
+}
+
+// The fixed header (identification, manufacturer, version, medium, access number, status,
+// signature) is read and not used; then the uninterpreted bytes are skipped. True when the byte
+// after them is the FF marker; ReadPos then points behind the marker.
+bool SkipHeaderToMarker(std::int32_t start)
+{
+    ReadPos = start + OffHeader;
+    ReadBcd8(); // identification number
+    ReadWord(); // manufacturer
+    ReadByte(); // version
+    ReadByte(); // medium
+    ReadByte(); // access number
+    ReadByte(); // status
+    ReadWord(); // signature
+    ReadPos += UninterpretedBytes;
+    if (TelegramBuf[ReadPos] != MarkerFF)
+        return false;
+    ReadPos += 1;
+    return true;
+}
+
+} // namespace
+
+std::int32_t ScaleFactor(std::uint8_t code)
+{
+    switch (code) {
+    case 0:
+        return 1000;
+    case 1:
+        return 100;
+    case 2:
+        return 10;
+    default:
+        return 1;
+    }
+}
+
+std::uint8_t ReadByte()
+{
+    return static_cast<std::uint8_t>(ReadLittleEndian(1));
+}
+
+std::uint16_t ReadWord()
+{
+    return static_cast<std::uint16_t>(ReadLittleEndian(2));
+}
+
+std::uint32_t ReadDWord()
+{
+    return ReadLittleEndian(4);
+}
+
+float ReadSingle()
+{
+    return std::bit_cast<float>(ReadLittleEndian(4));
+}
+
+std::uint32_t ReadBcd8()
+{
+    const std::uint32_t raw = ReadLittleEndian(4);
+    std::uint32_t value = 0;
+    std::uint32_t weight = 1;
+    for (int i = 0; i < 4; ++i) {
+        const std::uint32_t pair = (raw >> (8 * i)) & 0xFFu;
+        value += ((pair >> 4) * 10 + (pair & 0x0Fu)) * weight;
+        weight *= 100;
+    }
+    return value;
+}
+
+std::string_view CheckMBusResponse(std::int32_t addr)
+{
+    ReadPos = 0;
+    while (!(TelegramBuf[ReadPos] == LongStart && TelegramBuf[ReadPos + OffSecondStart] == LongStart)) {
+        if (ReadPos >= MBusMaxFrameStart)
+            return MsgInvalidResponse;
+        ++ReadPos;
+    }
+    const std::int32_t s = ReadPos;
+    const std::int32_t length = TelegramBuf[s + OffL];
+    // The checksum sits at s + 4 + L and the stop byte behind it; both must lie in the buffer.
+    const std::int32_t stopIndex = s + 5 + length;
+    if (TelegramBuf[s + OffLRepeated] != length || stopIndex >= TelegramBufSize)
+        return MsgInvalidLField;
+    if (MBusChecksum(TelegramBuf + s + 4, length) != TelegramBuf[stopIndex - 1])
+        return MsgInvalidChSum;
+    if (TelegramBuf[stopIndex] != Stop)
+        return MsgInvalidEndChar;
+    if ((TelegramBuf[s + OffC] & 0x0F) != 0x08)
+        return MsgUnsupportedCField;
+    if (static_cast<std::int32_t>(TelegramBuf[s + OffA]) != addr)
+        return MsgInvalidAddr;
+    if ((TelegramBuf[s + OffCI] & 0x04) != 0)
+        return MsgUnsupportedMode2;
+    return {};
+}
+
+bool ScaleFlow(float value, std::uint8_t code, std::int32_t& result)
+{
+    // Exact in double: a single has 24 significant bits and the factor at most 10.
+    const double product = std::trunc(static_cast<double>(value) * ScaleFactor(code));
+    if (!std::isfinite(product) || product < std::numeric_limits<std::int32_t>::min() ||
+        product > std::numeric_limits<std::int32_t>::max())
+        return false;
+    result = static_cast<std::int32_t>(product);
+    return true;
+}
+
+TMBusConfigData DecodeConfigFrame(std::int32_t addr)
+{
+    TMBusConfigData data;
+    data.Message = CheckMBusResponse(addr);
+    if (!data.Message.empty())
+        return data;
+    if (!SkipHeaderToMarker(ReadPos)) {
+        data.Status = TMBusDecodeStatus::dsNoMarker;
+        return data;
+    }
+    for (int i = 0; i < 4; ++i)
+        ReadSingle();
+    ReadDWord();
+    ReadDWord();
+    const std::uint32_t scaleWord = ReadDWord();
+    ReadDWord();
+    ReadDWord();
+    data.PulseScaleCode = static_cast<std::uint8_t>(scaleWord & 0x0Fu);
+    data.FlowScaleCode = static_cast<std::uint8_t>((scaleWord >> 4) & 0x0Fu);
+    data.Status = TMBusDecodeStatus::dsDecoded;
+    return data;
+}
+
+TMBusUserData DecodeUserFrame(std::int32_t addr, std::uint8_t flowScaleCode, std::uint8_t pulseScaleCode)
+{
+    TMBusUserData data;
+    data.Message = CheckMBusResponse(addr);
+    if (!data.Message.empty())
+        return data;
+    if (!SkipHeaderToMarker(ReadPos)) {
+        data.Status = TMBusDecodeStatus::dsNoMarker;
+        return data;
+    }
+    const float q4 = ReadSingle();
+    const float q20 = ReadSingle();
+    const float pulses = ReadSingle();
+    ReadSingle(); // register 0x23, not shown
+    const std::uint32_t config = ReadDWord();
+
+    if (!ScaleFlow(q4, flowScaleCode, data.Q4mA) || !ScaleFlow(q20, flowScaleCode, data.Q20mA)) {
+        data.Message = MsgInvalidValue;
+        return data;
+    }
+    data.ImpOut = static_cast<double>(pulses) / ScaleFactor(pulseScaleCode);
+    data.Address = static_cast<std::int32_t>(config & 0xFFu);
+    data.Baud = static_cast<std::int32_t>((config >> 8) & 0xFFu) * 100;
+    data.TestEmptyTube = ((config >> 16) & 0xFFu) != 0;
+    data.PulseWidth = static_cast<std::int32_t>(config >> 24);
+    data.Status = TMBusDecodeStatus::dsDecoded;
+    return data;
+}
