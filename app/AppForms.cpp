@@ -1,0 +1,18 @@
+#include "AppForms.h"
+
+#include "UnitCaption.h"
+#include "UnitVexora.h"
+
+void CreateForms()
+{
+    Form1 = new TForm1();
+    FormCaption = new TFormCaption();
+}
+
+void DestroyForms()
+{
+    delete FormCaption;
+    FormCaption = nullptr;
+    delete Form1;
+    Form1 = nullptr;
+}

@@ -1,0 +1,151 @@
+#include "UnitVexora.h"
+
+#include "AppLook.h"
+#include "FloatFormat.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+// Client area of the 380 x 377 window (its frame and title bar take the rest).
+constexpr int kClientWidth = 372;
+constexpr int kClientHeight = 343;
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int left, int top)
+{
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setContentsMargins(0, 0, 0, 0);
+    label->move(left, top);
+    label->adjustSize();
+    return label;
+}
+
+TSpinEdit* MakeSpinEdit(QWidget* parent, const char* name, int value, const QRect& bounds)
+{
+    auto* spin = new TSpinEdit(parent);
+    spin->setObjectName(QString::fromLatin1(name));
+    spin->setGeometry(bounds);
+    spin->SetValue(value);
+    return spin;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const QString& caption, const QRect& bounds)
+{
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setGeometry(bounds);
+    button->setAutoDefault(false);
+    return button;
+}
+
+} // namespace
+
+TForm1::TForm1(QWidget* parent) : QWidget(parent)
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("VEXORA"));
+    setWindowIcon(MainIcon());
+    setFont(DesignFont());
+    setAutoFillBackground(true);
+    setFixedSize(kClientWidth, kClientHeight);
+    move(442, 308);
+    CreateControls();
+    SetTabOrder();
+    // The stored default of SpinEdit7 is in place before the handler is bound, so start-up
+    // leaves the design text of Label31.
+    connect(SpinEdit7, &TSpinEdit::Changed, this, [this] { SpinEdit7Change(SpinEdit7); });
+}
+
+TForm1::~TForm1()
+{
+    if (Form1 == this) {
+        Form1 = nullptr;
+    }
+}
+
+void TForm1::CreateControls()
+{
+    Image1 = new QLabel(this);
+    Image1->setObjectName(QStringLiteral("Image1"));
+    Image1->setPixmap(BannerPicture());
+    Image1->setGeometry(40, 0, 287, 70);
+
+    SpinEdit3 = MakeSpinEdit(this, "SpinEdit3", 100, QRect(64, 80, 81, 22));
+    Label21 = MakeLabel(this, "Label21", QStringLiteral("Q 4mA"), 24, 88);
+    Label1 = MakeLabel(this, "Label1", QStringLiteral("l/h"), 152, 88);
+
+    SpinEdit4 = MakeSpinEdit(this, "SpinEdit4", 2000, QRect(64, 112, 81, 22));
+    Label22 = MakeLabel(this, "Label22", QStringLiteral("Q 20mA"), 16, 120);
+    Label2 = MakeLabel(this, "Label2", QStringLiteral("l/h"), 152, 120);
+
+    Edit1 = new QLineEdit(QStringLiteral("1"), this);
+    Edit1->setObjectName(QStringLiteral("Edit1"));
+    Edit1->setGeometry(64, 144, 81, 21);
+    Label23 = MakeLabel(this, "Label23", QStringLiteral("Imp Out"), 16, 152);
+    Label3 = MakeLabel(this, "Label3", QStringLiteral("Imp/l"), 152, 152);
+
+    SpinEdit5 = MakeSpinEdit(this, "SpinEdit5", 1, QRect(272, 80, 81, 22));
+    Label25 = MakeLabel(this, "Label25", QStringLiteral("Address"), 232, 88);
+
+    SpinEdit6 = MakeSpinEdit(this, "SpinEdit6", 2400, QRect(272, 112, 81, 22));
+    Label26 = MakeLabel(this, "Label26", QStringLiteral("Baud"), 240, 120);
+
+    ComboBox1 = new TComboBox(this);
+    ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
+    ComboBox1->setGeometry(272, 144, 81, 21);
+    ComboBox1->addItems({QStringLiteral("No"), QStringLiteral("Yes")});
+    ComboBox1->SetText(QStringLiteral("No"));
+    Label27 = MakeLabel(this, "Label27", QStringLiteral("Test empty tube"), 192, 152);
+
+    SpinEdit7 = new TSpinEdit(this);
+    SpinEdit7->setObjectName(QStringLiteral("SpinEdit7"));
+    SpinEdit7->setGeometry(272, 176, 49, 22);
+    SpinEdit7->SetMinValue(0);
+    SpinEdit7->SetMaxValue(250);
+    SpinEdit7->SetValue(0);
+    Label30 = MakeLabel(this, "Label30", QStringLiteral("Pulse width"), 208, 184);
+    Label31 = MakeLabel(this, "Label31", QStringLiteral("1 ms"), 328, 184);
+    Label7 = MakeLabel(this, "Label7", QStringLiteral("( TH = TL )"), 208, 200);
+
+    Gauge1 = new TGauge(this);
+    Gauge1->setObjectName(QStringLiteral("Gauge1"));
+    Gauge1->setGeometry(16, 184, 145, 17);
+
+    Button1 = MakeButton(this, "Button1", QStringLiteral("Write"), QRect(272, 232, 75, 25));
+    Button2 = MakeButton(this, "Button2", QStringLiteral("Read"), QRect(272, 272, 75, 25));
+
+    GroupBox1 = new QGroupBox(QStringLiteral("COM setup"), this);
+    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
+    GroupBox1->setGeometry(16, 216, 233, 81);
+    SpinEdit1 = MakeSpinEdit(GroupBox1, "SpinEdit1", 2400, QRect(144, 16, 81, 22));
+    Label5 = MakeLabel(GroupBox1, "Label5", QStringLiteral("Baud"), 112, 24);
+    SpinEdit2 = MakeSpinEdit(GroupBox1, "SpinEdit2", 1, QRect(144, 48, 81, 22));
+    Label6 = MakeLabel(GroupBox1, "Label6", QStringLiteral("Addr"), 112, 56);
+    // The port selection box goes at (8, 48, 81, 22) below this label.
+    Label4 = MakeLabel(GroupBox1, "Label4", QStringLiteral("COM"), 32, 32);
+
+    Button3 = MakeButton(this, "Button3", QStringLiteral("Nulovat hlavni pocitadlo objemu"), QRect(16, 312, 233, 25));
+    Label8 = MakeLabel(this, "Label8", QStringLiteral("(nutna kalibr. propojka)"), 256, 320);
+}
+
+void TForm1::SetTabOrder()
+{
+    const QList<QWidget*> order = {SpinEdit3, SpinEdit4, Edit1,     SpinEdit5, SpinEdit6, SpinEdit7,
+                                   Button2,   Button1,   ComboBox1, SpinEdit1, SpinEdit2, Button3};
+    for (qsizetype i = 1; i < order.size(); ++i) {
+        setTabOrder(order[i - 1], order[i]);
+    }
+}
+
+void TForm1::SpinEdit7Change(QObject*)
+{
+    const double width = SpinEdit7->Value() * 1.66 + 1;
+    Label31->setText(FloatToStrGeneral(width, 15) + QStringLiteral("ms"));
+    Label31->adjustSize();
+}

@@ -1,0 +1,13 @@
+# The configuration tool. Every unit in app/ except the program start goes into vexora_app, so
+# that tests can build the windows; the executable adds main.
+file(GLOB _vexora_app_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*.cpp)
+list(REMOVE_ITEM _vexora_app_sources ${CMAKE_CURRENT_LIST_DIR}/Vexora.cpp)
+add_library(vexora_app STATIC ${_vexora_app_sources})
+set_target_properties(vexora_app PROPERTIES AUTOMOC ON)
+target_include_directories(vexora_app PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(vexora_app PUBLIC vexora_toolkit vexora_mbus Qt6::Widgets)
+vexora_warnings(vexora_app)
+
+add_executable(vexora ${CMAKE_CURRENT_LIST_DIR}/Vexora.cpp)
+target_link_libraries(vexora PRIVATE vexora_app)
+vexora_warnings(vexora)
