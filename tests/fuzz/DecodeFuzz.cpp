@@ -1,0 +1,64 @@
+// Fuzzes the response decoders: the input sets the "Addr" value, the scale codes and the buffer.
+// Input layout: 4 bytes "Addr" (little endian), 1 byte of scale codes, then the buffer content.
+// Buffer bytes the input does not reach are zero, so that every run is reproducible.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "MBusDecode.h"
+#include "MBusTelegram.h"
+
+namespace {
+
+void Check(bool condition)
+{
+    if (!condition)
+        std::abort();
+}
+
+bool IsLinkMessage(std::string_view m)
+{
+    return m == MsgInvalidResponse || m == MsgInvalidLField || m == MsgInvalidChSum ||
+           m == MsgInvalidEndChar || m == MsgUnsupportedCField || m == MsgInvalidAddr ||
+           m == MsgUnsupportedMode2;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 5)
+        return 0;
+    std::int32_t addr = 0;
+    for (int i = 3; i >= 0; --i)
+        addr = static_cast<std::int32_t>((static_cast<std::uint32_t>(addr) << 8) | data[i]);
+    // Mostly small addresses, so that the later checks and the records are reached.
+    if ((data[3] & 0x80) == 0)
+        addr &= 0x1FF;
+    const std::uint8_t flowCode = data[4] & 0x0F;
+    const std::uint8_t pulseCode = data[4] >> 4;
+    const std::size_t count = std::min<std::size_t>(size - 5, TelegramBufSize);
+    std::copy_n(data + 5, count, TelegramBuf);
+    std::fill(TelegramBuf + count, TelegramBuf + TelegramBufSize, std::uint8_t{0});
+
+    const TMBusConfigData config = DecodeConfigFrame(addr);
+    Check(ReadPos >= 0 && ReadPos <= TelegramBufSize);
+    Check(config.Status != TMBusDecodeStatus::dsFailed || IsLinkMessage(config.Message));
+    Check(config.Status == TMBusDecodeStatus::dsFailed || config.Message.empty());
+
+    const TMBusUserData user = DecodeUserFrame(addr, flowCode, pulseCode);
+    Check(ReadPos >= 0 && ReadPos <= TelegramBufSize);
+    if (user.Status == TMBusDecodeStatus::dsFailed) {
+        // Both decoders share the checks; only the user data can hold an unconvertible value.
+        Check(user.Message == config.Message || (config.Message.empty() && user.Message == MsgInvalidValue));
+    } else {
+        Check(user.Status == config.Status && user.Message.empty());
+    }
+    if (user.Status == TMBusDecodeStatus::dsDecoded) {
+        Check(user.Address >= 0 && user.Address <= 255);
+        Check(user.Baud >= 0 && user.Baud <= 25500 && user.Baud % 100 == 0);
+        Check(user.PulseWidth >= 0 && user.PulseWidth <= 255);
+    }
+    return 0;
+}
