@@ -1,0 +1,95 @@
+#include "AfComMapping.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "AfMachinePorts.h"
+
+namespace {
+
+// The numbers n of the entries `<prefix><n>` of a folder, in ascending order.
+std::vector<long> NumberedEntries(const std::string& dir, const std::string& prefix)
+{
+    std::vector<long> numbers;
+    DIR* folder = ::opendir(dir.c_str());
+    if (!folder)
+        return numbers;
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (!name.starts_with(prefix) || name.size() == prefix.size() || name.size() > prefix.size() + 9)
+            continue;
+        const std::string digits = name.substr(prefix.size());
+        if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            continue;
+        numbers.push_back(std::stol(digits));
+    }
+    ::closedir(folder);
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
+}
+
+bool IsUart(const std::string& sysClassTty, const std::string& name)
+{
+    std::ifstream type(sysClassTty + "/" + name + "/type");
+    long value = 0;
+    return type >> value && value != 0;
+}
+
+} // namespace
+
+std::vector<std::string> AfScanSerialDevices(const std::string& devDir, const std::string& sysClassTty)
+{
+    std::vector<std::string> devices;
+    for (const char* prefix : {"ttyUSB", "ttyACM"})
+        for (long number : NumberedEntries(devDir, prefix))
+            devices.push_back(devDir + "/" + prefix + std::to_string(number));
+    for (long number : NumberedEntries(devDir, "ttyS")) {
+        const std::string name = "ttyS" + std::to_string(number);
+        if (IsUart(sysClassTty, name))
+            devices.push_back(devDir + "/" + name);
+    }
+    return devices;
+}
+
+std::string ComPortDirectory()
+{
+    if (const char* dir = std::getenv("VEXORA_PORT_DIR"); dir && *dir)
+        return dir;
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
+        return std::string(runtime) + "/vexora-ports";
+    return "/tmp/vexora-ports-" + std::to_string(::getuid());
+}
+
+std::vector<std::string> MachineSerialDevices()
+{
+    return AfScanSerialDevices("/dev", "/sys/class/tty");
+}
+
+std::string ComPortDevicePath(int number)
+{
+    if (number <= 0)
+        return {};
+    const std::string dir = ComPortDirectory();
+    const std::string entry = dir + "/COM" + std::to_string(number);
+    struct stat info {};
+    if (::lstat(entry.c_str(), &info) == 0) {
+        if (!S_ISLNK(info.st_mode))
+            return entry;
+        // The link's target names the device; it may be a registered device that is no file.
+        std::string target(4096, '\0');
+        const ssize_t length = ::readlink(entry.c_str(), target.data(), target.size());
+        if (length <= 0 || static_cast<std::size_t>(length) >= target.size())
+            return entry;
+        target.resize(static_cast<std::size_t>(length));
+        return target.front() == '/' ? target : dir + "/" + target;
+    }
+    const auto devices = MachineSerialDevices();
+    if (static_cast<std::size_t>(number) <= devices.size())
+        return devices[static_cast<std::size_t>(number) - 1];
+    return {};
+}

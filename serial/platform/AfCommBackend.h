@@ -1,0 +1,86 @@
+// Inside the comm platform: the device under one open comm handle. The driver (AfCommDriver) owns
+// one backend and does all queueing, events and overlapped completion itself; a backend only moves
+// bytes and applies line settings. Production devices are terminals (AfTtyBackend); a test can
+// register its own devices under a path prefix so that CreateFileA reaches them exactly like a
+// terminal, COM mapping included.
+//
+// Threading: the driver calls a backend only while it holds its own lock, so a backend sees one
+// call at a time. Every call must return at once (no blocking I/O).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "AfWinTypes.h"
+#include "Dcb.h"
+
+// Modem lines and cumulative line-error counters of a device.
+struct AfLineStatus {
+    DWORD modem = 0; // MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON
+    DWORD frame = 0;
+    DWORD parity = 0;
+    DWORD overrun = 0; // the receiver lost bytes (hardware or driver buffer overrun)
+    DWORD breaks = 0;
+};
+
+// Output lines for AfCommBackend::SetLines.
+inline constexpr DWORD AF_LINE_DTR = 0x1;
+inline constexpr DWORD AF_LINE_RTS = 0x2;
+
+class AfCommBackend {
+public:
+    virtual ~AfCommBackend() = default;
+
+    // A descriptor that the driver polls for input (POLLIN) and, while a write waits for room,
+    // for output (POLLOUT); POLLHUP/POLLERR mean that the device is gone. -1 when the backend
+    // signals everything through NotifyFd().
+    virtual int DataFd() const = 0;
+    // A descriptor that becomes readable when the backend has news (input, room for output, line
+    // status, disappearance); the driver then calls ClearNotify() and retries everything. -1 when
+    // there is none.
+    virtual int NotifyFd() const { return -1; }
+    virtual void ClearNotify() {}
+
+    // Non-blocking transfer: > 0 bytes moved, 0 nothing possible now, < 0 the device is gone.
+    virtual long Read(void* buffer, std::size_t count) = 0;
+    virtual long Write(const void* buffer, std::size_t count) = 0;
+
+    // Applies a DCB that the driver has already checked for sense. Returns ERROR_SUCCESS or the
+    // error that refused it (the device then keeps its previous state).
+    virtual DWORD SetState(const DCB& dcb) = 0;
+    // Reads the device's line settings into `dcb` (rate, frame, flow control, special
+    // characters); fields the device does not keep are left as they are.
+    virtual DWORD GetState(DCB& dcb) = 0;
+
+    // Raises the output lines of `on` and lowers those of `off` (AF_LINE_ bits). Devices without
+    // modem lines ignore this and return ERROR_SUCCESS.
+    virtual DWORD SetLines(DWORD on, DWORD off) = 0;
+    virtual DWORD SetBreak(bool on) = 0;
+    // Suspends (false) or resumes (true) output as if XOFF or XON had been received.
+    virtual DWORD SetOutputFlow(bool on) = 0;
+
+    // Reads modem lines and line-error counters. False when the device reports neither (a
+    // pseudo-terminal); the driver then never polls for them.
+    virtual bool GetLineStatus(AfLineStatus& status) = 0;
+    // How often the driver polls GetLineStatus while the port is open, in ms; <= 0 when the
+    // backend announces changes through NotifyFd() instead.
+    virtual int LineStatusPollMs() const = 0;
+
+    // Drops bytes held by the device or its kernel driver.
+    virtual void FlushInput() = 0;
+    virtual void FlushOutput() = 0;
+};
+
+// Opens the device at `path`; on failure returns null and sets `error` (ERROR_FILE_NOT_FOUND when
+// there is no such device, another error when it exists but cannot be opened).
+using AfCommBackendFactory =
+    std::function<std::unique_ptr<AfCommBackend>(const std::string& path, DWORD& error)>;
+
+// Paths beginning with `prefix` are opened through `factory` instead of as terminals. Registering
+// the same prefix again replaces the factory.
+void AfRegisterCommDevices(const std::string& prefix, AfCommBackendFactory factory);
+void AfUnregisterCommDevices(const std::string& prefix);
+
+// The factory registered for `path`, or an empty one.
+AfCommBackendFactory AfFindCommDevices(const std::string& path);

@@ -1,0 +1,655 @@
+#include "AfCommDriver.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <system_error>
+#include <unistd.h>
+
+#include "AfWin.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kMaxRememberedResults = 64;
+constexpr DWORD kPurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+
+} // namespace
+
+DWORD AfCheckDcb(const DCB& dcb)
+{
+    if (dcb.BaudRate == 0)
+        return ERROR_INVALID_PARAMETER;
+    if (dcb.ByteSize < 5 || dcb.ByteSize > 8)
+        return ERROR_INVALID_PARAMETER;
+    if (dcb.Parity > SPACEPARITY)
+        return ERROR_INVALID_PARAMETER;
+    if (dcb.StopBits > TWOSTOPBITS)
+        return ERROR_INVALID_PARAMETER;
+    if (dcb.StopBits == ONE5STOPBITS && dcb.ByteSize != 5)
+        return ERROR_INVALID_PARAMETER;
+    if (dcb.StopBits == TWOSTOPBITS && dcb.ByteSize == 5)
+        return ERROR_INVALID_PARAMETER;
+    if ((dcb.fOutX || dcb.fInX) && dcb.XonChar == dcb.XoffChar)
+        return ERROR_INVALID_PARAMETER;
+    if (dcb.fOutxDsrFlow || dcb.fDtrControl == DTR_CONTROL_HANDSHAKE || dcb.fRtsControl == RTS_CONTROL_TOGGLE)
+        return ERROR_NOT_SUPPORTED;
+    return ERROR_SUCCESS;
+}
+
+AfCommDriver::AfCommDriver(std::unique_ptr<AfCommBackend> backend, bool overlapped)
+    : backend_(std::move(backend)), overlapped_(overlapped), in_(kDefaultInQueue), spill_(4096)
+{
+    dcb_.DCBlength = sizeof(DCB);
+    dcb_.fBinary = 1;
+    dcb_.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb_.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb_.XonChar = 0x11;
+    dcb_.XoffChar = 0x13;
+    dcb_.ByteSize = 8;
+}
+
+AfCommDriver::~AfCommDriver()
+{
+    Closed();
+    if (wakeFd_ >= 0)
+        ::close(wakeFd_);
+}
+
+DWORD AfCommDriver::Start()
+{
+    Lock lock(lock_);
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ < 0)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    backend_->GetState(dcb_);
+    statusKnown_ = backend_->GetLineStatus(status_);
+    statusPollMs_ = statusKnown_ ? backend_->LineStatusPollMs() : 0;
+    try {
+        thread_ = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    started_ = true;
+    return ERROR_SUCCESS;
+}
+
+void AfCommDriver::Closed()
+{
+    {
+        Lock lock(lock_);
+        if (closed_)
+            return;
+        closed_ = true;
+        EndAll(ERROR_OPERATION_ABORTED);
+        if (started_)
+            Wake();
+    }
+    if (thread_.joinable())
+        thread_.join();
+    Lock lock(lock_);
+    backend_.reset();
+}
+
+// ---- callers' side ------------------------------------------------------------------------
+
+DWORD AfCommDriver::Usable() const
+{
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
+    if (gone_)
+        return AF_ERROR_DEVICE_GONE;
+    return ERROR_SUCCESS;
+}
+
+DWORD AfCommDriver::SetTimeouts(const COMMTIMEOUTS& timeouts)
+{
+    Lock lock(lock_);
+    if (DWORD error = Usable())
+        return error;
+    timeouts_ = timeouts;
+    return ERROR_SUCCESS;
+}
+
+DWORD AfCommDriver::GetTimeouts(COMMTIMEOUTS& timeouts)
+{
+    Lock lock(lock_);
+    if (DWORD error = Usable())
+        return error;
+    timeouts = timeouts_;
+    return ERROR_SUCCESS;
+}
+
+DWORD AfCommDriver::Setup(DWORD inQueue, DWORD outQueue)
+{
+    if (inQueue == 0 || inQueue > kMaxQueue || outQueue > kMaxQueue)
+        return ERROR_INVALID_PARAMETER;
+    Lock lock(lock_);
+    if (DWORD error = Usable())
+        return error;
+    if (inQueue == in_.size())
+        return ERROR_SUCCESS;
+    std::vector<BYTE> queue(inQueue);
+    const std::size_t keep = std::min<std::size_t>(inCount_, inQueue);
+    if (keep < inCount_)
+        errors_ |= CE_RXOVER;
+    for (std::size_t i = 0; i < keep; ++i)
+        queue[i] = in_[(inHead_ + i) % in_.size()];
+    in_.swap(queue);
+    inHead_ = 0;
+    inCount_ = keep;
+    return ERROR_SUCCESS;
+}
+
+DWORD AfCommDriver::SetMask(DWORD mask)
+{
+    Lock lock(lock_);
+    if (DWORD error = Usable())
+        return error;
+    mask_ = mask;
+    history_ = 0;
+    if (wait_) {
+        auto found = operations_.find(wait_);
+        *found->second.mask = 0;
+        Complete(wait_, found->second, ERROR_SUCCESS);
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD AfCommDriver::GetMask(DWORD& mask)
+{
+    Lock lock(lock_);
+    if (DWORD error = Usable())
+        return error;
+    mask = mask_;
+    return ERROR_SUCCESS;
+}
+
+DWORD AfCommDriver::SetState(const DCB& dcb)
+{
+    if (DWORD error = AfCheckDcb(dcb))
+        return error;
+    Lock lock(lock_);
+    if (DWORD error = Usable())
+        return error;
+    if (DWORD error = backend_->SetState(dcb))
+        return error;
+    DWORD on = 0;
+    DWORD off = 0;
+    if (dcb.fDtrControl == DTR_CONTROL_ENABLE)
+        on |= AF_LINE_DTR;
+    else if (dcb.fDtrControl == DTR_CONTROL_DISABLE)
+        off |= AF_LINE_DTR;
+    if (dcb.fRtsControl == RTS_CONTROL_ENABLE)
+        on |= AF_LINE_RTS;
+    else if (dcb.fRtsControl == RTS_CONTROL_DISABLE)
+        off |= AF_LINE_RTS;
+    dcb_ = dcb;
+    dcb_.DCBlength = sizeof(DCB);
+    return backend_->SetLines(on, off);
+}
+
+DWORD AfCommDriver::GetState(DCB& dcb)
+{
+    Lock lock(lock_);
+    if (DWORD error = Usable())
+        return error;
+    DCB state = dcb_;
+    if (DWORD error = backend_->GetState(state))
+        return error;
+    dcb = state;
+    return ERROR_SUCCESS;
+}
+
+AfCommDriver::Operation* AfCommDriver::Begin(OVERLAPPED* key, Operation operation, DWORD& error)
+{
+    auto found = operations_.find(key);
+    if (found != operations_.end() && !found->second.done) {
+        error = ERROR_INVALID_PARAMETER; // the record still belongs to an unfinished operation
+        return nullptr;
+    }
+    Prune();
+    if (operation.event)
+        ResetEvent(operation.event);
+    Operation& slot = operations_[key];
+    slot = operation;
+    error = ERROR_SUCCESS;
+    return &slot;
+}
+
+void AfCommDriver::Prune()
+{
+    if (operations_.size() < kMaxRememberedResults)
+        return;
+    std::erase_if(operations_, [](const auto& entry) { return entry.second.done; });
+}
+
+void AfCommDriver::Complete(OVERLAPPED* key, Operation& operation, DWORD error)
+{
+    operation.done = true;
+    operation.error = error;
+    if (key == wait_)
+        wait_ = nullptr;
+    if (operation.event)
+        SetEvent(operation.event);
+    done_.notify_all();
+}
+
+DWORD AfCommDriver::AwaitDone(Lock& lock, OVERLAPPED* key, DWORD& bytes)
+{
+    DWORD error = ERROR_INVALID_PARAMETER;
+    done_.wait(lock, [&] {
+        auto found = operations_.find(key);
+        if (found == operations_.end())
+            return true;
+        if (!found->second.done)
+            return false;
+        bytes = found->second.bytes;
+        error = found->second.error;
+        return true;
+    });
+    return error;
+}
+
+DWORD AfCommDriver::WaitEvent(DWORD* mask, OVERLAPPED* overlapped)
+{
+    if (!mask)
+        return ERROR_INVALID_PARAMETER;
+    Lock lock(lock_);
+    if (DWORD error = Usable())
+        return error;
+    if (mask_ == 0 || wait_)
+        return ERROR_INVALID_PARAMETER;
+
+    OVERLAPPED local{};
+    OVERLAPPED* key = Asynchronous(overlapped) ? overlapped : &local;
+    Operation operation;
+    operation.kind = Kind::Wait;
+    operation.mask = mask;
+    operation.event = Asynchronous(overlapped) ? overlapped->hEvent : nullptr;
+    DWORD error;
+    Operation* slot = Begin(key, operation, error);
+    if (!slot)
+        return error;
+    if (history_) {
+        // Events since the last wait completed are not lost: they end this one at once.
+        *mask = history_;
+        history_ = 0;
+        Complete(key, *slot, ERROR_SUCCESS);
+    } else {
+        wait_ = key;
+    }
+    if (key != &local)
+        return slot->done ? slot->error : ERROR_IO_PENDING;
+    DWORD bytes = 0;
+    error = AwaitDone(lock, key, bytes);
+    operations_.erase(key);
+    return error;
+}
+
+DWORD AfCommDriver::Read(void* buffer, DWORD count, DWORD& read, OVERLAPPED* overlapped)
+{
+    read = 0;
+    Lock lock(lock_);
+    if (closed_)
+        return ERROR_INVALID_HANDLE;
+    if (gone_ && inCount_ == 0)
+        return AF_ERROR_DEVICE_GONE;
+    if (count && !buffer)
+        return ERROR_INVALID_PARAMETER;
+    const std::size_t take = std::min<std::size_t>(count, inCount_);
+    auto* out = static_cast<BYTE*>(buffer);
+    const std::size_t first = std::min(take, in_.size() - inHead_);
+    if (take) {
+        std::memcpy(out, in_.data() + inHead_, first);
+        std::memcpy(out + first, in_.data(), take - first);
+    }
+    inHead_ = (inHead_ + take) % in_.size();
+    inCount_ -= take;
+    read = static_cast<DWORD>(take);
+    if (Asynchronous(overlapped)) {
+        Operation operation;
+        operation.kind = Kind::Read;
+        operation.event = overlapped->hEvent;
+        DWORD error;
+        Operation* slot = Begin(overlapped, operation, error);
+        if (!slot)
+            return error;
+        slot->bytes = read;
+        Complete(overlapped, *slot, ERROR_SUCCESS);
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD AfCommDriver::Write(const void* buffer, DWORD count, DWORD& written, OVERLAPPED* overlapped)
+{
+    written = 0;
+    if (count && !buffer)
+        return ERROR_INVALID_PARAMETER;
+    Lock lock(lock_);
+    if (DWORD error = Usable())
+        return error;
+
+    OVERLAPPED local{};
+    OVERLAPPED* key = Asynchronous(overlapped) ? overlapped : &local;
+    Operation operation;
+    operation.kind = Kind::Write;
+    operation.event = Asynchronous(overlapped) ? overlapped->hEvent : nullptr;
+    operation.data = static_cast<const BYTE*>(buffer);
+    operation.length = count;
+    DWORD error;
+    Operation* slot = Begin(key, operation, error);
+    if (!slot)
+        return error;
+    writes_.push_back(key);
+    if (writes_.size() == 1)
+        PumpOutput(); // an idle line takes what it can at once, without a trip to the I/O thread
+    if (!slot->done)
+        Wake();
+
+    if (key != &local) {
+        written = slot->bytes;
+        return slot->done ? slot->error : ERROR_IO_PENDING;
+    }
+    error = AwaitDone(lock, key, written);
+    operations_.erase(key);
+    return error;
+}
+
+DWORD AfCommDriver::Result(OVERLAPPED* overlapped, DWORD& transferred, bool wait)
+{
+    transferred = 0;
+    Lock lock(lock_);
+    auto found = operations_.find(overlapped);
+    if (found == operations_.end())
+        return ERROR_INVALID_PARAMETER;
+    if (!found->second.done && !wait)
+        return ERROR_IO_INCOMPLETE;
+    return AwaitDone(lock, overlapped, transferred);
+}
+
+DWORD AfCommDriver::ClearError(DWORD& errors, COMSTAT* stat)
+{
+    Lock lock(lock_);
+    if (DWORD error = Usable())
+        return error;
+    errors = errors_;
+    errors_ = 0;
+    if (stat) {
+        std::memset(stat, 0, sizeof *stat);
+        stat->cbInQue = static_cast<DWORD>(inCount_);
+        DWORD out = 0;
+        for (OVERLAPPED* key : writes_) {
+            const Operation& operation = operations_.at(key);
+            out += operation.length - operation.bytes;
+        }
+        stat->cbOutQue = out;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD AfCommDriver::Purge(DWORD flags)
+{
+    if (flags & ~kPurgeFlags)
+        return ERROR_INVALID_PARAMETER;
+    Lock lock(lock_);
+    if (DWORD error = Usable())
+        return error;
+    if (flags & PURGE_TXABORT)
+        EndWrites(ERROR_OPERATION_ABORTED);
+    if (flags & PURGE_TXCLEAR)
+        backend_->FlushOutput();
+    // Reads never wait here, so there is no pending read for PURGE_RXABORT to end.
+    if (flags & PURGE_RXCLEAR) {
+        inHead_ = 0;
+        inCount_ = 0;
+        backend_->FlushInput();
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD AfCommDriver::Escape(DWORD function)
+{
+    Lock lock(lock_);
+    if (DWORD error = Usable())
+        return error;
+    switch (function) {
+    case SETDTR:
+        return backend_->SetLines(AF_LINE_DTR, 0);
+    case CLRDTR:
+        return backend_->SetLines(0, AF_LINE_DTR);
+    case SETRTS:
+        return backend_->SetLines(AF_LINE_RTS, 0);
+    case CLRRTS:
+        return backend_->SetLines(0, AF_LINE_RTS);
+    case SETBREAK:
+        return backend_->SetBreak(true);
+    case CLRBREAK:
+        return backend_->SetBreak(false);
+    case SETXOFF:
+        return backend_->SetOutputFlow(false);
+    case SETXON:
+        return backend_->SetOutputFlow(true);
+    default:
+        return ERROR_INVALID_PARAMETER;
+    }
+}
+
+DWORD AfCommDriver::ModemStatus(DWORD& status)
+{
+    Lock lock(lock_);
+    if (DWORD error = Usable())
+        return error;
+    AfLineStatus line;
+    status = backend_->GetLineStatus(line) ? line.modem : 0;
+    return ERROR_SUCCESS;
+}
+
+// ---- the I/O thread -----------------------------------------------------------------------
+
+void AfCommDriver::Wake()
+{
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
+}
+
+void AfCommDriver::Run()
+{
+    Lock lock(lock_);
+    auto nextStatus = Clock::now() + std::chrono::milliseconds(statusPollMs_);
+    while (!closed_) {
+        pollfd fds[3];
+        nfds_t count = 0;
+        fds[count++] = {wakeFd_, POLLIN, 0};
+        int dataIndex = -1;
+        int notifyIndex = -1;
+        // A device that has gone is no longer polled, so that its hang-up cannot keep us busy.
+        if (!gone_ && backend_->DataFd() >= 0) {
+            dataIndex = static_cast<int>(count);
+            fds[count++] = {backend_->DataFd(), static_cast<short>(POLLIN | (writeBlocked_ ? POLLOUT : 0)),
+                            0};
+        }
+        if (!gone_ && backend_->NotifyFd() >= 0) {
+            notifyIndex = static_cast<int>(count);
+            fds[count++] = {backend_->NotifyFd(), POLLIN, 0};
+        }
+        int timeout = -1;
+        if (!gone_ && statusPollMs_ > 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(nextStatus - Clock::now()).count();
+            timeout = static_cast<int>(std::max<long long>(left, 0));
+        }
+
+        lock.unlock();
+        const int ready = ::poll(fds, count, timeout);
+        lock.lock();
+        if (closed_)
+            break;
+        if (ready < 0 && errno != EINTR)
+            break; // cannot happen with valid descriptors; never retry in a tight loop
+
+        if (fds[0].revents & POLLIN) {
+            std::uint64_t value;
+            [[maybe_unused]] ssize_t n = ::read(wakeFd_, &value, sizeof value);
+        }
+        bool notified = false;
+        if (notifyIndex >= 0 && fds[notifyIndex].revents) {
+            backend_->ClearNotify();
+            notified = true;
+        }
+        const bool hungUp = dataIndex >= 0 && (fds[dataIndex].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+
+        if (!gone_)
+            PumpInput();
+        if (!gone_)
+            PumpOutput();
+        if (!gone_ && (notified || (statusPollMs_ > 0 && Clock::now() >= nextStatus))) {
+            CheckLineStatus();
+            if (statusPollMs_ > 0)
+                nextStatus = Clock::now() + std::chrono::milliseconds(statusPollMs_);
+        }
+        if (hungUp && !gone_)
+            DeviceGone();
+    }
+}
+
+void AfCommDriver::PumpInput()
+{
+    DWORD events = 0;
+    for (;;) {
+        const bool full = inCount_ == in_.size();
+        BYTE* target = spill_.data();
+        std::size_t room = spill_.size();
+        if (!full) {
+            const std::size_t tail = (inHead_ + inCount_) % in_.size();
+            target = in_.data() + tail;
+            room = std::min(in_.size() - inCount_, in_.size() - tail);
+        }
+        const long n = backend_->Read(target, room);
+        if (n == 0)
+            break;
+        if (n < 0) {
+            DeviceGone();
+            break;
+        }
+        events |= EV_RXCHAR;
+        if (full)
+            errors_ |= CE_RXOVER; // the queue is full: these bytes are lost
+        else
+            inCount_ += static_cast<std::size_t>(n);
+    }
+    if (events)
+        RaiseEvents(events);
+}
+
+void AfCommDriver::PumpOutput()
+{
+    writeBlocked_ = false;
+    bool finished = false;
+    while (!writes_.empty() && !gone_) {
+        OVERLAPPED* key = writes_.front();
+        Operation& operation = operations_.at(key);
+        if (operation.bytes < operation.length) {
+            const long n =
+                backend_->Write(operation.data + operation.bytes, operation.length - operation.bytes);
+            if (n < 0) {
+                DeviceGone();
+                return;
+            }
+            if (n == 0) {
+                writeBlocked_ = true;
+                return;
+            }
+            operation.bytes += static_cast<DWORD>(n);
+            if (operation.bytes < operation.length)
+                continue;
+        }
+        writes_.pop_front();
+        Complete(key, operation, ERROR_SUCCESS);
+        finished = true;
+    }
+    if (finished && writes_.empty())
+        RaiseEvents(EV_TXEMPTY);
+}
+
+void AfCommDriver::CheckLineStatus()
+{
+    AfLineStatus now;
+    if (!backend_->GetLineStatus(now))
+        return;
+    if (!statusKnown_) {
+        status_ = now;
+        statusKnown_ = true;
+        return;
+    }
+    DWORD events = 0;
+    const DWORD changed = now.modem ^ status_.modem;
+    if (changed & MS_CTS_ON)
+        events |= EV_CTS;
+    if (changed & MS_DSR_ON)
+        events |= EV_DSR;
+    if (changed & MS_RLSD_ON)
+        events |= EV_RLSD;
+    if ((changed & MS_RING_ON) && (now.modem & MS_RING_ON))
+        events |= EV_RING;
+    if (now.frame != status_.frame) {
+        errors_ |= CE_FRAME;
+        events |= EV_ERR;
+    }
+    if (now.parity != status_.parity) {
+        errors_ |= CE_RXPARITY;
+        events |= EV_ERR;
+    }
+    if (now.overrun != status_.overrun) {
+        errors_ |= CE_OVERRUN;
+        events |= EV_ERR;
+    }
+    if (now.breaks != status_.breaks) {
+        errors_ |= CE_BREAK;
+        events |= EV_BREAK;
+    }
+    status_ = now;
+    if (events)
+        RaiseEvents(events);
+}
+
+void AfCommDriver::RaiseEvents(DWORD events)
+{
+    history_ |= events & mask_;
+    if (wait_ && history_) {
+        Operation& operation = operations_.at(wait_);
+        *operation.mask = history_;
+        history_ = 0;
+        Complete(wait_, operation, ERROR_SUCCESS);
+    }
+}
+
+void AfCommDriver::DeviceGone()
+{
+    gone_ = true;
+    writeBlocked_ = false;
+    EndAll(AF_ERROR_DEVICE_GONE);
+}
+
+void AfCommDriver::EndWrites(DWORD error)
+{
+    while (!writes_.empty()) {
+        OVERLAPPED* key = writes_.front();
+        writes_.pop_front();
+        Complete(key, operations_.at(key), error);
+    }
+    writeBlocked_ = false;
+}
+
+void AfCommDriver::EndAll(DWORD error)
+{
+    if (wait_) {
+        Operation& operation = operations_.at(wait_);
+        *operation.mask = 0;
+        Complete(wait_, operation, error);
+    }
+    EndWrites(error);
+}

@@ -1,0 +1,134 @@
+// Inside the comm platform: the small user-space driver behind one open comm handle.
+//
+// One I/O thread per handle sleeps in poll() on the device and on a wake-up descriptor of its own.
+// It fills the input queue (of the SetupComm size; bytes beyond it are dropped and reported as
+// CE_RXOVER), feeds pending writes to the device straight from the callers' buffers, watches modem
+// lines and line errors where the device reports them, and completes overlapped operations.
+// Everything the callers see (queue, events, pending operations and their results) is kept here
+// under one lock; the callers' OVERLAPPED records are written only by the callers' own threads.
+//
+// Each operation returns ERROR_SUCCESS, ERROR_IO_PENDING (overlapped operation started) or the
+// error that failed it; AfCommApi.cpp turns that into the Win32 result and GetLastError.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "AfCommBackend.h"
+#include "AfHandles.h"
+
+// The error of every operation on a device that has gone away (hung-up terminal, unplugged
+// adapter), including the operations that were pending when it went.
+inline constexpr DWORD AF_ERROR_DEVICE_GONE = ERROR_DEVICE_NOT_CONNECTED;
+
+// Whether a DCB asks for something sensible that this platform can do: ERROR_SUCCESS,
+// ERROR_INVALID_PARAMETER (rate 0, data bits outside 5-8, unknown parity or stop-bit codes, 1.5
+// stop bits with more than 5 data bits or 2 with 5, equal XON and XOFF characters under XON/XOFF)
+// or ERROR_NOT_SUPPORTED (DSR/DTR handshake, RTS toggle).
+DWORD AfCheckDcb(const DCB& dcb);
+
+class AfCommDriver final : public AfHandleObject {
+public:
+    static constexpr DWORD kDefaultInQueue = 4096;
+    static constexpr DWORD kMaxQueue = 16u << 20;
+
+    // `overlapped`: the handle was opened with FILE_FLAG_OVERLAPPED.
+    AfCommDriver(std::unique_ptr<AfCommBackend> backend, bool overlapped);
+    ~AfCommDriver() override;
+    AfCommDriver(const AfCommDriver&) = delete;
+    AfCommDriver& operator=(const AfCommDriver&) = delete;
+
+    // Reads the device's state and starts the I/O thread.
+    DWORD Start();
+    // Ends pending operations with ERROR_OPERATION_ABORTED, stops the I/O thread and releases the
+    // device at once.
+    void Closed() override;
+
+    DWORD SetTimeouts(const COMMTIMEOUTS& timeouts);
+    DWORD GetTimeouts(COMMTIMEOUTS& timeouts);
+    DWORD Setup(DWORD inQueue, DWORD outQueue);
+    DWORD SetMask(DWORD mask);
+    DWORD GetMask(DWORD& mask);
+    DWORD SetState(const DCB& dcb);
+    DWORD GetState(DCB& dcb);
+    DWORD WaitEvent(DWORD* mask, OVERLAPPED* overlapped);
+    // Never waits: takes min(count, queued) bytes.
+    DWORD Read(void* buffer, DWORD count, DWORD& read, OVERLAPPED* overlapped);
+    // The device reads straight from `buffer` until the write completes or is aborted.
+    DWORD Write(const void* buffer, DWORD count, DWORD& written, OVERLAPPED* overlapped);
+    DWORD Result(OVERLAPPED* overlapped, DWORD& transferred, bool wait);
+    DWORD ClearError(DWORD& errors, COMSTAT* stat);
+    DWORD Purge(DWORD flags);
+    DWORD Escape(DWORD function);
+    DWORD ModemStatus(DWORD& status);
+
+private:
+    enum class Kind { Wait, Write, Read };
+
+    struct Operation {
+        Kind kind = Kind::Read;
+        bool done = false;
+        DWORD error = ERROR_SUCCESS;
+        DWORD bytes = 0;
+        HANDLE event = nullptr;
+        DWORD* mask = nullptr;      // Wait: where the event mask goes
+        const BYTE* data = nullptr; // Write: the caller's bytes
+        DWORD length = 0;
+    };
+
+    using Lock = std::unique_lock<std::mutex>;
+
+    DWORD Usable() const;
+    bool Asynchronous(const OVERLAPPED* overlapped) const { return overlapped_ && overlapped; }
+    Operation* Begin(OVERLAPPED* key, Operation operation, DWORD& error);
+    void Complete(OVERLAPPED* key, Operation& operation, DWORD error);
+    DWORD AwaitDone(Lock& lock, OVERLAPPED* key, DWORD& bytes);
+    void Prune();
+
+    void Run();
+    void Wake();
+    void PumpInput();
+    void PumpOutput();
+    void CheckLineStatus();
+    void RaiseEvents(DWORD events);
+    void DeviceGone();
+    void EndWrites(DWORD error);
+    void EndAll(DWORD error);
+
+    std::mutex lock_;
+    std::condition_variable done_;
+    std::unique_ptr<AfCommBackend> backend_;
+    const bool overlapped_;
+    int wakeFd_ = -1;
+    std::thread thread_;
+
+    bool started_ = false;
+    bool closed_ = false;
+    bool gone_ = false;
+    bool writeBlocked_ = false;
+
+    COMMTIMEOUTS timeouts_{};
+    DCB dcb_{};
+    DWORD mask_ = 0;
+    DWORD history_ = 0;
+    DWORD errors_ = 0;
+
+    // Input queue: a ring of `in_.size()` bytes.
+    std::vector<BYTE> in_;
+    std::size_t inHead_ = 0;
+    std::size_t inCount_ = 0;
+    std::vector<BYTE> spill_;
+
+    bool statusKnown_ = false;
+    int statusPollMs_ = 0;
+    AfLineStatus status_{};
+
+    std::map<OVERLAPPED*, Operation> operations_;
+    OVERLAPPED* wait_ = nullptr;
+    std::deque<OVERLAPPED*> writes_;
+};

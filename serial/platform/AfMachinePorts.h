@@ -1,0 +1,10 @@
+// Inside the comm platform: how the machine's own serial devices are found, with the folders as
+// parameters so that the order can be checked against a made-up /dev and /sys.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// USB adapters (ttyUSB<n>, then ttyACM<n>, each by number), then on-board UARTs ttyS<n> whose
+// `<sysClassTty>/ttyS<n>/type` names a real UART (not 0). No device is opened.
+std::vector<std::string> AfScanSerialDevices(const std::string& devDir, const std::string& sysClassTty);
