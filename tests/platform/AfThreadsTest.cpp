@@ -1,0 +1,248 @@
+// Threads, critical sections, the per-thread last error, the tick count and DisposeHandle.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "AfSyncObjects.h"
+#include "AfTicks.h"
+#include "AfUtils.h"
+#include "AfWin.h"
+#include "SyncTestSupport.h"
+
+namespace {
+
+DWORD ExitCodeOf(HANDLE thread)
+{
+    DWORD code = 0xDEAD;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    return code;
+}
+
+TEST(SyncThreads, HandleSignalsTheEndAndKeepsTheExitCode)
+{
+    ScopedHandle release(NewEvent(true, false));
+    ScopedHandle thread(StartThread([&] {
+        WaitForSingleObject(release.get(), INFINITE);
+        return 42u;
+    }));
+    ASSERT_NE(thread.get(), nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread.get(), 0), WAIT_TIMEOUT);
+    EXPECT_EQ(ExitCodeOf(thread.get()), STILL_ACTIVE);
+
+    SetEvent(release.get());
+    ASSERT_EQ(WaitForSingleObject(thread.get(), 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(ExitCodeOf(thread.get()), 42u);
+    EXPECT_EQ(WaitForSingleObject(thread.get(), 0), WAIT_OBJECT_0) << "an ended thread stays signalled";
+}
+
+TEST(SyncThreads, SuspendedThreadStartsOnResume)
+{
+    std::atomic<bool> ran{false};
+    DWORD reportedId = 0;
+    DWORD idInside = 0;
+    ScopedHandle thread(StartThread(
+        [&] {
+            idInside = GetCurrentThreadId();
+            ran = true;
+            return 7u;
+        },
+        CREATE_SUSPENDED, &reportedId));
+    ASSERT_NE(thread.get(), nullptr);
+
+    EXPECT_EQ(WaitForSingleObject(thread.get(), 50), WAIT_TIMEOUT);
+    EXPECT_FALSE(ran.load());
+    EXPECT_EQ(ExitCodeOf(thread.get()), STILL_ACTIVE);
+
+    EXPECT_EQ(ResumeThread(thread.get()), 1u);
+    ASSERT_EQ(WaitForSingleObject(thread.get(), 10000), WAIT_OBJECT_0);
+    EXPECT_TRUE(ran.load());
+    EXPECT_EQ(ExitCodeOf(thread.get()), 7u);
+    EXPECT_EQ(ResumeThread(thread.get()), 0u) << "a running or ended thread is not suspended";
+
+    EXPECT_NE(reportedId, 0u);
+    EXPECT_EQ(idInside, reportedId);
+    EXPECT_NE(idInside, GetCurrentThreadId());
+    EXPECT_EQ(GetCurrentThreadId(), GetCurrentThreadId());
+}
+
+TEST(SyncThreads, ClosingTheHandleDoesNotEndTheThread)
+{
+    ScopedHandle release(NewEvent(true, false));
+    ScopedHandle done(NewEvent(true, false));
+    HANDLE thread = StartThread([&] {
+        WaitForSingleObject(release.get(), INFINITE);
+        SetEvent(done.get());
+        return 0u;
+    });
+    ASSERT_TRUE(CloseHandle(thread));
+    SetEvent(release.get());
+    EXPECT_EQ(WaitForSingleObject(done.get(), 10000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    SetLastError(0);
+    EXPECT_FALSE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST(SyncThreads, PriorityWishIsKeptForAllSevenLevels)
+{
+    ScopedHandle release(NewEvent(true, false));
+    ScopedHandle running(StartThread([&] { return WaitForSingleObject(release.get(), INFINITE); }));
+    ScopedHandle suspended(StartThread([] { return 0u; }, CREATE_SUSPENDED));
+    EXPECT_EQ(GetThreadPriority(running.get()), THREAD_PRIORITY_NORMAL);
+
+    for (HANDLE thread : {running.get(), suspended.get()}) {
+        for (int level : {THREAD_PRIORITY_IDLE, THREAD_PRIORITY_LOWEST, THREAD_PRIORITY_BELOW_NORMAL,
+                          THREAD_PRIORITY_NORMAL, THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
+                          THREAD_PRIORITY_TIME_CRITICAL}) {
+            EXPECT_TRUE(SetThreadPriority(thread, level)) << "lack of privilege must not fail the caller";
+            EXPECT_EQ(GetThreadPriority(thread), level);
+        }
+        SetLastError(0);
+        EXPECT_FALSE(SetThreadPriority(thread, 7));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(GetThreadPriority(thread), THREAD_PRIORITY_TIME_CRITICAL);
+        EXPECT_TRUE(SetThreadPriority(thread, THREAD_PRIORITY_HIGHEST));
+    }
+
+    ResumeThread(suspended.get());
+    EXPECT_EQ(WaitForSingleObject(suspended.get(), 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(GetThreadPriority(suspended.get()), THREAD_PRIORITY_HIGHEST);
+    SetEvent(release.get());
+    EXPECT_EQ(WaitForSingleObject(running.get(), 10000), WAIT_OBJECT_0);
+
+    ScopedHandle event(NewEvent(true, false));
+    SetLastError(0);
+    EXPECT_EQ(GetThreadPriority(event.get()), THREAD_PRIORITY_ERROR_RETURN);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(SetThreadPriority(event.get(), THREAD_PRIORITY_NORMAL));
+}
+
+TEST(SyncThreads, StackSizeIsAccepted)
+{
+    auto* counter = new std::atomic<int>(0);
+    HANDLE thread = CreateThread(
+        nullptr, 1024,
+        [](LPVOID parameter) -> DWORD {
+            static_cast<std::atomic<int>*>(parameter)->fetch_add(1);
+            return 5;
+        },
+        counter, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(ExitCodeOf(thread), 5u);
+    EXPECT_EQ(counter->load(), 1);
+    CloseHandle(thread);
+    delete counter;
+
+    SetLastError(0);
+    EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST(SyncLastError, IsKeptPerThread)
+{
+    SetLastError(1234);
+    ScopedHandle thread(StartThread([] {
+        const DWORD initial = GetLastError();
+        SetLastError(77);
+        return initial == 0 && GetLastError() == 77 ? 0u : 1u;
+    }));
+    ASSERT_EQ(WaitForSingleObject(thread.get(), 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(ExitCodeOf(thread.get()), 0u);
+    EXPECT_EQ(GetLastError(), 1234u);
+}
+
+struct Section {
+    CRITICAL_SECTION section;
+    Section() { InitializeCriticalSection(&section); }
+    ~Section() { DeleteCriticalSection(&section); }
+};
+
+TEST(SyncCriticalSections, AreReEntrantAndExcludeOtherThreads)
+{
+    Section lock;
+    auto tryFromOtherThread = [&] {
+        ScopedHandle thread(StartThread([&] {
+            if (!TryEnterCriticalSection(&lock.section))
+                return 0u;
+            LeaveCriticalSection(&lock.section);
+            return 1u;
+        }));
+        WaitForSingleObject(thread.get(), INFINITE);
+        return ExitCodeOf(thread.get()) == 1u;
+    };
+
+    EnterCriticalSection(&lock.section);
+    EXPECT_TRUE(TryEnterCriticalSection(&lock.section));
+    EnterCriticalSection(&lock.section);
+    EXPECT_FALSE(tryFromOtherThread());
+    LeaveCriticalSection(&lock.section);
+    LeaveCriticalSection(&lock.section);
+    EXPECT_FALSE(tryFromOtherThread()) << "still entered once";
+    LeaveCriticalSection(&lock.section);
+    EXPECT_TRUE(tryFromOtherThread());
+}
+
+TEST(SyncCriticalSections, GuardSharedData)
+{
+    Section lock;
+    long counter = 0;
+    constexpr int threads = 4, rounds = 2000;
+    std::vector<HANDLE> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.push_back(StartThread([&] {
+            for (int i = 0; i < rounds; ++i) {
+                EnterCriticalSection(&lock.section);
+                EnterCriticalSection(&lock.section);
+                ++counter;
+                LeaveCriticalSection(&lock.section);
+                LeaveCriticalSection(&lock.section);
+            }
+            return 0u;
+        }));
+    }
+    ASSERT_EQ(WaitForMultipleObjects(threads, workers.data(), TRUE, 60000), WAIT_OBJECT_0);
+    for (HANDLE worker : workers)
+        CloseHandle(worker);
+    EXPECT_EQ(counter, long{threads} * rounds);
+}
+
+TEST(SyncTicks, SpansSurviveTheWrap)
+{
+    constexpr std::uint64_t wrap = std::uint64_t{1} << 32;
+    EXPECT_EQ(AfTicksFromMilliseconds(wrap + 5), 5u);
+    EXPECT_EQ(AfTicksFromMilliseconds(wrap - 1), 0xFFFFFFFFu);
+    const DWORD before = AfTicksFromMilliseconds(wrap - 16);
+    const DWORD after = AfTicksFromMilliseconds(wrap + 16);
+    EXPECT_LT(after, before);
+    EXPECT_EQ(AfTicksElapsed(before, after), 32u);
+    EXPECT_EQ(static_cast<DWORD>(after - before), 32u) << "callers' own unsigned difference";
+}
+
+TEST(SyncTicks, CountFollowsSleep)
+{
+    const DWORD start = GetTickCount();
+    Sleep(30);
+    const DWORD elapsed = AfTicksElapsed(start, GetTickCount());
+    EXPECT_GE(elapsed, 30u);
+    EXPECT_LT(elapsed, 20000u);
+}
+
+TEST(SyncDisposeHandle, ClosesOnceAndMarksTheVariable)
+{
+    HANDLE handle = NewEvent(true, false);
+    HANDLE const original = handle;
+    EXPECT_TRUE(DisposeHandle(handle));
+    EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(WaitForSingleObject(original, 0), WAIT_FAILED) << "the handle was really closed";
+
+    EXPECT_FALSE(DisposeHandle(handle)) << "nothing to close";
+    EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
+
+    HANDLE stale = original;
+    EXPECT_FALSE(DisposeHandle(stale)) << "a failed close";
+    EXPECT_EQ(stale, original) << "the variable keeps a handle that could not be closed";
+}
+
+} // namespace
