@@ -1,0 +1,529 @@
+// The serial device operations on pseudo-terminals, as the port core and its threads use them.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <numeric>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "AfPtyPort.h"
+#include "AfWin.h"
+
+namespace {
+
+const std::string kPortDir = AfTestPortDirectory();
+
+HANDLE OpenPort(const std::string& name, DWORD flags = FILE_FLAG_OVERLAPPED)
+{
+    return CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+}
+
+// An open port with the core's settings and an OVERLAPPED with its own manual-reset event for
+// each kind of operation.
+class OpenPty : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        pty_ = std::make_unique<AfPtyPort>(101);
+        port_ = OpenPort(pty_->ComName());
+        ASSERT_NE(port_, INVALID_HANDLE_VALUE) << GetLastError();
+        COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
+        ASSERT_TRUE(SetCommTimeouts(port_, &timeouts));
+        ASSERT_TRUE(SetupComm(port_, 4096, 2048));
+        for (OVERLAPPED* overlapped : {&wait_, &write_, &read_}) {
+            *overlapped = {};
+            overlapped->hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        }
+    }
+
+    void TearDown() override
+    {
+        if (port_ != INVALID_HANDLE_VALUE)
+            CloseHandle(port_);
+        for (OVERLAPPED* overlapped : {&wait_, &write_, &read_})
+            CloseHandle(overlapped->hEvent);
+    }
+
+    // Waits for the far end's bytes to be queued at the port (by EV_RXCHAR waits, not polling).
+    DWORD AwaitQueued(DWORD count)
+    {
+        COMSTAT stat{};
+        DWORD errors = 0;
+        for (int round = 0; round < 50; ++round) {
+            EXPECT_TRUE(ClearCommError(port_, &errors, &stat));
+            collected_ |= errors;
+            if (stat.cbInQue >= count)
+                break;
+            DWORD mask = 0;
+            SetCommMask(port_, EV_RXCHAR);
+            if (!WaitCommEvent(port_, &mask, &wait_))
+                WaitForSingleObject(wait_.hEvent, 100);
+            SetCommMask(port_, 0);
+        }
+        return stat.cbInQue;
+    }
+
+    std::unique_ptr<AfPtyPort> pty_;
+    HANDLE port_ = INVALID_HANDLE_VALUE;
+    OVERLAPPED wait_{};
+    OVERLAPPED write_{};
+    OVERLAPPED read_{};
+    DWORD collected_ = 0; // the CE_ flags AwaitQueued() took
+};
+
+double CpuMillis()
+{
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+std::vector<std::uint8_t> Pattern(std::size_t count)
+{
+    std::vector<std::uint8_t> data(count);
+    for (std::size_t i = 0; i < count; ++i)
+        data[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    return data;
+}
+
+} // namespace
+
+TEST(CommOpen, IsExclusiveAndFreedAtOnceByClose)
+{
+    AfPtyPort pty(102);
+    HANDLE first = OpenPort("COM102");
+    ASSERT_NE(first, INVALID_HANDLE_VALUE) << GetLastError();
+
+    // Every name of the same device is refused while it is open, with an error that does not
+    // claim the port is missing (this holds for root too).
+    for (const std::string& name : {std::string("COM102"), std::string("\\\\.\\COM102"), pty.DevicePath()}) {
+        SetLastError(0);
+        EXPECT_EQ(OpenPort(name, 0), INVALID_HANDLE_VALUE) << name;
+        EXPECT_NE(GetLastError(), ERROR_FILE_NOT_FOUND) << name;
+        EXPECT_NE(GetLastError(), ERROR_SUCCESS) << name;
+    }
+
+    ASSERT_TRUE(CloseHandle(first));
+    HANDLE second = OpenPort("\\\\.\\com102");
+    ASSERT_NE(second, INVALID_HANDLE_VALUE) << GetLastError();
+    EXPECT_TRUE(CloseHandle(second));
+    EXPECT_FALSE(CloseHandle(second));
+}
+
+TEST(CommOpen, MissingPortsAreNotFound)
+{
+    const std::string dangling = kPortDir + "/COM198";
+    ASSERT_EQ(symlink("/dev/pts/does-not-exist", dangling.c_str()), 0);
+    const std::string plainFile = kPortDir + "/plain";
+    std::FILE* file = std::fopen(plainFile.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fclose(file);
+    AfRegisterTestCom(197, plainFile);
+
+    for (const char* name : {"COM199", "\\\\.\\COM199", "COM198", "COM0", "/dev/does-not-exist", "COM197"}) {
+        SetLastError(0);
+        EXPECT_EQ(OpenPort(name), INVALID_HANDLE_VALUE) << name;
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND) << name;
+    }
+    // A character device that is no terminal is not a port either.
+    EXPECT_EQ(OpenPort("/dev/null"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+
+    unlink(dangling.c_str());
+    AfUnregisterTestCom(197);
+    unlink(plainFile.c_str());
+}
+
+TEST(CommOpen, OperationsOnBadHandlesFail)
+{
+    DWORD value = 0;
+    for (HANDLE bad : {static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE}) {
+        EXPECT_FALSE(SetCommMask(bad, EV_RXCHAR));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        EXPECT_FALSE(ReadFile(bad, &value, 1, &value, nullptr));
+        EXPECT_FALSE(PurgeComm(bad, PURGE_RXCLEAR));
+    }
+    // An event is no comm handle.
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_FALSE(ClearCommError(event, &value, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    CloseHandle(event);
+}
+
+TEST_F(OpenPty, ReadTakesAtMostWhatIsAskedAndNeverWaits)
+{
+    std::uint8_t buffer[64] = {};
+    DWORD read = 99;
+    ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &read, &read_));
+    EXPECT_EQ(read, 0u);
+    EXPECT_EQ(WaitForSingleObject(read_.hEvent, 0), WAIT_OBJECT_0);
+
+    const auto sent = Pattern(10);
+    ASSERT_TRUE(pty_->Send(sent));
+    ASSERT_EQ(AwaitQueued(10), 10u);
+
+    ASSERT_TRUE(ReadFile(port_, buffer, 4, &read, &read_));
+    EXPECT_EQ(read, 4u);
+    DWORD transferred = 0;
+    ASSERT_TRUE(GetOverlappedResult(port_, &read_, &transferred, FALSE));
+    EXPECT_EQ(transferred, 4u);
+    ASSERT_TRUE(ReadFile(port_, buffer + 4, 60, &read, &read_));
+    EXPECT_EQ(read, 6u);
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 10), sent);
+
+    COMSTAT stat{};
+    DWORD errors = 1;
+    ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
+    EXPECT_EQ(stat.cbInQue, 0u);
+    EXPECT_EQ(errors, 0u);
+}
+
+TEST_F(OpenPty, QueueOverflowIsCountedExactlyAndReportedOnce)
+{
+    ASSERT_TRUE(SetupComm(port_, 16, 16));
+    ASSERT_TRUE(pty_->Send(Pattern(40)));
+    ASSERT_EQ(AwaitQueued(16), 16u);
+    // Give the rest time to arrive and be dropped; the count must stay exact.
+    pty_->Receive(1, 100);
+    COMSTAT stat{};
+    DWORD errors = 0;
+    ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
+    EXPECT_EQ(stat.cbInQue, 16u);
+    EXPECT_EQ(errors | collected_, CE_RXOVER);
+    ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
+    EXPECT_EQ(errors, 0u);
+
+    std::uint8_t buffer[32];
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &read, &read_));
+    EXPECT_EQ(read, 16u);
+    const auto sent = Pattern(16);
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 16), sent) << "the oldest bytes are kept";
+}
+
+TEST_F(OpenPty, WaitCommEventCompletesOnArrivingBytes)
+{
+    ASSERT_TRUE(SetCommMask(port_, 0x1B9));
+    DWORD mask = 0xDEAD;
+    ASSERT_FALSE(WaitCommEvent(port_, &mask, &wait_));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    DWORD transferred = 0;
+    EXPECT_FALSE(GetOverlappedResult(port_, &wait_, &transferred, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+    // A second wait while one is outstanding is refused.
+    OVERLAPPED other{};
+    other.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD otherMask = 0;
+    EXPECT_FALSE(WaitCommEvent(port_, &otherMask, &other));
+    EXPECT_NE(GetLastError(), ERROR_IO_PENDING);
+    CloseHandle(other.hEvent);
+
+    ASSERT_TRUE(pty_->Send(Pattern(3)));
+    ASSERT_EQ(WaitForSingleObject(wait_.hEvent, 2000), WAIT_OBJECT_0);
+    ASSERT_TRUE(GetOverlappedResult(port_, &wait_, &transferred, FALSE));
+    EXPECT_EQ(mask, EV_RXCHAR);
+}
+
+TEST_F(OpenPty, EventsBetweenWaitsAreNotLost)
+{
+    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+    ASSERT_TRUE(pty_->Send(Pattern(5)));
+    ASSERT_EQ(AwaitQueued(5), 5u);
+    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR)); // a new mask starts a new history
+    ASSERT_TRUE(pty_->Send(Pattern(1)));
+    ASSERT_EQ(AwaitQueued(6), 6u);
+    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+
+    ASSERT_TRUE(pty_->Send(Pattern(1)));
+    ASSERT_EQ(pty_->Receive(1, 200).size(), 0u); // let it arrive while no wait is outstanding
+    DWORD mask = 0;
+    ResetEvent(wait_.hEvent);
+    if (!WaitCommEvent(port_, &mask, &wait_)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        ASSERT_EQ(WaitForSingleObject(wait_.hEvent, 2000), WAIT_OBJECT_0);
+    }
+    EXPECT_EQ(mask, EV_RXCHAR);
+}
+
+TEST_F(OpenPty, ClearingTheMaskEndsAnOutstandingWaitWithAnEmptyMask)
+{
+    ASSERT_TRUE(SetCommMask(port_, 0x1B9));
+    DWORD mask = 0xDEAD;
+    ASSERT_FALSE(WaitCommEvent(port_, &mask, &wait_));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(SetCommMask(port_, 0));
+    ASSERT_EQ(WaitForSingleObject(wait_.hEvent, 0), WAIT_OBJECT_0);
+    DWORD transferred = 1;
+    ASSERT_TRUE(GetOverlappedResult(port_, &wait_, &transferred, TRUE));
+    EXPECT_EQ(mask, 0u);
+    // With an empty mask there is nothing to wait for.
+    EXPECT_FALSE(WaitCommEvent(port_, &mask, &wait_));
+}
+
+TEST_F(OpenPty, OverlappedWriteCompletesWhenTheLineTookEverything)
+{
+    // More than a pseudo-terminal buffers, so the write has to wait for the far end.
+    const auto data = Pattern(200000);
+    DWORD written = 0;
+    const BOOL atOnce = WriteFile(port_, data.data(), static_cast<DWORD>(data.size()), &written, &write_);
+    ASSERT_FALSE(atOnce);
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    COMSTAT stat{};
+    DWORD errors = 0;
+    ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
+    EXPECT_GT(stat.cbOutQue, 0u);
+    EXPECT_LE(stat.cbOutQue, data.size());
+
+    const auto received = pty_->Receive(data.size(), 10000);
+    ASSERT_EQ(WaitForSingleObject(write_.hEvent, 2000), WAIT_OBJECT_0);
+    ASSERT_TRUE(GetOverlappedResult(port_, &write_, &written, TRUE));
+    EXPECT_EQ(written, data.size());
+    EXPECT_TRUE(received == data);
+    ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
+    EXPECT_EQ(stat.cbOutQue, 0u);
+}
+
+TEST_F(OpenPty, SmallWriteReachesTheFarEnd)
+{
+    const std::string text = "\x10\x40\xFE\x3E\x16\r\n";
+    DWORD written = 0;
+    if (!WriteFile(port_, text.data(), static_cast<DWORD>(text.size()), &written, &write_)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        ASSERT_TRUE(GetOverlappedResult(port_, &write_, &written, TRUE));
+    }
+    EXPECT_EQ(written, text.size());
+    EXPECT_EQ(WaitForSingleObject(write_.hEvent, 0), WAIT_OBJECT_0);
+    const auto received = pty_->Receive(text.size(), 2000);
+    EXPECT_EQ(std::string(received.begin(), received.end()), text) << "bytes pass unchanged";
+}
+
+TEST_F(OpenPty, TransmitAbortEndsAPendingWriteAtOnce)
+{
+    const auto data = Pattern(200000);
+    DWORD written = 0;
+    ASSERT_FALSE(WriteFile(port_, data.data(), static_cast<DWORD>(data.size()), &written, &write_));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(PurgeComm(port_, PURGE_TXABORT | PURGE_TXCLEAR));
+    ASSERT_EQ(WaitForSingleObject(write_.hEvent, 0), WAIT_OBJECT_0);
+    EXPECT_FALSE(GetOverlappedResult(port_, &write_, &written, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_LT(written, data.size());
+    COMSTAT stat{};
+    DWORD errors = 0;
+    ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
+    EXPECT_EQ(stat.cbOutQue, 0u);
+}
+
+TEST_F(OpenPty, ReceivePurgeEmptiesTheInputQueue)
+{
+    ASSERT_TRUE(pty_->Send(Pattern(20)));
+    ASSERT_EQ(AwaitQueued(20), 20u);
+    ASSERT_TRUE(PurgeComm(port_, PURGE_RXABORT | PURGE_RXCLEAR));
+    std::uint8_t buffer[32];
+    DWORD read = 1;
+    ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &read, &read_));
+    EXPECT_EQ(read, 0u);
+    EXPECT_FALSE(PurgeComm(port_, 0x10));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+
+    // Bytes that come after the purge are read as usual.
+    ASSERT_TRUE(pty_->Send(Pattern(2)));
+    ASSERT_EQ(AwaitQueued(2), 2u);
+}
+
+TEST_F(OpenPty, LineSettingsAreAppliedAndReadBack)
+{
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port_, &dcb));
+    EXPECT_EQ(dcb.DCBlength, sizeof(DCB));
+
+    dcb.BaudRate = 31250;
+    dcb.ByteSize = 8;
+    dcb.StopBits = TWOSTOPBITS;
+    dcb.Parity = NOPARITY;
+    dcb.fOutxCtsFlow = 1;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    dcb.fOutX = 1;
+    dcb.fInX = 1;
+    dcb.XonChar = 0x21;
+    dcb.XoffChar = 0x23;
+    ASSERT_TRUE(SetCommState(port_, &dcb)) << GetLastError();
+    DCB back{};
+    ASSERT_TRUE(GetCommState(port_, &back));
+    EXPECT_EQ(back.BaudRate, 31250u);
+    EXPECT_EQ(back.StopBits, TWOSTOPBITS);
+    EXPECT_EQ(back.fOutxCtsFlow, 1u);
+    EXPECT_EQ(back.fRtsControl, RTS_CONTROL_HANDSHAKE);
+    EXPECT_EQ(back.fOutX, 1u);
+    EXPECT_EQ(back.fInX, 1u);
+    EXPECT_EQ(back.XonChar, 0x21);
+    EXPECT_EQ(back.XoffChar, 0x23);
+
+    // Every data size the line knows is taken (a pseudo-terminal keeps 8 bits whatever it is
+    // told, so only acceptance is visible here), and so is every parity.
+    for (BYTE size : {5, 6, 7, 8}) {
+        DCB other = dcb;
+        other.ByteSize = size;
+        other.StopBits = ONESTOPBIT;
+        EXPECT_TRUE(SetCommState(port_, &other)) << int(size);
+    }
+    for (BYTE parity : {NOPARITY, ODDPARITY, EVENPARITY, MARKPARITY, SPACEPARITY}) {
+        DCB other = dcb;
+        other.Parity = parity;
+        EXPECT_TRUE(SetCommState(port_, &other)) << int(parity);
+    }
+    dcb.BaudRate = 2400;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fOutX = dcb.fInX = 0;
+    ASSERT_TRUE(SetCommState(port_, &dcb));
+    ASSERT_TRUE(GetCommState(port_, &back));
+    EXPECT_EQ(back.BaudRate, 2400u);
+    EXPECT_EQ(back.fOutxCtsFlow, 0u);
+    EXPECT_EQ(back.fOutX, 0u);
+}
+
+TEST_F(OpenPty, RefusedSettingsFailAndLeaveTheLineAsItWas)
+{
+    DCB good{};
+    ASSERT_TRUE(GetCommState(port_, &good));
+    good.BaudRate = 4800;
+    ASSERT_TRUE(SetCommState(port_, &good));
+
+    auto refused = [&](auto change) {
+        DCB bad = good;
+        change(bad);
+        SetLastError(0);
+        const BOOL result = SetCommState(port_, &bad);
+        const DWORD error = GetLastError();
+        DCB now{};
+        EXPECT_TRUE(GetCommState(port_, &now));
+        EXPECT_EQ(now.BaudRate, 4800u);
+        return !result && error != ERROR_SUCCESS;
+    };
+    EXPECT_TRUE(refused([](DCB& d) { d.ByteSize = 4; }));
+    EXPECT_TRUE(refused([](DCB& d) { d.ByteSize = 9; }));
+    EXPECT_TRUE(refused([](DCB& d) { d.Parity = 5; }));
+    EXPECT_TRUE(refused([](DCB& d) { d.StopBits = 3; }));
+    EXPECT_TRUE(refused([](DCB& d) { d.StopBits = ONE5STOPBITS; }));
+    EXPECT_TRUE(refused([](DCB& d) { d.BaudRate = 0; }));
+    EXPECT_TRUE(refused([](DCB& d) {
+        d.BaudRate = 9600;
+        d.fOutxDsrFlow = 1;
+        d.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    }));
+    EXPECT_TRUE(refused([](DCB& d) {
+        d.BaudRate = 9600;
+        d.fOutX = 1;
+        d.XonChar = d.XoffChar = 0x11;
+    }));
+    EXPECT_FALSE(SetCommState(port_, nullptr));
+}
+
+TEST_F(OpenPty, LineFunctionsWorkWithoutModemLines)
+{
+    for (DWORD function : {SETDTR, CLRDTR, SETRTS, CLRRTS, SETBREAK, CLRBREAK})
+        EXPECT_TRUE(EscapeCommFunction(port_, function)) << function;
+    EXPECT_FALSE(EscapeCommFunction(port_, 77));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    DWORD status = 0xFF;
+    ASSERT_TRUE(GetCommModemStatus(port_, &status));
+    EXPECT_EQ(status, 0u);
+    DWORD mask = 0;
+    ASSERT_TRUE(SetCommMask(port_, 0x1B9));
+    ASSERT_TRUE(GetCommMask(port_, &mask));
+    EXPECT_EQ(mask, 0x1B9u);
+    COMMTIMEOUTS timeouts{};
+    ASSERT_TRUE(GetCommTimeouts(port_, &timeouts));
+    EXPECT_EQ(timeouts.ReadIntervalTimeout, MAXDWORD);
+}
+
+TEST_F(OpenPty, FarEndGoneEndsPendingOperationsAndLaterCallsFailWithoutSpinning)
+{
+    ASSERT_TRUE(SetCommMask(port_, 0x1B9));
+    DWORD mask = 0;
+    ASSERT_FALSE(WaitCommEvent(port_, &mask, &wait_));
+    const auto data = Pattern(200000);
+    DWORD written = 0;
+    ASSERT_FALSE(WriteFile(port_, data.data(), static_cast<DWORD>(data.size()), &written, &write_));
+
+    pty_->CloseFarEnd();
+    HANDLE both[] = {wait_.hEvent, write_.hEvent};
+    ASSERT_EQ(WaitForMultipleObjects(2, both, TRUE, 2000), WAIT_OBJECT_0);
+    DWORD transferred = 0;
+    EXPECT_FALSE(GetOverlappedResult(port_, &wait_, &transferred, TRUE));
+    EXPECT_NE(GetLastError(), ERROR_SUCCESS);
+    EXPECT_FALSE(GetOverlappedResult(port_, &write_, &transferred, TRUE));
+    EXPECT_NE(GetLastError(), ERROR_SUCCESS);
+
+    EXPECT_FALSE(WaitCommEvent(port_, &mask, &wait_));
+    EXPECT_NE(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_FALSE(WriteFile(port_, data.data(), 1, &written, &write_));
+    EXPECT_NE(GetLastError(), ERROR_IO_PENDING);
+    std::uint8_t byte;
+    DWORD read = 0;
+    EXPECT_FALSE(ReadFile(port_, &byte, 1, &read, &read_));
+    COMSTAT stat{};
+    DWORD errors = 0;
+    EXPECT_FALSE(ClearCommError(port_, &errors, &stat));
+
+    const double before = CpuMillis();
+    usleep(1000 * 1000);
+    const double used = CpuMillis() - before;
+    std::printf("CPU over 1 s with the far end gone: %.2f ms\n", used);
+    EXPECT_LT(used, 50.0);
+    EXPECT_TRUE(CloseHandle(port_));
+    port_ = INVALID_HANDLE_VALUE;
+}
+
+TEST_F(OpenPty, AnIdleOpenPortUsesAlmostNoCpu)
+{
+    ASSERT_TRUE(SetCommMask(port_, 0x1B9));
+    DWORD mask = 0;
+    ASSERT_FALSE(WaitCommEvent(port_, &mask, &wait_));
+    const double before = CpuMillis();
+    usleep(1000 * 1000);
+    const double used = CpuMillis() - before;
+    std::printf("CPU over 1 s of an idle open port: %.2f ms\n", used);
+    EXPECT_LT(used, 50.0);
+}
+
+TEST_F(OpenPty, ClosingEndsPendingOperations)
+{
+    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+    DWORD mask = 0;
+    ASSERT_FALSE(WaitCommEvent(port_, &mask, &wait_));
+    const auto data = Pattern(200000);
+    DWORD written = 0;
+    ASSERT_FALSE(WriteFile(port_, data.data(), static_cast<DWORD>(data.size()), &written, &write_));
+    ASSERT_TRUE(CloseHandle(port_));
+    port_ = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(WaitForSingleObject(wait_.hEvent, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(write_.hEvent, 0), WAIT_OBJECT_0);
+    // The device is free again at once.
+    HANDLE again = OpenPort(pty_->ComName());
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+    CloseHandle(again);
+}
+
+TEST(CommProbe, NonOverlappedHandleWritesSynchronously)
+{
+    AfPtyPort pty(103);
+    HANDLE port = OpenPort("COM103", 0);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    const auto data = Pattern(100);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(port, data.data(), 100, &written, nullptr));
+    EXPECT_EQ(written, 100u);
+    EXPECT_EQ(pty.Receive(100, 2000), data);
+    ASSERT_TRUE(pty.Send(Pattern(3)));
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    DWORD mask = 0;
+    ASSERT_TRUE(WaitCommEvent(port, &mask, nullptr)); // blocks until the bytes are there
+    EXPECT_EQ(mask, EV_RXCHAR);
+    EXPECT_TRUE(CloseHandle(port));
+}

@@ -1,0 +1,357 @@
+#include "AfTestDevice.h"
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include "AfPtyPort.h"
+
+namespace {
+
+const std::string kPrefix = "/vexora-test/";
+
+} // namespace
+
+struct AfTestDevice::Shared {
+    mutable std::mutex lock;
+    std::condition_variable sentChanged;
+    bool open = false;
+    bool gone = false;
+    int notifyFd = -1; // of the open backend
+    std::deque<std::uint8_t> input;
+    std::vector<std::uint8_t> sent;
+    bool held = false;
+    std::size_t allowance = 0;
+    AfLineStatus status;
+    DWORD outputLines = AF_LINE_DTR | AF_LINE_RTS;
+    bool breakOn = false;
+    bool suspended = false;
+    DCB dcb{};
+    DWORD refuse = ERROR_SUCCESS;
+
+    // Wakes the driver of the open handle; call with `lock` held.
+    void Notify() const
+    {
+        if (notifyFd >= 0) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] ssize_t n = ::write(notifyFd, &one, sizeof one);
+        }
+    }
+};
+
+namespace {
+
+using Shared = AfTestDevice::Shared;
+
+std::mutex& DevicesLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+std::map<std::string, std::weak_ptr<Shared>>& Devices()
+{
+    static std::map<std::string, std::weak_ptr<Shared>> devices;
+    return devices;
+}
+
+class TestBackend final : public AfCommBackend {
+public:
+    explicit TestBackend(std::shared_ptr<Shared> shared)
+        : shared_(std::move(shared)), notifyFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+    {
+        std::lock_guard guard(shared_->lock);
+        shared_->open = true;
+        shared_->notifyFd = notifyFd_;
+    }
+
+    ~TestBackend() override
+    {
+        {
+            std::lock_guard guard(shared_->lock);
+            shared_->open = false;
+            shared_->notifyFd = -1;
+        }
+        ::close(notifyFd_);
+    }
+
+    int DataFd() const override { return -1; }
+    int NotifyFd() const override { return notifyFd_; }
+
+    void ClearNotify() override
+    {
+        std::uint64_t value;
+        [[maybe_unused]] ssize_t n = ::read(notifyFd_, &value, sizeof value);
+    }
+
+    long Read(void* buffer, std::size_t count) override
+    {
+        std::lock_guard guard(shared_->lock);
+        if (shared_->gone)
+            return -1;
+        auto* out = static_cast<std::uint8_t*>(buffer);
+        std::size_t n = 0;
+        while (n < count && !shared_->input.empty()) {
+            out[n++] = shared_->input.front();
+            shared_->input.pop_front();
+        }
+        return static_cast<long>(n);
+    }
+
+    long Write(const void* buffer, std::size_t count) override
+    {
+        std::lock_guard guard(shared_->lock);
+        if (shared_->gone)
+            return -1;
+        std::size_t n = count;
+        if (shared_->held) {
+            n = std::min(count, shared_->allowance);
+            shared_->allowance -= n;
+        }
+        const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+        shared_->sent.insert(shared_->sent.end(), bytes, bytes + n);
+        shared_->sentChanged.notify_all();
+        return static_cast<long>(n);
+    }
+
+    DWORD SetState(const DCB& dcb) override
+    {
+        std::lock_guard guard(shared_->lock);
+        if (shared_->gone)
+            return ERROR_DEVICE_NOT_CONNECTED;
+        if (shared_->refuse != ERROR_SUCCESS)
+            return shared_->refuse;
+        shared_->dcb = dcb;
+        return ERROR_SUCCESS;
+    }
+
+    DWORD GetState(DCB& dcb) override
+    {
+        std::lock_guard guard(shared_->lock);
+        const DCB& state = shared_->dcb;
+        dcb.BaudRate = state.BaudRate;
+        dcb.ByteSize = state.ByteSize;
+        dcb.Parity = state.Parity;
+        dcb.StopBits = state.StopBits;
+        dcb.fParity = state.fParity;
+        dcb.fOutxCtsFlow = state.fOutxCtsFlow;
+        dcb.fOutX = state.fOutX;
+        dcb.fInX = state.fInX;
+        dcb.XonChar = state.XonChar;
+        dcb.XoffChar = state.XoffChar;
+        return ERROR_SUCCESS;
+    }
+
+    DWORD SetLines(DWORD on, DWORD off) override
+    {
+        std::lock_guard guard(shared_->lock);
+        shared_->outputLines = (shared_->outputLines | on) & ~off;
+        return ERROR_SUCCESS;
+    }
+
+    DWORD SetBreak(bool on) override
+    {
+        std::lock_guard guard(shared_->lock);
+        shared_->breakOn = on;
+        return ERROR_SUCCESS;
+    }
+
+    DWORD SetOutputFlow(bool on) override
+    {
+        std::lock_guard guard(shared_->lock);
+        shared_->suspended = !on;
+        return ERROR_SUCCESS;
+    }
+
+    bool GetLineStatus(AfLineStatus& status) override
+    {
+        std::lock_guard guard(shared_->lock);
+        status = shared_->status;
+        return true;
+    }
+
+    int LineStatusPollMs() const override { return 0; }
+
+    void FlushInput() override
+    {
+        std::lock_guard guard(shared_->lock);
+        shared_->input.clear();
+    }
+
+    void FlushOutput() override {}
+
+private:
+    std::shared_ptr<Shared> shared_;
+    int notifyFd_;
+};
+
+std::unique_ptr<AfCommBackend> OpenTestDevice(const std::string& path, DWORD& error)
+{
+    std::shared_ptr<Shared> shared;
+    {
+        std::lock_guard guard(DevicesLock());
+        auto found = Devices().find(path);
+        if (found != Devices().end())
+            shared = found->second.lock();
+    }
+    if (!shared) {
+        error = ERROR_FILE_NOT_FOUND;
+        return nullptr;
+    }
+    {
+        std::lock_guard guard(shared->lock);
+        if (shared->gone) {
+            error = ERROR_FILE_NOT_FOUND;
+            return nullptr;
+        }
+        if (shared->open) {
+            error = ERROR_ACCESS_DENIED;
+            return nullptr;
+        }
+    }
+    return std::make_unique<TestBackend>(shared);
+}
+
+} // namespace
+
+AfTestDevice::AfTestDevice(const std::string& name)
+    : path_(kPrefix + name), shared_(std::make_shared<Shared>())
+{
+    shared_->dcb.DCBlength = sizeof(DCB);
+    shared_->dcb.BaudRate = 9600;
+    shared_->dcb.ByteSize = 8;
+    shared_->dcb.fBinary = 1;
+    shared_->dcb.XonChar = 0x11;
+    shared_->dcb.XoffChar = 0x13;
+    std::lock_guard guard(DevicesLock());
+    if (Devices().empty())
+        AfRegisterCommDevices(kPrefix, OpenTestDevice);
+    auto& slot = Devices()[path_];
+    if (slot.lock())
+        throw std::runtime_error("test device " + path_ + " exists already");
+    slot = shared_;
+}
+
+AfTestDevice::~AfTestDevice()
+{
+    Disappear();
+    if (comNumber_ > 0)
+        AfUnregisterTestCom(comNumber_);
+    std::lock_guard guard(DevicesLock());
+    Devices().erase(path_);
+}
+
+void AfTestDevice::RegisterAsCom(int number)
+{
+    AfRegisterTestCom(number, path_);
+    comNumber_ = number;
+}
+
+bool AfTestDevice::IsOpen() const
+{
+    std::lock_guard guard(shared_->lock);
+    return shared_->open;
+}
+
+void AfTestDevice::Inject(const std::vector<std::uint8_t>& data)
+{
+    std::lock_guard guard(shared_->lock);
+    shared_->input.insert(shared_->input.end(), data.begin(), data.end());
+    shared_->Notify();
+}
+
+std::vector<std::uint8_t> AfTestDevice::TakeSent()
+{
+    std::lock_guard guard(shared_->lock);
+    std::vector<std::uint8_t> sent;
+    sent.swap(shared_->sent);
+    return sent;
+}
+
+std::size_t AfTestDevice::WaitSent(std::size_t count, int timeoutMs)
+{
+    std::unique_lock lock(shared_->lock);
+    shared_->sentChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [&] { return shared_->sent.size() >= count; });
+    return shared_->sent.size();
+}
+
+void AfTestDevice::HoldWrites()
+{
+    std::lock_guard guard(shared_->lock);
+    shared_->held = true;
+    shared_->allowance = 0;
+}
+
+void AfTestDevice::AllowWrites(std::size_t count)
+{
+    std::lock_guard guard(shared_->lock);
+    shared_->allowance += count;
+    shared_->Notify();
+}
+
+void AfTestDevice::ReleaseWrites()
+{
+    std::lock_guard guard(shared_->lock);
+    shared_->held = false;
+    shared_->allowance = 0;
+    shared_->Notify();
+}
+
+void AfTestDevice::SetModemLines(DWORD lines)
+{
+    std::lock_guard guard(shared_->lock);
+    shared_->status.modem = lines;
+    shared_->Notify();
+}
+
+void AfTestDevice::AddLineErrors(DWORD frame, DWORD parity, DWORD overrun, DWORD breaks)
+{
+    std::lock_guard guard(shared_->lock);
+    shared_->status.frame += frame;
+    shared_->status.parity += parity;
+    shared_->status.overrun += overrun;
+    shared_->status.breaks += breaks;
+    shared_->Notify();
+}
+
+DWORD AfTestDevice::OutputLines() const
+{
+    std::lock_guard guard(shared_->lock);
+    return shared_->outputLines;
+}
+
+bool AfTestDevice::BreakOn() const
+{
+    std::lock_guard guard(shared_->lock);
+    return shared_->breakOn;
+}
+
+bool AfTestDevice::OutputSuspended() const
+{
+    std::lock_guard guard(shared_->lock);
+    return shared_->suspended;
+}
+
+DCB AfTestDevice::State() const
+{
+    std::lock_guard guard(shared_->lock);
+    return shared_->dcb;
+}
+
+void AfTestDevice::RefuseStates(DWORD error)
+{
+    std::lock_guard guard(shared_->lock);
+    shared_->refuse = error;
+}
+
+void AfTestDevice::Disappear()
+{
+    std::lock_guard guard(shared_->lock);
+    shared_->gone = true;
+    shared_->Notify();
+}
