@@ -1,0 +1,454 @@
+// The port core on a pseudo-terminal registered as a COM number: opening and its failures, the
+// results of a closed core, output through the write thread, input reports of the event thread,
+// purges, closing, exceptions raised by the owner callback, line errors and a vanished device.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
+#include "AfComPortCore.h"
+#include "AfPtyPort.h"
+#include "AfTestDevice.h"
+#include "CoreTestSupport.h"
+
+using namespace coretest;
+
+namespace {
+
+constexpr int kCom = 117;
+constexpr int kMissingCom = 163;
+
+const std::string kPortDir = AfTestPortDirectory();
+
+std::string OpenError(TAfComPortCore& Core, int Number)
+{
+    try {
+        Core.Open(Number);
+    } catch (const EAfComPortCoreError& error) {
+        return error.what();
+    }
+    return "(no error)";
+}
+
+class CoreTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        FPty = std::make_unique<AfPtyPort>(kCom);
+        FCore.SetDCB(TestDcb());
+    }
+
+    void OpenWithLog(TCoreEventLog::TThen Then = {})
+    {
+        FCore.OnCoreEvent = FLog.Callback(std::move(Then));
+        ASSERT_TRUE(FCore.Open(kCom));
+    }
+
+    std::unique_ptr<AfPtyPort> FPty;
+    TCoreEventLog FLog;
+    TAfComPortCore FCore;
+};
+
+TEST_F(CoreTest, OpenRefusesBadMissingAndBusyPortsWithTheirMessages)
+{
+    EXPECT_EQ(OpenError(FCore, 0), "Invalid port number (COM0)");
+    EXPECT_EQ(OpenError(FCore, -3), "Invalid port number (COM-3)");
+    EXPECT_EQ(OpenError(FCore, kMissingCom), "Invalid port number (COM163)");
+    EXPECT_FALSE(FCore.IsOpen());
+    EXPECT_EQ(FCore.Handle(), INVALID_HANDLE_VALUE);
+
+    ASSERT_TRUE(FCore.Open(kCom));
+    TAfComPortCore second;
+    second.SetDCB(TestDcb());
+    EXPECT_EQ(OpenError(second, kCom), "Can't open device COM117");
+    EXPECT_FALSE(second.IsOpen());
+    EXPECT_EQ(second.Handle(), INVALID_HANDLE_VALUE);
+
+    // Once the first lets go, the second gets the port.
+    FCore.Close();
+    EXPECT_TRUE(second.Open(kCom));
+}
+
+TEST_F(CoreTest, OpenOnAnOpenCoreReturnsFalseAndKeepsThePort)
+{
+    OpenWithLog();
+    const HANDLE handle = FCore.Handle();
+    EXPECT_FALSE(FCore.Open(kCom));
+    EXPECT_FALSE(FCore.Open(kMissingCom));
+    EXPECT_TRUE(FCore.IsOpen());
+    EXPECT_EQ(FCore.Handle(), handle);
+    EXPECT_EQ(FCore.ComNumber(), kCom);
+    ASSERT_TRUE(FCore.WriteData("abc", 3));
+    EXPECT_EQ(FPty->Receive(3, 2000), (Bytes{'a', 'b', 'c'}));
+}
+
+TEST_F(CoreTest, ClosedCoreRefusesEverything)
+{
+    auto expectClosedResults = [](TAfComPortCore& core) {
+        std::uint8_t buffer[8] = {};
+        EXPECT_FALSE(core.IsOpen());
+        EXPECT_EQ(core.OutputUsed(), 0);
+        EXPECT_EQ(core.OutputFree(), 0);
+        EXPECT_EQ(core.ReadData(buffer, sizeof buffer), -1);
+        EXPECT_FALSE(core.WriteData("x", 1));
+        EXPECT_FALSE(core.PurgeInput());
+        EXPECT_FALSE(core.PurgeOutput());
+        EXPECT_FALSE(core.EscapeFunction(SETDTR));
+        EXPECT_EQ(core.TakeLineErrors(), 0u);
+        COMSTAT stat;
+        std::memset(&stat, 0xA5, sizeof stat);
+        core.GetComStat(stat);
+        EXPECT_EQ(stat.cbInQue, 0u);
+        EXPECT_EQ(stat.cbOutQue, 0u);
+        EXPECT_EQ(stat.fCtsHold, 0u);
+        core.Close();  // nothing to do
+        EXPECT_FALSE(core.IsOpen());
+    };
+    SCOPED_TRACE("never opened");
+    expectClosedResults(FCore);
+    OpenWithLog();
+    FPty->Send({1, 2, 3});
+    ASSERT_TRUE(FLog.WaitCount(ceCommEvent, 1, 2000));
+    FCore.Close();
+    SCOPED_TRACE("closed again");
+    expectClosedResults(FCore);
+    EXPECT_EQ(FCore.Handle(), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(CoreTest, FailedOpenStepsLeaveNoHandleAndNoThread)
+{
+    const int threadsBefore = ThreadCount();
+
+    FCore.SetInQueueSize(-1);
+    EXPECT_EQ(OpenError(FCore, kCom), "Error initializing buffers");
+    EXPECT_FALSE(FCore.IsOpen());
+    EXPECT_EQ(FCore.Handle(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ThreadCount(), threadsBefore);
+    FCore.SetInQueueSize(8192);
+
+    // A refused line setting: the core keeps what the device has in force.
+    DCB refused = TestDcb();
+    refused.ByteSize = 3;
+    FCore.SetDCB(refused);
+    EXPECT_EQ(OpenError(FCore, kCom), "Error setting parameters from DCB");
+    EXPECT_FALSE(FCore.IsOpen());
+    EXPECT_EQ(FCore.Handle(), INVALID_HANDLE_VALUE);
+    EXPECT_GE(FCore.DCB().ByteSize, 5);
+    EXPECT_LE(FCore.DCB().ByteSize, 8);
+    EXPECT_EQ(ThreadCount(), threadsBefore);
+
+    // The device was released each time: another core can have it.
+    TAfComPortCore other;
+    other.SetDCB(TestDcb());
+    EXPECT_TRUE(other.Open(kCom));
+    other.Close();
+    EXPECT_EQ(ThreadCount(), threadsBefore);
+}
+
+TEST_F(CoreTest, RefusedDcbWhileOpenKeepsThePortAndTheStateInForce)
+{
+    OpenWithLog();
+    DCB refused = TestDcb();
+    refused.ByteSize = 9;
+    try {
+        FCore.SetDCB(refused);
+        ADD_FAILURE() << "a 9-bit DCB was accepted";
+    } catch (const EAfComPortCoreError& error) {
+        EXPECT_STREQ(error.what(), "Error setting parameters from DCB");
+    }
+    EXPECT_TRUE(FCore.IsOpen());
+    EXPECT_EQ(FCore.DCB().ByteSize, 8);
+    ASSERT_TRUE(FCore.WriteData("ok", 2));
+    EXPECT_EQ(FPty->Receive(2, 2000), (Bytes{'o', 'k'}));
+}
+
+TEST_F(CoreTest, QueuedBytesAreSentAndReportOutputEmptyOnce)
+{
+    OpenWithLog();
+    const Bytes data{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    ASSERT_TRUE(FCore.WriteData(data.data(), 10));
+    EXPECT_EQ(FPty->Receive(10, 2000), data);
+    ASSERT_TRUE(FLog.WaitCount(ceOutputEmpty, 1, 2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(450));
+    EXPECT_EQ(FLog.Count(ceOutputEmpty), 1u);
+    EXPECT_EQ(FCore.OutputUsed(), 0);
+    EXPECT_EQ(FCore.OutputFree(), 4096);
+}
+
+TEST_F(CoreTest, WrappedRingIsSentWholeInOrder)
+{
+    FCore.SetOutQueueSize(16);
+    OpenWithLog();
+    const Bytes first{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j'};
+    ASSERT_TRUE(FCore.WriteData(first.data(), 10));
+    EXPECT_EQ(FPty->Receive(10, 2000), first);
+    ASSERT_TRUE(FLog.WaitCount(ceOutputEmpty, 1, 2000));
+    // Runs from index 10 over the end of the 16-byte ring.
+    const Bytes second{'K', 'L', 'M', 'N', 'O', 'P', 'Q', 'R', 'S', 'T'};
+    ASSERT_TRUE(FCore.WriteData(second.data(), 10));
+    EXPECT_EQ(FPty->Receive(10, 2000), second);
+    ASSERT_TRUE(FLog.WaitCount(ceOutputEmpty, 2, 2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(450));
+    EXPECT_EQ(FLog.Count(ceOutputEmpty), 2u);
+}
+
+TEST_F(CoreTest, WriteLargerThanTheFreeRoomIsRefusedWhole)
+{
+    FCore.SetOutQueueSize(64);
+    OpenWithLog();
+    std::vector<std::uint8_t> big(65, 'x');
+    EXPECT_FALSE(FCore.WriteData(big.data(), 65));
+    EXPECT_EQ(FCore.OutputUsed(), 0);
+    EXPECT_EQ(FCore.OutputFree(), 64);
+    EXPECT_EQ(FPty->Receive(1, 300), Bytes{});
+    EXPECT_EQ(FLog.Count(ceOutputEmpty), 0u);
+    // Bad arguments are refused the same way.
+    EXPECT_FALSE(FCore.WriteData(nullptr, 4));
+    EXPECT_FALSE(FCore.WriteData("abc", -1));
+    EXPECT_TRUE(FCore.WriteData(big.data(), 64));
+    EXPECT_EQ(FPty->Receive(64, 2000).size(), 64u);
+}
+
+TEST_F(CoreTest, UnreadInputIsReportedThenRemindedEveryPollUntilRead)
+{
+    OpenWithLog();
+    FPty->Send({'h', 'e', 'l', 'l', 'o'});
+    ASSERT_TRUE(FLog.WaitCount(ceCommEvent, 1, 2000));
+    EXPECT_NE(FLog.Records().front().Data & EV_RXCHAR, 0u);
+    ASSERT_TRUE(FLog.WaitCount(ceInputPending, 3, 2000));
+
+    std::vector<Clock::time_point> reminders;
+    for (const auto& record : FLog.Records())
+        if (record.Kind == ceInputPending) {
+            EXPECT_EQ(record.Data, 5u);
+            reminders.push_back(record.At);
+        }
+    for (std::size_t i = 1; i < reminders.size(); ++i) {
+        const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(reminders[i] - reminders[i - 1]);
+        EXPECT_GE(gap.count(), 150);
+        EXPECT_LE(gap.count(), 600);
+    }
+
+    std::uint8_t buffer[16] = {};
+    EXPECT_EQ(FCore.ReadData(buffer, 3), 3);
+    EXPECT_EQ(FCore.ReadData(buffer + 3, sizeof buffer - 3), 2);
+    EXPECT_EQ(Bytes(buffer, buffer + 5), (Bytes{'h', 'e', 'l', 'l', 'o'}));
+    EXPECT_EQ(FCore.ReadData(buffer, sizeof buffer), 0);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const std::size_t pending = FLog.Count(ceInputPending);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_EQ(FLog.Count(ceInputPending), pending);
+}
+
+TEST_F(CoreTest, IdlePortReportsNothing)
+{
+    OpenWithLog();
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    EXPECT_EQ(FLog.Size(), 0u);
+}
+
+TEST_F(CoreTest, PurgeInputDropsQueuedBytes)
+{
+    OpenWithLog();
+    FPty->Send({1, 2, 3, 4});
+    ASSERT_TRUE(FLog.WaitCount(ceCommEvent, 1, 2000));
+    COMSTAT stat{};
+    for (int i = 0; i < 100 && stat.cbInQue < 4; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        FCore.GetComStat(stat);
+    }
+    EXPECT_EQ(stat.cbInQue, 4u);
+    EXPECT_TRUE(FCore.PurgeInput());
+    FCore.GetComStat(stat);
+    EXPECT_EQ(stat.cbInQue, 0u);
+    std::uint8_t buffer[8];
+    EXPECT_EQ(FCore.ReadData(buffer, sizeof buffer), 0);
+}
+
+TEST_F(CoreTest, CloseDuringAPendingWaitEndsWithoutAReport)
+{
+    OpenWithLog();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto start = Clock::now();
+    FCore.Close();
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 1000);
+    EXPECT_FALSE(FCore.IsOpen());
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    EXPECT_EQ(FLog.Size(), 0u);
+}
+
+TEST_F(CoreTest, QueuedOutputDoesNotSurviveAClose)
+{
+    OpenWithLog();
+    ASSERT_TRUE(FCore.WriteData("12345", 5));
+    EXPECT_EQ(FPty->Receive(5, 2000).size(), 5u);
+    FCore.Close();
+    ASSERT_TRUE(FCore.Open(kCom));
+    EXPECT_EQ(FCore.OutputUsed(), 0);
+    EXPECT_EQ(FCore.OutputFree(), 4096);
+}
+
+TEST_F(CoreTest, CallbackExceptionArrivesAsThreadExceptionAndReportsGoOn)
+{
+    std::atomic<int> thrown{0};
+    OpenWithLog([&](TObject* sender, TAfCoreEvent kind, DWORD) {
+        EXPECT_EQ(sender, &FCore);
+        if (kind == ceCommEvent && thrown++ == 0)
+            throw std::runtime_error("handler failed");
+    });
+    FPty->Send({'x'});
+    ASSERT_TRUE(FLog.WaitCount(ceThreadException, 1, 2000));
+    const auto records = FLog.Records();
+    ASSERT_GE(records.size(), 2u);
+    EXPECT_EQ(records[0].Kind, ceCommEvent);
+    EXPECT_EQ(records[1].Kind, ceThreadException);
+    EXPECT_EQ(records[1].Data, 0u);
+    ASSERT_TRUE(records[1].Error);
+    try {
+        std::rethrow_exception(records[1].Error);
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "handler failed");
+    }
+    for (const auto& record : records) {
+        if (record.Kind != ceThreadException) {
+            EXPECT_FALSE(record.Error);
+        }
+    }
+
+    // The thread goes on: the unread byte is still reminded of, and output is still reported.
+    ASSERT_TRUE(FLog.WaitCount(ceInputPending, 1, 2000));
+    ASSERT_TRUE(FCore.WriteData("y", 1));
+    EXPECT_TRUE(FLog.WaitCount(ceOutputEmpty, 1, 2000));
+    EXPECT_EQ(FLog.Count(ceThreadException), 1u);
+}
+
+TEST_F(CoreTest, SilentAbortInTheCallbackIsDropped)
+{
+    OpenWithLog([](TObject*, TAfCoreEvent kind, DWORD) {
+        if (kind == ceCommEvent)
+            throw EAbort();
+    });
+    FPty->Send({'x'});
+    ASSERT_TRUE(FLog.WaitCount(ceInputPending, 1, 2000));
+    EXPECT_EQ(FLog.Count(ceThreadException), 0u);
+}
+
+TEST_F(CoreTest, ReadsFromTheCallbackSeeTheBytes)
+{
+    std::mutex lock;
+    Bytes received;
+    OpenWithLog([&](TObject* sender, TAfCoreEvent kind, DWORD) {
+        if (kind != ceCommEvent && kind != ceInputPending)
+            return;
+        std::uint8_t buffer[64];
+        const std::int32_t n = static_cast<TAfComPortCore*>(sender)->ReadData(buffer, sizeof buffer);
+        std::lock_guard<std::mutex> guard(lock);
+        received.insert(received.end(), buffer, buffer + std::max(n, 0));
+    });
+    Bytes sent;
+    for (int i = 0; i < 200; ++i)
+        sent.push_back(static_cast<std::uint8_t>(i));
+    FPty->Send(sent);
+    for (int i = 0; i < 200; ++i) {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            if (received.size() >= sent.size())
+                break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(received, sent);
+}
+
+TEST_F(CoreTest, InputOverflowErrorsCollectedByThePollAreKeptUntilTaken)
+{
+    FCore.SetInQueueSize(16);
+    OpenWithLog();
+    FPty->Send(Bytes(64, 'z'));
+    ASSERT_TRUE(FLog.WaitCount(ceInputPending, 2, 2000));  // each poll also collects line errors
+    EXPECT_EQ(FCore.TakeLineErrors() & CE_RXOVER, CE_RXOVER);
+    EXPECT_EQ(FCore.TakeLineErrors(), 0u);
+
+    std::uint8_t buffer[64];
+    EXPECT_EQ(FCore.ReadData(buffer, sizeof buffer), 16);
+    FPty->Send(Bytes(40, 'q'));
+    ASSERT_TRUE(FLog.WaitCount(ceCommEvent, 2, 2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    COMSTAT stat{};
+    FCore.GetComStat(stat);  // a query collects them too
+    FCore.Close();
+    ASSERT_TRUE(FCore.Open(kCom));
+    EXPECT_EQ(FCore.TakeLineErrors(), 0u) << "a new open starts without line errors";
+}
+
+TEST_F(CoreTest, ModemLineFunctionsWorkWhileOpen)
+{
+    OpenWithLog();
+    EXPECT_TRUE(FCore.EscapeFunction(CLRDTR));
+    EXPECT_TRUE(FCore.EscapeFunction(SETDTR));
+    EXPECT_TRUE(FCore.EscapeFunction(CLRRTS));
+    EXPECT_TRUE(FCore.EscapeFunction(SETRTS));
+}
+
+TEST_F(CoreTest, ThreadPrioritiesCanChangeWhileOpen)
+{
+    OpenWithLog();
+    FCore.SetEventThreadPriority(tpLower);
+    FCore.SetWriteThreadPriority(tpNormal);
+    EXPECT_EQ(FCore.EventThreadPriority(), tpLower);
+    EXPECT_EQ(FCore.WriteThreadPriority(), tpNormal);
+    ASSERT_TRUE(FCore.WriteData("p", 1));
+    EXPECT_EQ(FPty->Receive(1, 2000), Bytes{'p'});
+}
+
+double ProcessCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+TEST_F(CoreTest, VanishedDeviceIsReportedOnceAndDoesNotSpin)
+{
+    OpenWithLog();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    FPty->CloseFarEnd();
+    ASSERT_TRUE(FLog.WaitCount(ceThreadException, 1, 2000));
+    const double cpuBefore = ProcessCpuSeconds();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    EXPECT_LT(ProcessCpuSeconds() - cpuBefore, 0.3) << "the event thread keeps turning";
+    EXPECT_EQ(FLog.Count(ceThreadException), 1u);
+
+    const auto records = FLog.Records();
+    for (const auto& record : records) {
+        if (record.Kind != ceThreadException)
+            continue;
+        try {
+            std::rethrow_exception(record.Error);
+        } catch (const EAfComPortCoreError& error) {
+            EXPECT_STREQ(error.what(), "Device COM117 failed");
+        }
+    }
+    const auto start = Clock::now();
+    FCore.Close();
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 3000);
+}
+
+TEST(ComDeviceNameTest, MappedNumbersGiveTheirDeviceAndOthersTheComForm)
+{
+    AfPtyPort pty(121);
+    EXPECT_NE(ComDeviceName(121).find("/"), std::string::npos) << ComDeviceName(121);
+    EXPECT_EQ(ComDeviceName(164), "COM164");
+    TAfComPortCore core;
+    EXPECT_EQ(core.DeviceName(), "COM0");
+}
+
+}  // namespace
