@@ -155,8 +155,10 @@ void TSpinEdit::keyPressEvent(QKeyEvent* event)
     default:
         break;
     }
+    // Control combinations (select all, copy, paste...) are control keys, not characters.
     const QString typed = event->text();
-    if (!typed.isEmpty() && !std::all_of(typed.begin(), typed.end(), IsValidChar)) {
+    const bool control = (event->modifiers() & Qt::ControlModifier) != 0;
+    if (!control && !typed.isEmpty() && !std::all_of(typed.begin(), typed.end(), IsValidChar)) {
         Beep();
         event->accept();
         return;

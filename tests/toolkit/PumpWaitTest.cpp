@@ -1,0 +1,149 @@
+#include "PumpWait.h"
+#include "ToolkitTestApp.h"
+
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long MsSince(Clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+double CpuMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
+}
+
+// Ticks that advance by one at every reading, starting at `first`.
+class TSteppingTicks {
+public:
+    explicit TSteppingTicks(uint32_t first) : FNext(first)
+    {
+        FPrevious = SetTickSource([this] {
+            ++Readings;
+            return FNext++;
+        });
+    }
+    ~TSteppingTicks() { SetTickSource(FPrevious); }
+    int Readings = 0;
+
+private:
+    uint32_t FNext;
+    TTickSource FPrevious;
+};
+
+class PumpWaitTest : public ::testing::Test {
+protected:
+    void SetUp() override { TestApp(); }
+};
+
+TEST_F(PumpWaitTest, EndsAtTheFirstReadingMoreThanMsAfterTheStart)
+{
+    for (uint32_t first : {1000u, 0xFFFFFFFEu}) { // the second run wraps round
+        TSteppingTicks ticks(first);
+        PumpWait(3);
+        // The start, then readings at +1, +2, +3 (not yet past) and +4 (past).
+        EXPECT_EQ(ticks.Readings, 5) << "first tick " << first;
+    }
+}
+
+TEST_F(PumpWaitTest, WaitsAtLeastMsOnTheRealClock)
+{
+    const auto start = Clock::now();
+    PumpWait(120);
+    const long long took = MsSince(start);
+    EXPECT_GE(took, 120);
+    EXPECT_LT(took, 1000);
+}
+
+TEST_F(PumpWaitTest, WaitsTheFullTimeAcrossTheWrapOfTheCounter)
+{
+    // A tick counter 40 ms short of its wrap.
+    const uint32_t offset = 0xFFFFFFFFu - 40 - TickCount();
+    TTickSource previous = SetTickSource([offset] {
+        const auto now = std::chrono::steady_clock::now().time_since_epoch();
+        return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()) +
+               offset;
+    });
+    const auto start = Clock::now();
+    PumpWait(150);
+    const long long took = MsSince(start);
+    SetTickSource(previous);
+    EXPECT_GE(took, 150);
+    EXPECT_LT(took, 1000);
+}
+
+TEST_F(PumpWaitTest, ProcessesEventsAtLeastOnceAndWhileWaiting)
+{
+    bool early = false;
+    QTimer::singleShot(0, [&] { early = true; });
+    PumpWait(0);
+    EXPECT_TRUE(early);
+
+    int fired = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++fired; });
+    timer.start(20);
+    PumpWait(200);
+    timer.stop();
+    EXPECT_GE(fired, 5);
+}
+
+TEST_F(PumpWaitTest, SleepsInsteadOfSpinning)
+{
+    const double cpuBefore = CpuMs();
+    PumpWait(300);
+    EXPECT_LT(CpuMs() - cpuBefore, 60.0);
+}
+
+TEST_F(PumpWaitTest, PumpUntilSeesAConditionSetByAnotherThread)
+{
+    std::atomic<bool> done{false};
+    std::thread setter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        done = true;
+    });
+    int events = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++events; });
+    timer.start(5);
+    const auto start = Clock::now();
+    const double cpuBefore = CpuMs();
+    EXPECT_TRUE(PumpUntil([&] { return done.load(); }, 10));
+    const double cpu = CpuMs() - cpuBefore;
+    const long long took = MsSince(start);
+    timer.stop();
+    setter.join();
+    EXPECT_GE(took, 55);
+    EXPECT_LT(took, 1000);
+    EXPECT_GT(events, 0);
+    EXPECT_LT(cpu, 60.0);
+}
+
+TEST_F(PumpWaitTest, PumpUntilChecksAfterProcessingAndGivesUpAtTheTimeout)
+{
+    bool flag = false;
+    QTimer::singleShot(0, [&] { flag = true; });
+    // The condition becomes true only through the pending event.
+    EXPECT_TRUE(PumpUntil([&] { return flag; }, 1000, 5000));
+
+    const auto start = Clock::now();
+    EXPECT_FALSE(PumpUntil([] { return false; }, 10, 100));
+    const long long took = MsSince(start);
+    EXPECT_GE(took, 100);
+    EXPECT_LT(took, 1000);
+}
+
+} // namespace
