@@ -8,6 +8,7 @@ target_link_libraries(vexora_test_support PUBLIC vexora_platform)
 vexora_warnings(vexora_test_support)
 
 vexora_add_test(platform_driver_test
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/AfCommPtyTest.cpp
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/AfCommPtyTest.cpp ${CMAKE_CURRENT_LIST_DIR}/AfCommDeviceTest.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/AfCommMappingTest.cpp
     LIBS vexora_test_support
     LABELS platform)

@@ -1,0 +1,270 @@
+// The serial device operations on the controllable test device: modem lines, line errors, a slow
+// line, refused settings and a device that disappears.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ctime>
+#include <unistd.h>
+
+#include "AfPtyPort.h"
+#include "AfTestDevice.h"
+#include "AfWin.h"
+
+namespace {
+
+const std::string kPortDir = AfTestPortDirectory();
+
+constexpr DWORD kCoreMask = EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_ERR | EV_RING;
+
+double CpuMillis()
+{
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+class DevicePort : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        device_.RegisterAsCom(150);
+        port_ = CreateFileA("COM150", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+        ASSERT_NE(port_, INVALID_HANDLE_VALUE) << GetLastError();
+        ASSERT_TRUE(device_.IsOpen());
+        COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
+        ASSERT_TRUE(SetCommTimeouts(port_, &timeouts));
+        ASSERT_TRUE(SetCommMask(port_, kCoreMask));
+        for (OVERLAPPED* overlapped : {&wait_, &write_}) {
+            *overlapped = {};
+            overlapped->hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        }
+    }
+
+    void TearDown() override
+    {
+        if (port_ != INVALID_HANDLE_VALUE)
+            CloseHandle(port_);
+        for (OVERLAPPED* overlapped : {&wait_, &write_})
+            CloseHandle(overlapped->hEvent);
+    }
+
+    // Starts a wait, lets `cause` happen and returns the mask the wait ended with (0xFFFFFFFF if
+    // it did not end within 2 s).
+    template <class Cause> DWORD WaitFor(Cause cause)
+    {
+        DWORD mask = 0;
+        if (WaitCommEvent(port_, &mask, &wait_))
+            return mask | 0x80000000u; // ended at once: marked so that the test sees it
+        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+        cause();
+        if (WaitForSingleObject(wait_.hEvent, 2000) != WAIT_OBJECT_0)
+            return 0xFFFFFFFFu;
+        DWORD transferred = 0;
+        if (!GetOverlappedResult(port_, &wait_, &transferred, FALSE))
+            return 0; // ended with an error (the mask is 0 then as well)
+        return mask;
+    }
+
+    AfTestDevice device_{"device-port"};
+    HANDLE port_ = INVALID_HANDLE_VALUE;
+    OVERLAPPED wait_{};
+    OVERLAPPED write_{};
+};
+
+} // namespace
+
+TEST_F(DevicePort, ModemLineChangesEndTheWaitWithTheirEvents)
+{
+    EXPECT_EQ(WaitFor([&] { device_.SetModemLines(MS_CTS_ON); }), EV_CTS);
+    EXPECT_EQ(WaitFor([&] { device_.SetModemLines(MS_CTS_ON | MS_DSR_ON); }), EV_DSR);
+    EXPECT_EQ(WaitFor([&] { device_.SetModemLines(MS_DSR_ON | MS_RLSD_ON); }), EV_CTS | EV_RLSD);
+    EXPECT_EQ(WaitFor([&] { device_.SetModemLines(MS_DSR_ON | MS_RLSD_ON | MS_RING_ON); }), EV_RING);
+    DWORD status = 0;
+    ASSERT_TRUE(GetCommModemStatus(port_, &status));
+    EXPECT_EQ(status, MS_DSR_ON | MS_RLSD_ON | MS_RING_ON);
+
+    // Events outside the mask are not reported.
+    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+    EXPECT_EQ(WaitFor([&] {
+                  device_.SetModemLines(0);
+                  device_.Inject({1});
+              }),
+              EV_RXCHAR);
+}
+
+TEST_F(DevicePort, LineErrorsAreReportedAsEventAndCollectedOnce)
+{
+    EXPECT_EQ(WaitFor([&] { device_.AddLineErrors(1, 2, 0, 0); }), EV_ERR);
+    device_.AddLineErrors(0, 0, 1, 0);
+    // The next wait finds the overrun in the history and ends at once.
+    EXPECT_EQ(WaitFor([] {}) & ~0x80000000u, EV_ERR);
+    DWORD errors = 0;
+    COMSTAT stat{};
+    ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
+    EXPECT_EQ(errors, CE_FRAME | CE_RXPARITY | CE_OVERRUN);
+    ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
+    EXPECT_EQ(errors, 0u);
+}
+
+TEST_F(DevicePort, SlowLineKeepsTheWritePendingUntilEveryByteIsTaken)
+{
+    std::vector<std::uint8_t> data(100);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(i);
+    device_.HoldWrites();
+    DWORD written = 0;
+    ASSERT_FALSE(WriteFile(port_, data.data(), 100, &written, &write_));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+
+    device_.AllowWrites(40);
+    ASSERT_EQ(device_.WaitSent(40, 2000), 40u);
+    COMSTAT stat{};
+    DWORD errors = 0;
+    ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
+    EXPECT_EQ(stat.cbOutQue, 60u);
+    EXPECT_EQ(WaitForSingleObject(write_.hEvent, 0), WAIT_TIMEOUT);
+
+    device_.AllowWrites(60);
+    ASSERT_EQ(WaitForSingleObject(write_.hEvent, 2000), WAIT_OBJECT_0);
+    ASSERT_TRUE(GetOverlappedResult(port_, &write_, &written, FALSE));
+    EXPECT_EQ(written, 100u);
+    EXPECT_EQ(device_.TakeSent(), data);
+}
+
+TEST_F(DevicePort, TransmitAbortEndsTheWriteWithTheCountReached)
+{
+    std::vector<std::uint8_t> data(100, 0x55);
+    device_.HoldWrites();
+    DWORD written = 0;
+    ASSERT_FALSE(WriteFile(port_, data.data(), 100, &written, &write_));
+    device_.AllowWrites(40);
+    ASSERT_EQ(device_.WaitSent(40, 2000), 40u);
+
+    ASSERT_TRUE(PurgeComm(port_, PURGE_TXABORT | PURGE_TXCLEAR));
+    ASSERT_EQ(WaitForSingleObject(write_.hEvent, 0), WAIT_OBJECT_0);
+    EXPECT_FALSE(GetOverlappedResult(port_, &write_, &written, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(written, 40u);
+
+    // The aborted bytes are never sent later; the next write goes out whole.
+    device_.ReleaseWrites();
+    const std::uint8_t next[3] = {1, 2, 3};
+    if (!WriteFile(port_, next, 3, &written, &write_)) {
+        ASSERT_TRUE(GetOverlappedResult(port_, &write_, &written, TRUE));
+    }
+    EXPECT_EQ(written, 3u);
+    const auto sent = device_.TakeSent();
+    ASSERT_EQ(sent.size(), 43u);
+    EXPECT_EQ(sent[40], 1);
+}
+
+TEST_F(DevicePort, OutputEmptyEventFollowsTheLastWrite)
+{
+    ASSERT_TRUE(SetCommMask(port_, EV_TXEMPTY));
+    device_.HoldWrites();
+    const std::uint8_t data[5] = {9, 8, 7, 6, 5};
+    DWORD written = 0;
+    ASSERT_FALSE(WriteFile(port_, data, 5, &written, &write_));
+    EXPECT_EQ(WaitFor([&] { device_.AllowWrites(5); }), EV_TXEMPTY);
+}
+
+TEST_F(DevicePort, SettingsReachTheDeviceAndRefusedOnesKeepThePrevious)
+{
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port_, &dcb));
+    dcb.BaudRate = 2400;
+    dcb.ByteSize = 7;
+    dcb.Parity = EVENPARITY;
+    dcb.StopBits = TWOSTOPBITS;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    ASSERT_TRUE(SetCommState(port_, &dcb));
+    EXPECT_EQ(device_.State().BaudRate, 2400u);
+    EXPECT_EQ(device_.State().ByteSize, 7);
+    EXPECT_EQ(device_.State().Parity, EVENPARITY);
+    EXPECT_EQ(device_.OutputLines(), AF_LINE_RTS);
+
+    DCB back{};
+    ASSERT_TRUE(GetCommState(port_, &back));
+    EXPECT_EQ(back.ByteSize, 7);
+    EXPECT_EQ(back.Parity, EVENPARITY);
+    EXPECT_EQ(back.StopBits, TWOSTOPBITS);
+    EXPECT_EQ(back.fDtrControl, DTR_CONTROL_DISABLE);
+
+    device_.RefuseStates(ERROR_INVALID_PARAMETER);
+    DCB other = dcb;
+    other.BaudRate = 115200;
+    other.fDtrControl = DTR_CONTROL_ENABLE;
+    EXPECT_FALSE(SetCommState(port_, &other));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    ASSERT_TRUE(GetCommState(port_, &back));
+    EXPECT_EQ(back.BaudRate, 2400u);
+    EXPECT_EQ(back.fDtrControl, DTR_CONTROL_DISABLE);
+    EXPECT_EQ(device_.OutputLines(), AF_LINE_RTS) << "a refused DCB changes no line";
+
+    ASSERT_TRUE(EscapeCommFunction(port_, SETDTR));
+    ASSERT_TRUE(EscapeCommFunction(port_, CLRRTS));
+    EXPECT_EQ(device_.OutputLines(), AF_LINE_DTR);
+    ASSERT_TRUE(EscapeCommFunction(port_, SETBREAK));
+    EXPECT_TRUE(device_.BreakOn());
+    ASSERT_TRUE(EscapeCommFunction(port_, CLRBREAK));
+    EXPECT_FALSE(device_.BreakOn());
+}
+
+TEST_F(DevicePort, SecondOpenIsRefusedAsBusy)
+{
+    SetLastError(0);
+    EXPECT_EQ(CreateFileA(device_.Path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                          nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+}
+
+TEST_F(DevicePort, DisappearingDeviceEndsPendingOperationsAndNothingSpins)
+{
+    DWORD mask = 0;
+    ASSERT_FALSE(WaitCommEvent(port_, &mask, &wait_));
+    device_.HoldWrites();
+    const std::uint8_t data[10] = {};
+    DWORD written = 0;
+    ASSERT_FALSE(WriteFile(port_, data, 10, &written, &write_));
+
+    device_.Disappear();
+    HANDLE both[] = {wait_.hEvent, write_.hEvent};
+    ASSERT_EQ(WaitForMultipleObjects(2, both, TRUE, 2000), WAIT_OBJECT_0);
+    DWORD transferred = 0;
+    EXPECT_FALSE(GetOverlappedResult(port_, &wait_, &transferred, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_FALSE(GetOverlappedResult(port_, &write_, &transferred, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_FALSE(SetCommMask(port_, 0));
+    EXPECT_FALSE(PurgeComm(port_, 15));
+    EXPECT_FALSE(EscapeCommFunction(port_, SETDTR));
+
+    const double before = CpuMillis();
+    usleep(1000 * 1000);
+    const double used = CpuMillis() - before;
+    std::printf("CPU over 1 s with the device gone: %.2f ms\n", used);
+    EXPECT_LT(used, 50.0);
+
+    EXPECT_TRUE(CloseHandle(port_));
+    port_ = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(CreateFileA("COM150", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(DevicePort, BytesQueuedBeforeTheDeviceWentCanStillBeRead)
+{
+    EXPECT_EQ(WaitFor([&] { device_.Inject({4, 5}); }), EV_RXCHAR);
+    // The next wait ends (with an error) when the driver notices the device is gone.
+    EXPECT_EQ(WaitFor([&] { device_.Disappear(); }), 0u);
+    std::uint8_t buffer[4] = {};
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(port_, buffer, 4, &read, nullptr));
+    EXPECT_EQ(read, 2u);
+    EXPECT_EQ(buffer[1], 5);
+    EXPECT_FALSE(ReadFile(port_, buffer, 4, &read, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+}
