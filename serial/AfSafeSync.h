@@ -21,8 +21,10 @@ bool UnregisterReceiver(DWORD id);
 // Enables or disables the receiver `id`; false when there is none.
 bool EnableReceiver(DWORD id, bool enabled);
 // Runs the receiver on the owner thread, directly when called there, and waits for it at most
-// `timeoutMs`. False, without running anything, when the receiver is missing or disabled, and
-// false when it was disabled or unregistered by the time the run ended.
+// `timeoutMs` (INFINITE: without limit). False, without running anything, when the receiver is
+// missing or disabled, and false when it was disabled or unregistered by the time the run ended;
+// otherwise true, also when the wait timed out. A run that the owner thread has not started when
+// the time-out expires is dropped: it never runs later.
 bool NotifyReceiver(DWORD id, DWORD timeoutMs);
 
 // Waits for `handle` (a worker thread, an event) like WaitForSingleObject. On the owner thread
@@ -31,7 +33,9 @@ bool NotifyReceiver(DWORD id, DWORD timeoutMs);
 DWORD SafeSyncWaitFor(HANDLE handle, DWORD timeoutMs);
 
 // Runs `proc` on the owner thread and waits for it without limit (directly on the owner
-// thread). Exceptions raised by `proc` go to ApplicationHandleException.
+// thread). Exceptions raised by `proc` go to ApplicationHandleException. While no thread owns the
+// channel (nothing registered yet), or once the application object is gone, `proc` runs on the
+// calling thread instead of waiting for ever.
 void SafeSyncSynchronize(const std::function<void()>& proc);
 
 // The application's exception display. Receivers' exceptions are handed here on the owner
