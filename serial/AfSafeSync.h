@@ -14,7 +14,7 @@ using TAfSafeSyncProc = std::function<void()>;
 inline constexpr int AF_SAFESYNC_MAX_RECEIVERS = 64;
 
 // Takes the first free of the 64 entries, disabled; returns its id (1, 2, 3, ... never 0, never
-// reused until the counter wraps), or 0 when the table is full.
+// reused until the counter wraps), or 0 when the table is full or `proc` is empty.
 DWORD RegisterReceiver(TAfSafeSyncProc proc);
 // Frees the entry of `id`; false when there is none.
 bool UnregisterReceiver(DWORD id);

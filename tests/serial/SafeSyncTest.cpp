@@ -150,6 +150,7 @@ TEST_F(SafeSyncTest, TableTakesSixtyFourReceiversThenRefuses)
 
 TEST_F(SafeSyncTest, UnknownOrFreedIdsAreRefused)
 {
+    EXPECT_EQ(RegisterReceiver(TAfSafeSyncProc()), 0u) << "nothing to run";
     EXPECT_FALSE(UnregisterReceiver(0));
     EXPECT_FALSE(UnregisterReceiver(987654));
     EXPECT_FALSE(EnableReceiver(987654, true));
