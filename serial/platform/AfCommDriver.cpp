@@ -225,7 +225,8 @@ void AfCommDriver::Prune()
 {
     if (operations_.size() < kMaxRememberedResults)
         return;
-    std::erase_if(operations_, [](const auto& entry) { return entry.second.done; });
+    std::erase_if(operations_,
+                  [](const auto& entry) { return entry.second.done && !entry.second.synchronous; });
 }
 
 void AfCommDriver::Complete(OVERLAPPED* key, Operation& operation, DWORD error)
@@ -271,6 +272,7 @@ DWORD AfCommDriver::WaitEvent(DWORD* mask, OVERLAPPED* overlapped)
     operation.kind = Kind::Wait;
     operation.mask = mask;
     operation.event = Asynchronous(overlapped) ? overlapped->hEvent : nullptr;
+    operation.synchronous = key == &local;
     DWORD error;
     Operation* slot = Begin(key, operation, error);
     if (!slot)
@@ -339,6 +341,7 @@ DWORD AfCommDriver::Write(const void* buffer, DWORD count, DWORD& written, OVERL
     Operation operation;
     operation.kind = Kind::Write;
     operation.event = Asynchronous(overlapped) ? overlapped->hEvent : nullptr;
+    operation.synchronous = key == &local;
     operation.data = static_cast<const BYTE*>(buffer);
     operation.length = count;
     DWORD error;
@@ -488,8 +491,12 @@ void AfCommDriver::Run()
         lock.lock();
         if (closed_)
             break;
-        if (ready < 0 && errno != EINTR)
-            break; // cannot happen with valid descriptors; never retry in a tight loop
+        if (ready < 0 && errno != EINTR) {
+            // Cannot happen with valid descriptors; rather than retry in a tight loop, give the
+            // device up: pending and later operations fail.
+            DeviceGone();
+            break;
+        }
 
         if (fds[0].revents & POLLIN) {
             std::uint64_t value;

@@ -73,6 +73,7 @@ private:
     struct Operation {
         Kind kind = Kind::Read;
         bool done = false;
+        bool synchronous = false; // a caller is blocked on it and removes it itself
         DWORD error = ERROR_SUCCESS;
         DWORD bytes = 0;
         HANDLE event = nullptr;

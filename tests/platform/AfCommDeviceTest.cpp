@@ -114,8 +114,10 @@ TEST_F(DevicePort, SlowLineKeepsTheWritePendingUntilEveryByteIsTaken)
         data[i] = static_cast<std::uint8_t>(i);
     device_.HoldWrites();
     DWORD written = 0;
+    SetEvent(write_.hEvent); // a stale signal is cleared when the write starts
     ASSERT_FALSE(WriteFile(port_, data.data(), 100, &written, &write_));
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_EQ(WaitForSingleObject(write_.hEvent, 0), WAIT_TIMEOUT);
 
     device_.AllowWrites(40);
     ASSERT_EQ(device_.WaitSent(40, 2000), 40u);

@@ -209,8 +209,10 @@ TEST_F(OpenPty, WaitCommEventCompletesOnArrivingBytes)
 {
     ASSERT_TRUE(SetCommMask(port_, 0x1B9));
     DWORD mask = 0xDEAD;
+    SetEvent(wait_.hEvent); // a stale signal is cleared when the wait starts
     ASSERT_FALSE(WaitCommEvent(port_, &mask, &wait_));
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_EQ(WaitForSingleObject(wait_.hEvent, 0), WAIT_TIMEOUT);
     DWORD transferred = 0;
     EXPECT_FALSE(GetOverlappedResult(port_, &wait_, &transferred, FALSE));
     EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
