@@ -84,7 +84,7 @@ public:
     DWORD Register(TAfSafeSyncProc proc)
     {
         if (!proc)
-            return 0;  // an entry without a procedure counts as free
+            return 0; // an entry without a procedure counts as free
         std::lock_guard<std::mutex> table(mTableLock);
         EnsureSyncWindow();
         for (TReceiverEntry& entry : mTable) {
