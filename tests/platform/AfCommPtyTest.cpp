@@ -1,11 +1,15 @@
 // The serial device operations on pseudo-terminals, as the port core and its threads use them.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <numeric>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -112,6 +116,37 @@ TEST(CommOpen, IsExclusiveAndFreedAtOnceByClose)
     ASSERT_NE(second, INVALID_HANDLE_VALUE) << GetLastError();
     EXPECT_TRUE(CloseHandle(second));
     EXPECT_FALSE(CloseHandle(second));
+}
+
+// Root passes a terminal's exclusive mode; an unprivileged child process shows whether it is set
+// while the port is open, and that closing the port lifts it even though the terminal stays open
+// elsewhere.
+TEST(CommOpen, OtherProgramsAreKeptOutUntilTheClose)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as an unprivileged program";
+    AfPtyPort pty(104);
+    ASSERT_EQ(chmod(pty.DevicePath().c_str(), 0666), 0);
+    const std::string path = pty.DevicePath();
+    // 0: opened, 1: busy, 2: other failure
+    auto openAsNobody = [&path] {
+        const pid_t child = fork();
+        if (child == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(3);
+            const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            _exit(fd >= 0 ? 0 : errno == EBUSY ? 1 : 2);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    ASSERT_EQ(openAsNobody(), 0);
+    HANDLE port = OpenPort("COM104");
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(openAsNobody(), 1);
+    CloseHandle(port);
+    EXPECT_EQ(openAsNobody(), 0);
 }
 
 TEST(CommOpen, MissingPortsAreNotFound)
