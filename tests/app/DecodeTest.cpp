@@ -53,15 +53,6 @@ TEST(DecodeReaders, RefuseReadsOutsideTheBufferAndKeepTheCursor)
     EXPECT_THROW(ReadSingle(), std::out_of_range);
 }
 
-TEST(DecodeScale, FactorsByCode)
-{
-    EXPECT_EQ(ScaleFactor(0), 1000);
-    EXPECT_EQ(ScaleFactor(1), 100);
-    EXPECT_EQ(ScaleFactor(2), 10);
-    EXPECT_EQ(ScaleFactor(3), 1);
-    EXPECT_EQ(ScaleFactor(255), 1);
-}
-
 // Corruptions in check order; each test applies one check's fault together with every later
 // one, so the message tells that the earliest failing check wins.
 TEST(DecodeChecks, EveryCheckInOrderAndTheFirstFailingOneWins)
