@@ -1,6 +1,7 @@
-// Many open/close cycles of one core on a pseudo-terminal while bytes flow both ways and events
-// are reported: on the event thread (reads from the callback) and handed to the main thread
-// through the notification channel, as the component does. Nothing may hang, leak or race.
+// The port core with the notification channel, as the component uses it: events handed from the
+// event thread to the main thread (which owns the channel). Closing must serve a hand-over in
+// progress instead of waiting for its time-out, and many open/close cycles with bytes flowing
+// both ways and events reported on both threads must not hang, leak or race.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -24,13 +25,58 @@ constexpr int kCycles = 1000;
 
 const std::string kPortDir = AfTestPortDirectory();
 
+class QtApplicationEnvironment : public testing::Environment {
+public:
+    void SetUp() override { FApp = std::make_unique<QCoreApplication>(FArgc, FArgv); }
+    void TearDown() override { FApp.reset(); }
+
+private:
+    int FArgc = 1;
+    char FName[24] = "core_stress_test";
+    char* FArgv[2] = {FName, nullptr};
+    std::unique_ptr<QCoreApplication> FApp;
+};
+
+testing::Environment* const gQtEnvironment = testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
+
+TEST(CoreChannelTest, CloseServesAHandOverInProgress)
+{
+    AfPtyPort pty(kCom);
+    TAfComPortCore core;
+    core.SetDCB(TestDcb());
+    std::atomic<bool> handingOver{false};
+    std::atomic<bool> ranOnMain{false};
+    std::atomic<bool> handedBack{false};
+    const std::thread::id mainThread = std::this_thread::get_id();
+    const DWORD receiver = RegisterReceiver([&] { ranOnMain = std::this_thread::get_id() == mainThread; });
+    ASSERT_NE(receiver, 0u);
+    ASSERT_TRUE(EnableReceiver(receiver, true));
+    core.OnCoreEvent = [&](TObject*, TAfCoreEvent kind, DWORD, std::exception_ptr) {
+        if (kind != ceCommEvent || handingOver.exchange(true))
+            return;
+        NotifyReceiver(receiver, 2000);
+        handedBack = true;
+    };
+    ASSERT_TRUE(core.Open(kCom));
+    ASSERT_TRUE(pty.Send({'n'}));
+    // The main thread serves nothing meanwhile: the event thread stays in its hand-over.
+    for (int i = 0; i < 200 && !handingOver; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(handingOver);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(handedBack);
+
+    const auto start = Clock::now();
+    core.Close();
+    const auto closeMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    EXPECT_LT(closeMs, 1500) << "the close waited for the hand-over's time-out";
+    EXPECT_TRUE(ranOnMain);
+    EXPECT_TRUE(handedBack);
+    UnregisterReceiver(receiver);
+}
+
 TEST(CoreStressTest, OpenCloseCyclesWithTrafficBothWaysAndEventsFlowing)
 {
-    int argc = 1;
-    char name[] = "core_stress_test";
-    char* argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
-
     AfPtyPort pty(kCom);
     TFarEnd farEnd(pty.MasterFd(), true);
     TAfComPortCore core;

@@ -10,6 +10,9 @@
 #include <memory>
 #include <stdexcept>
 #include <thread>
+#include <vector>
+
+#include "AfSafeSync.h"
 
 #include "AfComPortCore.h"
 #include "AfPtyPort.h"
@@ -326,6 +329,60 @@ TEST_F(CoreTest, CallbackExceptionArrivesAsThreadExceptionAndReportsGoOn)
     ASSERT_TRUE(FCore.WriteData("y", 1));
     EXPECT_TRUE(FLog.WaitCount(ceOutputEmpty, 1, 2000));
     EXPECT_EQ(FLog.Count(ceThreadException), 1u);
+}
+
+TEST_F(CoreTest, ExceptionWhileReportingAnExceptionEndsTheThreadButNotThePort)
+{
+    OpenWithLog([](TObject*, TAfCoreEvent kind, DWORD) {
+        if (kind == ceCommEvent)
+            throw std::runtime_error("first");
+        if (kind == ceThreadException)
+            throw std::runtime_error("second");
+    });
+    FPty->Send({'a', 'b'});
+    ASSERT_TRUE(FLog.WaitCount(ceThreadException, 2, 2000));
+    // The first report's handler failed; the second failure left the thread, which has ended.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(FLog.Count(ceThreadException), 2u);
+    EXPECT_EQ(FLog.Count(ceInputPending), 0u);
+    // The port stays open and reads still work until it is closed.
+    EXPECT_TRUE(FCore.IsOpen());
+    std::uint8_t buffer[8] = {};
+    EXPECT_EQ(FCore.ReadData(buffer, sizeof buffer), 2);
+    EXPECT_EQ(buffer[0], 'a');
+    const auto start = Clock::now();
+    FCore.Close();
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 1000);
+}
+
+TEST_F(CoreTest, WithoutACallbackAThreadFailureGoesToTheApplicationDisplay)
+{
+    std::mutex lock;
+    std::vector<std::string> shown;
+    SetApplicationExceptionHandler([&](std::exception_ptr error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+            std::lock_guard<std::mutex> guard(lock);
+            shown.push_back(e.what());
+        }
+    });
+    ASSERT_TRUE(FCore.Open(kCom));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    FPty->CloseFarEnd();
+    for (int i = 0; i < 200; ++i) {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            if (!shown.empty())
+                break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    FCore.Close();
+    SetApplicationExceptionHandler({});
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(shown, std::vector<std::string>{"Device COM117 failed"});
 }
 
 TEST_F(CoreTest, SilentAbortInTheCallbackIsDropped)
