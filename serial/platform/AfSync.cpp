@@ -191,6 +191,8 @@ DWORD Wait(WaitSet& set, bool waitAll, DWORD milliseconds)
     std::unique_lock lock(AfSyncMutex());
     DWORD result;
     for (;;) {
+        for (DWORD i = 0; i < set.count; ++i)
+            set.objects[i]->Settle(lock);
         result = TryToSatisfy(set, waitAll, threadId);
         if (result != WAIT_TIMEOUT || milliseconds == 0 || timedOut)
             break;

@@ -1,13 +1,13 @@
 // Threads: creation (optionally suspended), the thread handle that is signalled when the thread
-// function has returned, exit codes, ids and best-effort priorities.
+// has ended, exit codes, ids and best-effort priorities.
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <memory>
 
@@ -82,6 +82,9 @@ void ApplyPriority(pid_t kernelThread, int priority)
     errno = saved;
 }
 
+// A thread's handle is signalled once the thread is gone, not merely once its function has
+// returned: the first wait that sees the function returned joins the thread. A thread nobody
+// waits for is detached when its object goes away.
 class AfThread final : public AfWaitable {
 public:
     AfThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD id, bool suspended)
@@ -89,8 +92,42 @@ public:
     {
     }
 
-    bool Signalled(DWORD) const override { return finished_; }
+    ~AfThread() override
+    {
+        if (started_ && !joined_)
+            ::pthread_detach(pthread_);
+    }
+
+    void Started(pthread_t pthread)
+    {
+        std::lock_guard guard(AfSyncMutex());
+        pthread_ = pthread;
+        started_ = true;
+    }
+
+    bool Signalled(DWORD) const override { return joined_; }
     bool Acquire(DWORD) override { return false; }
+
+    void Settle(std::unique_lock<std::mutex>& lock) override
+    {
+        if (!returned_ || joined_ || joining_ || !started_ || ::pthread_equal(pthread_, ::pthread_self()))
+            return;
+        joining_ = true;
+        const pthread_t pthread = pthread_;
+        lock.unlock();
+        // The thread has nothing left to do but to end.
+        ::pthread_join(pthread, nullptr);
+        lock.lock();
+        joined_ = true;
+        WakeWaiters();
+    }
+
+    void Closed() override
+    {
+        AfWaitable::Closed();
+        std::lock_guard guard(AfSyncMutex());
+        resumed_.notify_one();
+    }
 
     void Run()
     {
@@ -101,7 +138,7 @@ public:
             resumed_.wait(lock, [this] { return suspendCount_ == 0 || IsClosed(); });
             if (suspendCount_ > 0) {
                 // Closed while suspended: nobody can resume it any more, so it ends unrun.
-                finished_ = true;
+                returned_ = true;
                 return;
             }
             if (priority_ != THREAD_PRIORITY_NORMAL)
@@ -111,15 +148,8 @@ public:
         AfAbandonOwnedMutexes();
         std::lock_guard guard(AfSyncMutex());
         exitCode_ = exitCode;
-        finished_ = true;
+        returned_ = true;
         WakeWaiters();
-    }
-
-    void Closed() override
-    {
-        AfWaitable::Closed();
-        std::lock_guard guard(AfSyncMutex());
-        resumed_.notify_one();
     }
 
     // Returns the previous suspend count.
@@ -138,7 +168,7 @@ public:
         priority_ = priority;
         // Only while the thread function runs: before, the thread applies the wish itself when
         // it starts; after, its kernel id may belong to another thread already.
-        if (kernelThread_ != 0 && suspendCount_ == 0 && !finished_)
+        if (kernelThread_ != 0 && suspendCount_ == 0 && !returned_)
             ApplyPriority(kernelThread_, priority);
     }
 
@@ -151,7 +181,7 @@ public:
     DWORD ExitCode() const
     {
         std::lock_guard guard(AfSyncMutex());
-        return finished_ ? exitCode_ : STILL_ACTIVE;
+        return returned_ ? exitCode_ : STILL_ACTIVE;
     }
 
 private:
@@ -163,8 +193,12 @@ private:
     std::condition_variable resumed_;
     pid_t kernelThread_ = 0;
     int priority_ = THREAD_PRIORITY_NORMAL;
-    bool finished_ = false;
+    bool returned_ = false;
     DWORD exitCode_ = 0;
+    pthread_t pthread_{};
+    bool started_ = false;
+    bool joining_ = false;
+    bool joined_ = false;
 };
 
 extern "C" void* ThreadEntry(void* argument)
@@ -211,7 +245,6 @@ HANDLE CreateThread(LPVOID, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVO
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    ::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     if (stackSize != 0) {
         const SIZE_T page = static_cast<SIZE_T>(::sysconf(_SC_PAGESIZE));
         SIZE_T size = std::max<SIZE_T>(stackSize, PTHREAD_STACK_MIN);
@@ -228,6 +261,7 @@ HANDLE CreateThread(LPVOID, SIZE_T stackSize, LPTHREAD_START_ROUTINE start, LPVO
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    thread->Started(pthread);
     if (threadId != nullptr)
         *threadId = id;
     return AfNewHandle(std::move(thread));

@@ -13,8 +13,8 @@ DWORD AfTicksFromMilliseconds(std::uint64_t milliseconds)
 DWORD GetTickCount()
 {
     const auto sinceStart = std::chrono::steady_clock::now().time_since_epoch();
-    return AfTicksFromMilliseconds(
-        static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(sinceStart).count()));
+    return AfTicksFromMilliseconds(static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(sinceStart).count()));
 }
 
 void Sleep(DWORD milliseconds)

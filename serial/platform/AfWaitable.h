@@ -28,6 +28,10 @@ public:
     // is taken. Returns true when the object was an abandoned mutex.
     virtual bool Acquire(DWORD threadId) = 0;
 
+    // Called by a wait before it looks at the object; may drop `lock` for a moment to bring the
+    // object's state up to date (a thread that has returned is joined here).
+    virtual void Settle(std::unique_lock<std::mutex>& lock) { (void)lock; }
+
     bool IsClosed() const { return closed_; }
     void AddWaiter(AfWaiter* waiter);
     void RemoveWaiter(AfWaiter* waiter);

@@ -147,7 +147,8 @@ TEST(SyncWaits, LowestSignalledIndexWins)
     SetEvent(e3.get());
     SetEvent(e1.get());
     EXPECT_EQ(WaitForMultipleObjects(4, handles, FALSE, 0), WAIT_OBJECT_0 + 1);
-    EXPECT_EQ(WaitForMultipleObjects(4, handles, FALSE, 0), WAIT_OBJECT_0 + 3) << "only the winner is consumed";
+    EXPECT_EQ(WaitForMultipleObjects(4, handles, FALSE, 0), WAIT_OBJECT_0 + 3)
+        << "only the winner is consumed";
     EXPECT_EQ(WaitForMultipleObjects(4, handles, FALSE, 0), WAIT_TIMEOUT);
 
     SetEvent(e2.get());
@@ -224,7 +225,8 @@ TEST(SyncWaits, BadArgumentsFail)
     SetLastError(0);
     EXPECT_EQ(WaitForMultipleObjects(2, twice, TRUE, 0), WAIT_FAILED);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(WaitForMultipleObjects(2, twice, FALSE, 0), WAIT_OBJECT_0) << "a repeated handle is fine for wait-any";
+    EXPECT_EQ(WaitForMultipleObjects(2, twice, FALSE, 0), WAIT_OBJECT_0)
+        << "a repeated handle is fine for wait-any";
 
     SetLastError(0);
     EXPECT_EQ(WaitForMultipleObjects(0, twice, FALSE, 0), WAIT_FAILED);

@@ -1,8 +1,11 @@
 // Threads, critical sections, the per-thread last error, the tick count and DisposeHandle.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "AfSyncObjects.h"
 #include "AfTicks.h"
@@ -34,6 +37,43 @@ TEST(SyncThreads, HandleSignalsTheEndAndKeepsTheExitCode)
     ASSERT_EQ(WaitForSingleObject(thread.get(), 10000), WAIT_OBJECT_0);
     EXPECT_EQ(ExitCodeOf(thread.get()), 42u);
     EXPECT_EQ(WaitForSingleObject(thread.get(), 0), WAIT_OBJECT_0) << "an ended thread stays signalled";
+}
+
+int ThreadsOfProcess()
+{
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (const dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] != '.')
+                ++count;
+        }
+        closedir(dir);
+    }
+    return count;
+}
+
+TEST(SyncThreads, SignalledHandleMeansTheThreadIsGone)
+{
+    // Callers count on an ended thread having left the process, e.g. when they check that a
+    // close left no thread behind.
+    const int before = ThreadsOfProcess();
+    for (int round = 0; round < 50; ++round) {
+        ScopedHandle thread(StartThread([] { return 0u; }));
+        ASSERT_EQ(WaitForSingleObject(thread.get(), 10000), WAIT_OBJECT_0);
+        ASSERT_LE(ThreadsOfProcess(), before) << "round " << round;
+    }
+    // Several waiters on one thread all see it end.
+    ScopedHandle release(NewEvent(true, false));
+    ScopedHandle target(StartThread([&] { return WaitForSingleObject(release.get(), INFINITE); }));
+    std::vector<HANDLE> waiters;
+    for (int i = 0; i < 3; ++i)
+        waiters.push_back(StartThread([&] { return WaitForSingleObject(target.get(), INFINITE); }));
+    SetEvent(release.get());
+    ASSERT_EQ(WaitForMultipleObjects(3, waiters.data(), TRUE, 10000), WAIT_OBJECT_0);
+    for (HANDLE waiter : waiters) {
+        EXPECT_EQ(ExitCodeOf(waiter), WAIT_OBJECT_0);
+        CloseHandle(waiter);
+    }
 }
 
 TEST(SyncThreads, SuspendedThreadStartsOnResume)
