@@ -201,8 +201,15 @@ TEST_F(CoreDeviceTest, DeviceThatDisappearsIsReportedOnce)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     FDevice->Disappear();
     ASSERT_TRUE(FLog.WaitCount(ceThreadException, 1, 2000));
+    const double cpuBefore = ProcessCpuSeconds();
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    EXPECT_LT(ProcessCpuSeconds() - cpuBefore, 0.1) << "the event thread keeps turning";
     EXPECT_EQ(FLog.Count(ceThreadException), 1u);
+    try {
+        std::rethrow_exception(FLog.Records().back().Error);
+    } catch (const EAfComPortCoreError& error) {
+        EXPECT_STREQ(error.what(), "Device COM131 failed");
+    }
     std::uint8_t buffer[4];
     EXPECT_LE(FCore->ReadData(buffer, sizeof buffer), 0);
     const auto start = Clock::now();

@@ -3,8 +3,6 @@
 // purges, closing, exceptions raised by the owner callback, line errors and a vanished device.
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -465,14 +463,6 @@ TEST_F(CoreTest, ThreadPrioritiesCanChangeWhileOpen)
     EXPECT_EQ(FPty->Receive(1, 2000), Bytes{'p'});
 }
 
-double ProcessCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 TEST_F(CoreTest, VanishedDeviceIsReportedOnceAndDoesNotSpin)
 {
     OpenWithLog();
@@ -481,7 +471,7 @@ TEST_F(CoreTest, VanishedDeviceIsReportedOnceAndDoesNotSpin)
     ASSERT_TRUE(FLog.WaitCount(ceThreadException, 1, 2000));
     const double cpuBefore = ProcessCpuSeconds();
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    EXPECT_LT(ProcessCpuSeconds() - cpuBefore, 0.3) << "the event thread keeps turning";
+    EXPECT_LT(ProcessCpuSeconds() - cpuBefore, 0.1) << "the event thread keeps turning";
     EXPECT_EQ(FLog.Count(ceThreadException), 1u);
 
     const auto records = FLog.Records();

@@ -4,6 +4,7 @@
 
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -51,6 +52,15 @@ inline int ThreadCount()
         closedir(dir);
     }
     return count;
+}
+
+// CPU time this process has used so far, in seconds.
+inline double ProcessCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // The far end of a pseudo-terminal (its master descriptor): reads everything the port sends and,
