@@ -130,7 +130,8 @@ void TForm1::CreateControls()
     // The port selection box goes at (8, 48, 81, 22) below this label.
     Label4 = MakeLabel(GroupBox1, "Label4", QStringLiteral("COM"), 32, 32);
 
-    Button3 = MakeButton(this, "Button3", QStringLiteral("Nulovat hlavni pocitadlo objemu"), QRect(16, 312, 233, 25));
+    Button3 = MakeButton(this, "Button3", QStringLiteral("Nulovat hlavni pocitadlo objemu"),
+                         QRect(16, 312, 233, 25));
     Label8 = MakeLabel(this, "Label8", QStringLiteral("(nutna kalibr. propojka)"), 256, 320);
 }
 

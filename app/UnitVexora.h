@@ -19,13 +19,13 @@ public:
     ~TForm1() override;
 
     // Meter values.
-    TSpinEdit* SpinEdit3;  // "Q 4mA" in l/h
-    TSpinEdit* SpinEdit4;  // "Q 20mA" in l/h
-    QLineEdit* Edit1;      // "Imp Out" in Imp/l
-    TSpinEdit* SpinEdit5;  // "Address" of the meter
-    TSpinEdit* SpinEdit6;  // "Baud" of the meter
-    TComboBox* ComboBox1;  // "Test empty tube"
-    TSpinEdit* SpinEdit7;  // "Pulse width" code, 0 to 250
+    TSpinEdit* SpinEdit3; // "Q 4mA" in l/h
+    TSpinEdit* SpinEdit4; // "Q 20mA" in l/h
+    QLineEdit* Edit1;     // "Imp Out" in Imp/l
+    TSpinEdit* SpinEdit5; // "Address" of the meter
+    TSpinEdit* SpinEdit6; // "Baud" of the meter
+    TComboBox* ComboBox1; // "Test empty tube"
+    TSpinEdit* SpinEdit7; // "Pulse width" code, 0 to 250
     TGauge* Gauge1;
 
     QPushButton* Button1; // "Write"

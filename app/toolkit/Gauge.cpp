@@ -67,7 +67,8 @@ void TGauge::paintEvent(QPaintEvent*)
     painter.fillRect(inside, colours.color(QPalette::Base));
     const long long span = static_cast<long long>(FMaxValue) - FMinValue;
     const int filled =
-        span == 0 ? 0 : static_cast<int>((static_cast<long long>(FCurValue) - FMinValue) * inside.width() / span);
+        span == 0 ? 0
+                  : static_cast<int>((static_cast<long long>(FCurValue) - FMinValue) * inside.width() / span);
     const QRect bar(inside.left(), inside.top(), filled, inside.height());
     const QColor barColour = colours.color(QPalette::Highlight);
     painter.fillRect(bar, barColour);

@@ -24,8 +24,7 @@ protected:
     }
     void TearDown() override { DestroyForms(); }
 
-    template <typename T>
-    T* Find(const char* name) const
+    template <typename T> T* Find(const char* name) const
     {
         return Form1->findChild<T*>(QString::fromLatin1(name));
     }

@@ -27,8 +27,8 @@ TEST(FloatFormatTest, PulseWidthFormulaGivesTheDesignedTexts)
 
 TEST(FloatFormatTest, FixedUpToPrecisionDigitsScientificBeyond)
 {
-    EXPECT_EQ(G(99999, 5), "99999");  // e = 5 = P: fixed
-    EXPECT_EQ(G(100000, 5), "1E5");   // e = 6 > P
+    EXPECT_EQ(G(99999, 5), "99999"); // e = 5 = P: fixed
+    EXPECT_EQ(G(100000, 5), "1E5");  // e = 6 > P
     EXPECT_EQ(G(1e6, 5), "1E6");
     EXPECT_EQ(G(1.5e7, 5), "1.5E7");
     EXPECT_EQ(G(1e6, 15), "1000000");
@@ -40,7 +40,7 @@ TEST(FloatFormatTest, FixedUpToPrecisionDigitsScientificBeyond)
 
 TEST(FloatFormatTest, RoundingToPrecisionCanMoveTheExponent)
 {
-    EXPECT_EQ(G(99999.5, 5), "1E5");  // rounds up to 100000, e = 6
+    EXPECT_EQ(G(99999.5, 5), "1E5"); // rounds up to 100000, e = 6
     EXPECT_EQ(G(9999.95, 5), "10000");
     EXPECT_EQ(G(0.000999999, 3), "0.001");
     EXPECT_EQ(G(2.0 / 3.0, 3), "0.667");

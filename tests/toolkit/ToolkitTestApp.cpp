@@ -21,6 +21,7 @@ public:
     void SetUp() override { TestApp(); }
 };
 
-[[maybe_unused]] const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new TTestAppEnvironment);
+[[maybe_unused]] const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new TTestAppEnvironment);
 
 } // namespace
