@@ -655,7 +655,10 @@ void AfCommDriver::EndAll(DWORD error)
 {
     if (wait_) {
         Operation& operation = operations_.at(wait_);
-        *operation.mask = 0;
+        // After a close nobody can collect the result any more, and the caller's mask variable
+        // may already be gone with the caller: leave it alone then.
+        if (!closed_)
+            *operation.mask = 0;
         Complete(wait_, operation, error);
     }
     EndWrites(error);
