@@ -5,6 +5,7 @@
 
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -145,6 +146,24 @@ TEST_F(MessageBoxTest, ExceptionFromAnEventHandlerIsShownAndTheProgramGoesOn)
     QApplication::sendEvent(&target, &direct);
     EXPECT_EQ(target.Handled, 3);
     EXPECT_EQ(recorder.Requests().size(), 2u);
+}
+
+TEST_F(MessageBoxTest, ExceptionFromAClickHandlerIsShownAndTheButtonStaysUsable)
+{
+    TMessageRecorder recorder;
+    QPushButton button("Read");
+    button.resize(75, 25);
+    int clicks = 0;
+    QObject::connect(&button, &QPushButton::clicked, [&] {
+        ++clicks;
+        throw std::runtime_error("Write data error");
+    });
+    QTest::mouseClick(&button, Qt::LeftButton);
+    QTest::mouseClick(&button, Qt::LeftButton);
+    EXPECT_EQ(clicks, 2);
+    ASSERT_EQ(recorder.Requests().size(), 2u);
+    EXPECT_EQ(recorder.Requests()[1].Text, "Write data error");
+    EXPECT_FALSE(button.isDown());
 }
 
 TEST_F(MessageBoxTest, SilentAbortShowsNothingAndOtherThrowsShowAGenericText)
