@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
@@ -13,6 +14,27 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+std::string& PortDirName()
+{
+    static std::string dir;
+    return dir;
+}
+
+// Removes the temporary port directory and whatever entries the tests left in it.
+void RemovePortDirectory()
+{
+    const std::string& dir = PortDirName();
+    if (DIR* folder = ::opendir(dir.c_str())) {
+        while (const dirent* entry = ::readdir(folder)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..")
+                ::unlink((dir + "/" + name).c_str());
+        }
+        ::closedir(folder);
+    }
+    ::rmdir(dir.c_str());
+}
 
 std::string ComEntry(int number)
 {
@@ -28,6 +50,8 @@ const std::string& AfTestPortDirectory()
         if (!::mkdtemp(pattern.data()))
             throw std::runtime_error("cannot make the test port directory");
         ::setenv("VEXORA_PORT_DIR", pattern.c_str(), 1);
+        PortDirName() = pattern;
+        std::atexit(RemovePortDirectory);
         return pattern;
     }();
     return dir;

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-// The process's temporary port directory, made at the first call, which also points
-// VEXORA_PORT_DIR at it. As that changes the environment, make the first call before any thread
-// starts, e.g. by initialising a global of the test file with it:
+// The process's temporary port directory, made at the first call and removed at exit; the first
+// call also points VEXORA_PORT_DIR at it. As that changes the environment, make the first call
+// before any thread starts, e.g. by initialising a global of the test file with it:
 //     static const std::string kPortDir = AfTestPortDirectory();
 const std::string& AfTestPortDirectory();
 
