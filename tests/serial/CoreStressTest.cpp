@@ -75,6 +75,43 @@ TEST(CoreChannelTest, CloseServesAHandOverInProgress)
     UnregisterReceiver(receiver);
 }
 
+// A callback that keeps using the device until the port closes: reads, status queries and line
+// errors on the event thread racing with a close that holds the device lock while it waits for
+// the event thread to end. Each close must end, and the callback must see the port closed.
+TEST(CoreStressTest, CloseWhileTheCallbackKeepsUsingTheDevice)
+{
+    AfPtyPort pty(kCom);
+    TAfComPortCore core;
+    core.SetDCB(TestDcb());
+    std::atomic<int> inCallback{0};
+    std::atomic<int> sawClosed{0};
+    core.OnCoreEvent = [&](TObject* sender, TAfCoreEvent kind, DWORD, std::exception_ptr) {
+        if (kind != ceCommEvent)
+            return;
+        auto* port = static_cast<TAfComPortCore*>(sender);
+        ++inCallback;
+        std::uint8_t buffer[16];
+        COMSTAT stat{};
+        for (;;) {
+            if (port->ReadData(buffer, sizeof buffer) < 0)
+                break;
+            port->GetComStat(stat);
+            port->TakeLineErrors();
+        }
+        ++sawClosed;
+    };
+    for (int i = 0; i < 200; ++i) {
+        const int before = inCallback;
+        ASSERT_TRUE(core.Open(kCom));
+        ASSERT_TRUE(pty.Send({'r'}));
+        for (int wait = 0; wait < 400 && inCallback == before; ++wait)
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        ASSERT_GT(inCallback, before) << "cycle " << i;
+        core.Close();
+        ASSERT_EQ(sawClosed, inCallback.load()) << "cycle " << i;
+    }
+}
+
 TEST(CoreStressTest, OpenCloseCyclesWithTrafficBothWaysAndEventsFlowing)
 {
     AfPtyPort pty(kCom);
