@@ -16,6 +16,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMaxRememberedResults = 64;
+constexpr int kReadsPerTurn = 16;
 constexpr DWORD kPurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
 } // namespace
@@ -526,7 +527,9 @@ void AfCommDriver::Run()
 void AfCommDriver::PumpInput()
 {
     DWORD events = 0;
-    for (;;) {
+    // A bounded number of reads per turn, so that a flood of input cannot keep the lock from the
+    // callers; poll() brings the thread straight back for the rest.
+    for (int round = 0; round < kReadsPerTurn; ++round) {
         const bool full = inCount_ == in_.size();
         BYTE* target = spill_.data();
         std::size_t room = spill_.size();

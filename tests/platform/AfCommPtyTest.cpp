@@ -218,6 +218,28 @@ TEST_F(OpenPty, ReadTakesAtMostWhatIsAskedAndNeverWaits)
     EXPECT_EQ(errors, 0u);
 }
 
+TEST_F(OpenPty, InputQueueKeepsTheOrderAcrossItsEnd)
+{
+    ASSERT_TRUE(SetupComm(port_, 100, 100));
+    const auto first = Pattern(70);
+    std::vector<std::uint8_t> second(70);
+    std::iota(second.begin(), second.end(), std::uint8_t{200});
+    ASSERT_TRUE(pty_->Send(first));
+    ASSERT_EQ(AwaitQueued(70), 70u);
+    std::uint8_t buffer[100];
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(port_, buffer, 50, &read, nullptr));
+    ASSERT_EQ(read, 50u);
+    ASSERT_TRUE(pty_->Send(second)); // fills the queue round its end
+    ASSERT_EQ(AwaitQueued(90), 90u);
+    ASSERT_TRUE(ReadFile(port_, buffer, 100, &read, nullptr));
+    ASSERT_EQ(read, 90u);
+    std::vector<std::uint8_t> expected(first.begin() + 50, first.end());
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 90), expected);
+    EXPECT_EQ(collected_, 0u) << "nothing was lost";
+}
+
 TEST_F(OpenPty, QueueOverflowIsCountedExactlyAndReportedOnce)
 {
     ASSERT_TRUE(SetupComm(port_, 16, 16));
