@@ -528,8 +528,10 @@ void AfCommDriver::PumpInput()
 {
     DWORD events = 0;
     // A bounded number of reads per turn, so that a flood of input cannot keep the lock from the
-    // callers; poll() brings the thread straight back for the rest.
-    for (int round = 0; round < kReadsPerTurn; ++round) {
+    // callers; a wake-up brings the thread straight back for the rest (a backend that signals
+    // through its notify descriptor would not signal again for bytes it already announced).
+    bool drained = false;
+    for (int round = 0; round < kReadsPerTurn && !drained; ++round) {
         const bool full = inCount_ == in_.size();
         BYTE* target = spill_.data();
         std::size_t room = spill_.size();
@@ -539,11 +541,13 @@ void AfCommDriver::PumpInput()
             room = std::min(in_.size() - inCount_, in_.size() - tail);
         }
         const long n = backend_->Read(target, room);
-        if (n == 0)
+        if (n == 0) {
+            drained = true;
             break;
+        }
         if (n < 0) {
             DeviceGone();
-            break;
+            return;
         }
         events |= EV_RXCHAR;
         if (full)
@@ -551,6 +555,8 @@ void AfCommDriver::PumpInput()
         else
             inCount_ += static_cast<std::size_t>(n);
     }
+    if (!drained)
+        Wake();
     if (events)
         RaiseEvents(events);
 }

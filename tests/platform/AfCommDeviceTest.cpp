@@ -107,6 +107,27 @@ TEST_F(DevicePort, LineErrorsAreReportedAsEventAndCollectedOnce)
     EXPECT_EQ(errors, 0u);
 }
 
+TEST_F(DevicePort, AFloodOfInputIsTakenWhole)
+{
+    // Far more than one turn of the driver reads: the rest must be fetched without a new signal.
+    ASSERT_TRUE(SetupComm(port_, 16, 16));
+    std::vector<std::uint8_t> flood(200000);
+    for (std::size_t i = 0; i < flood.size(); ++i)
+        flood[i] = static_cast<std::uint8_t>(i);
+    device_.Inject(flood);
+    ASSERT_TRUE(device_.WaitInputTaken(5000));
+    DWORD errors = 0;
+    COMSTAT stat{};
+    ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
+    EXPECT_EQ(stat.cbInQue, 16u);
+    EXPECT_EQ(errors, CE_RXOVER);
+    std::uint8_t buffer[16];
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(port_, buffer, 16, &read, nullptr));
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 16),
+              std::vector<std::uint8_t>(flood.begin(), flood.begin() + 16));
+}
+
 TEST_F(DevicePort, SlowLineKeepsTheWritePendingUntilEveryByteIsTaken)
 {
     std::vector<std::uint8_t> data(100);

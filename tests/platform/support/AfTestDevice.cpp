@@ -19,6 +19,7 @@ const std::string kPrefix = "/vexora-test/";
 struct AfTestDevice::Shared {
     mutable std::mutex lock;
     std::condition_variable sentChanged;
+    std::condition_variable inputTaken;
     bool open = false;
     bool gone = false;
     int notifyFd = -1; // of the open backend
@@ -99,6 +100,8 @@ public:
             out[n++] = shared_->input.front();
             shared_->input.pop_front();
         }
+        if (shared_->input.empty())
+            shared_->inputTaken.notify_all();
         return static_cast<long>(n);
     }
 
@@ -180,6 +183,7 @@ public:
     {
         std::lock_guard guard(shared_->lock);
         shared_->input.clear();
+        shared_->inputTaken.notify_all();
     }
 
     void FlushOutput() override {}
@@ -262,6 +266,13 @@ void AfTestDevice::Inject(const std::vector<std::uint8_t>& data)
     std::lock_guard guard(shared_->lock);
     shared_->input.insert(shared_->input.end(), data.begin(), data.end());
     shared_->Notify();
+}
+
+bool AfTestDevice::WaitInputTaken(int timeoutMs)
+{
+    std::unique_lock lock(shared_->lock);
+    return shared_->inputTaken.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                        [&] { return shared_->input.empty(); });
 }
 
 std::vector<std::uint8_t> AfTestDevice::TakeSent()

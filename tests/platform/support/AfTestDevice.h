@@ -51,6 +51,9 @@ public:
     // ---- the line towards the port
     // Bytes arrive from the line.
     void Inject(const std::vector<std::uint8_t>& data);
+    // Waits until the port's driver has taken every injected byte, at most `timeoutMs`; false on
+    // time-out.
+    bool WaitInputTaken(int timeoutMs);
     // Everything the line took from the port so far (and forgets it).
     std::vector<std::uint8_t> TakeSent();
     // Waits until the line has taken at least `count` bytes since the last TakeSent(), at most
