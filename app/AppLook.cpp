@@ -76,7 +76,7 @@ QPixmap BannerPicture()
     p.setBrush(Qt::NoBrush);
     for (int i = 0; i < 3; ++i) {
         QPainterPath wave;
-        const qreal y = 50 + i * 5;
+        const qreal y = 54 + i * 5;
         wave.moveTo(78, y);
         for (int x = 78; x < 280; x += 20) {
             wave.cubicTo(x + 5, y - 3, x + 15, y + 3, x + 20, y);
@@ -93,13 +93,13 @@ QPixmap BannerPicture()
     name.setLetterSpacing(QFont::AbsoluteSpacing, 4);
     p.setFont(name);
     p.setPen(kBody);
-    p.drawText(QRectF(78, 2, 205, 40), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("VEXORA"));
+    p.drawText(QRectF(78, 0, 205, 38), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("VEXORA"));
 
     QFont tagline(DesignFont());
     tagline.setPixelSize(10);
     p.setFont(tagline);
     p.setPen(kPipe);
-    p.drawText(QRectF(80, 34, 205, 12), Qt::AlignLeft | Qt::AlignVCenter,
+    p.drawText(QRectF(80, 37, 205, 12), Qt::AlignLeft | Qt::AlignVCenter,
                QStringLiteral("M-Bus flow meter configuration"));
     return pixmap;
 }

@@ -4,24 +4,37 @@
 
 #include <gtest/gtest.h>
 
-TApplication& TestApp()
-{
-    static int argc = 1;
-    static char name[] = "vexora-test";
-    static char* argv[] = {name, nullptr};
-    static TApplication application(argc, argv);
-    return application;
-}
-
 namespace {
 
-// Creates the application before the first test, so fixtures may hold widgets as members.
+int gArgc = 1;
+char gName[] = "vexora-test";
+char* gArgv[] = {gName, nullptr};
+TApplication* gApplication = nullptr;
+
+// Creates the application before the first test, so fixtures may hold widgets as members, and
+// ends it after the last one, while the rest of the program is still intact.
 class TTestAppEnvironment : public ::testing::Environment {
 public:
     void SetUp() override { TestApp(); }
+    void TearDown() override
+    {
+        delete gApplication;
+        gApplication = nullptr;
+    }
 };
 
-[[maybe_unused]] const auto* const kEnvironment =
-    ::testing::AddGlobalTestEnvironment(new TTestAppEnvironment);
+[[maybe_unused]] const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new TTestAppEnvironment);
 
 } // namespace
+
+TApplication& TestApp()
+{
+    if (gApplication == nullptr) {
+        // Widgets are tested without a display unless a platform is chosen explicitly.
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        }
+        gApplication = new TApplication(gArgc, gArgv);
+    }
+    return *gApplication;
+}
