@@ -159,6 +159,12 @@ TEST_F(CoreDeviceTest, CloseWithAPendingWriteDropsItPromptly)
     EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 1000);
     EXPECT_FALSE(FDevice->IsOpen());
     EXPECT_EQ(FLog.Size(), 0u);
+    // The queued bytes went with the write thread.
+    FDevice->ReleaseWrites();
+    ASSERT_TRUE(FCore->Open(kDeviceCom));
+    EXPECT_EQ(FCore->OutputUsed(), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(FDevice->TakeSent().size(), 0u);
 }
 
 TEST_F(CoreDeviceTest, LineErrorsAddUpUntilTaken)

@@ -184,23 +184,6 @@ TEST_F(CoreTest, QueuedBytesAreSentAndReportOutputEmptyOnce)
     EXPECT_EQ(FCore.OutputFree(), 4096);
 }
 
-TEST_F(CoreTest, WrappedRingIsSentWholeInOrder)
-{
-    FCore.SetOutQueueSize(16);
-    OpenWithLog();
-    const Bytes first{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j'};
-    ASSERT_TRUE(FCore.WriteData(first.data(), 10));
-    EXPECT_EQ(FPty->Receive(10, 2000), first);
-    ASSERT_TRUE(FLog.WaitCount(ceOutputEmpty, 1, 2000));
-    // Runs from index 10 over the end of the 16-byte ring.
-    const Bytes second{'K', 'L', 'M', 'N', 'O', 'P', 'Q', 'R', 'S', 'T'};
-    ASSERT_TRUE(FCore.WriteData(second.data(), 10));
-    EXPECT_EQ(FPty->Receive(10, 2000), second);
-    ASSERT_TRUE(FLog.WaitCount(ceOutputEmpty, 2, 2000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(450));
-    EXPECT_EQ(FLog.Count(ceOutputEmpty), 2u);
-}
-
 TEST_F(CoreTest, WriteLargerThanTheFreeRoomIsRefusedWhole)
 {
     FCore.SetOutQueueSize(64);
@@ -285,17 +268,6 @@ TEST_F(CoreTest, CloseDuringAPendingWaitEndsWithoutAReport)
     EXPECT_FALSE(FCore.IsOpen());
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     EXPECT_EQ(FLog.Size(), 0u);
-}
-
-TEST_F(CoreTest, QueuedOutputDoesNotSurviveAClose)
-{
-    OpenWithLog();
-    ASSERT_TRUE(FCore.WriteData("12345", 5));
-    EXPECT_EQ(FPty->Receive(5, 2000).size(), 5u);
-    FCore.Close();
-    ASSERT_TRUE(FCore.Open(kCom));
-    EXPECT_EQ(FCore.OutputUsed(), 0);
-    EXPECT_EQ(FCore.OutputFree(), 4096);
 }
 
 TEST_F(CoreTest, CallbackExceptionArrivesAsThreadExceptionAndReportsGoOn)
@@ -444,26 +416,6 @@ TEST_F(CoreTest, InputOverflowErrorsCollectedByThePollAreKeptUntilTaken)
     FCore.Close();
     ASSERT_TRUE(FCore.Open(kCom));
     EXPECT_EQ(FCore.TakeLineErrors(), 0u) << "a new open starts without line errors";
-}
-
-TEST_F(CoreTest, ModemLineFunctionsWorkWhileOpen)
-{
-    OpenWithLog();
-    EXPECT_TRUE(FCore.EscapeFunction(CLRDTR));
-    EXPECT_TRUE(FCore.EscapeFunction(SETDTR));
-    EXPECT_TRUE(FCore.EscapeFunction(CLRRTS));
-    EXPECT_TRUE(FCore.EscapeFunction(SETRTS));
-}
-
-TEST_F(CoreTest, ThreadPrioritiesCanChangeWhileOpen)
-{
-    OpenWithLog();
-    FCore.SetEventThreadPriority(tpLower);
-    FCore.SetWriteThreadPriority(tpNormal);
-    EXPECT_EQ(FCore.EventThreadPriority(), tpLower);
-    EXPECT_EQ(FCore.WriteThreadPriority(), tpNormal);
-    ASSERT_TRUE(FCore.WriteData("p", 1));
-    EXPECT_EQ(FPty->Receive(1, 2000), Bytes{'p'});
 }
 
 TEST_F(CoreTest, VanishedDeviceIsReportedOnceAndDoesNotSpin)
