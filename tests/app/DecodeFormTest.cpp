@@ -9,25 +9,16 @@
 #include <limits>
 #include <memory>
 
-#include "Application.h"
 #include "DecodeFrames.h"
 #include "ErrorTimeStamp.h"
 #include "MBusDecode.h"
 #include "MessageBoxes.h"
+#include "ToolkitTestApp.h"
 #include "UnitVexora.h"
 
 using namespace decodetest;
 
 namespace {
-
-TApplication& App()
-{
-    static int argc = 1;
-    static char name[] = "vexora-decode-test";
-    static char* argv[] = {name, nullptr};
-    static TApplication application(argc, argv);
-    return application;
-}
 
 // The fields the decoders may change, as their texts, and the scale codes.
 struct Snapshot {
@@ -41,7 +32,7 @@ class DecodeForm : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        App();
+        TestApp();
         QLocale::setDefault(QLocale::c());
         FlowScaleCode = 0;
         PulseScaleCode = 0;
