@@ -52,8 +52,7 @@ public:
     bool WaitReceived(std::size_t Count)
     {
         std::unique_lock<std::mutex> lock(FLock);
-        const bool ok =
-            FChanged.wait_for(lock, std::chrono::seconds(5), [&] { return FReceived >= Count; });
+        const bool ok = FChanged.wait_for(lock, std::chrono::seconds(5), [&] { return FReceived >= Count; });
         FReceived -= std::min(FReceived, Count);
         return ok;
     }
@@ -74,7 +73,7 @@ private:
     std::condition_variable FChanged;
     std::size_t FReceived = 0;
     std::size_t FOutputEmpty = 0;
-    TAfComPortCore FCore;  // closed first, before the far end and the terminal go
+    TAfComPortCore FCore; // closed first, before the far end and the terminal go
 };
 
 void BM_CoreRoundTrip(benchmark::State& state)
@@ -107,6 +106,6 @@ void BM_CoreBulkWrite(benchmark::State& state)
 }
 BENCHMARK(BM_CoreBulkWrite)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();

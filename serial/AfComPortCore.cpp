@@ -47,7 +47,7 @@ bool IsSilentAbort(const std::exception_ptr& Error)
     }
 }
 
-}  // namespace
+} // namespace
 
 std::string ComDeviceName(int Number)
 {
@@ -335,7 +335,8 @@ void TAfComPortCore::WaitThreadStarted()
 // ---- TAfComPortCoreThread ----------------------------------------------------------------------
 
 TAfComPortCoreThread::TAfComPortCoreThread(TAfComPortCore* Core)
-    : TThread(true), FStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)), FCore(Core), FHandle(Core->FHandle)
+    : TThread(true), FStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)), FCore(Core),
+      FHandle(Core->FHandle)
 {
 }
 
@@ -538,11 +539,8 @@ std::int32_t TAfComPortEventThread::ReadData(void* Buffer, std::int32_t Count)
 // ---- TAfComPortWriteThread ---------------------------------------------------------------------
 
 TAfComPortWriteThread::TAfComPortWriteThread(TAfComPortCore* Core)
-    : TAfComPortCoreThread(Core),
-      FPurgeDone(INVALID_HANDLE_VALUE),
-      FPurgeRequest(INVALID_HANDLE_VALUE),
-      FDataReady(INVALID_HANDLE_VALUE),
-      FBuffer(Core->FOutQueueSize)
+    : TAfComPortCoreThread(Core), FPurgeDone(INVALID_HANDLE_VALUE), FPurgeRequest(INVALID_HANDLE_VALUE),
+      FDataReady(INVALID_HANDLE_VALUE), FBuffer(Core->FOutQueueSize)
 {
     FWriteOverlapped.hEvent = INVALID_HANDLE_VALUE;
     FPurgeDone = CreateEventA(nullptr, FALSE, FALSE, nullptr);

@@ -18,10 +18,10 @@
 
 // What the event thread reports to the core's owner.
 enum TAfCoreEvent : std::uint8_t {
-    ceOutputEmpty,     // the transmit ring ran empty after a completed write; Data 0
-    ceCommEvent,       // WaitCommEvent completed; Data is the EV_ mask as the device gave it
-    ceInputPending,    // no comm event for 200 ms and input is queued; Data is cbInQue
-    ceThreadException  // an exception reached the event thread; Data 0, Exception carries it
+    ceOutputEmpty,    // the transmit ring ran empty after a completed write; Data 0
+    ceCommEvent,      // WaitCommEvent completed; Data is the EV_ mask as the device gave it
+    ceInputPending,   // no comm event for 200 ms and input is queued; Data is cbInQue
+    ceThreadException // an exception reached the event thread; Data 0, Exception carries it
 };
 
 // The owner callback, called on the event thread with the core as Sender. For

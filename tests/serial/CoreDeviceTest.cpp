@@ -224,4 +224,4 @@ TEST_F(CoreDeviceTest, DeviceThatDisappearsIsReportedOnce)
     EXPECT_FALSE(FCore->IsOpen());
 }
 
-}  // namespace
+} // namespace

@@ -179,10 +179,11 @@ TEST(CoreStressTest, OpenCloseCyclesWithTrafficBothWaysAndEventsFlowing)
     EXPECT_GT(events.load(), 0u);
     EXPECT_GT(readOnEventThread + readOnMainThread, 0u);
     RecordProperty("seconds", std::to_string(seconds));
-    std::printf("%d cycles in %.1f s; %zu events, %zu bytes at the far end, %zu read on the event thread, %zu on the main "
+    std::printf("%d cycles in %.1f s; %zu events, %zu bytes at the far end, %zu read on the event thread, "
+                "%zu on the main "
                 "thread\n",
                 kCycles, seconds, events.load(), farEnd.Received(), readOnEventThread.load(),
                 readOnMainThread.load());
 }
 
-}  // namespace
+} // namespace

@@ -107,7 +107,7 @@ TEST_F(CoreTest, ClosedCoreRefusesEverything)
         EXPECT_EQ(stat.cbInQue, 0u);
         EXPECT_EQ(stat.cbOutQue, 0u);
         EXPECT_EQ(stat.fCtsHold, 0u);
-        core.Close();  // nothing to do
+        core.Close(); // nothing to do
         EXPECT_FALSE(core.IsOpen());
     };
     SCOPED_TRACE("never opened");
@@ -216,7 +216,8 @@ TEST_F(CoreTest, UnreadInputIsReportedThenRemindedEveryPollUntilRead)
             reminders.push_back(record.At);
         }
     for (std::size_t i = 1; i < reminders.size(); ++i) {
-        const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(reminders[i] - reminders[i - 1]);
+        const auto gap =
+            std::chrono::duration_cast<std::chrono::milliseconds>(reminders[i] - reminders[i - 1]);
         EXPECT_GE(gap.count(), 150);
         EXPECT_LE(gap.count(), 600);
     }
@@ -402,7 +403,7 @@ TEST_F(CoreTest, InputOverflowErrorsCollectedByThePollAreKeptUntilTaken)
     FCore.SetInQueueSize(16);
     OpenWithLog();
     FPty->Send(Bytes(64, 'z'));
-    ASSERT_TRUE(FLog.WaitCount(ceInputPending, 2, 2000));  // each poll also collects line errors
+    ASSERT_TRUE(FLog.WaitCount(ceInputPending, 2, 2000)); // each poll also collects line errors
     EXPECT_EQ(FCore.TakeLineErrors() & CE_RXOVER, CE_RXOVER);
     EXPECT_EQ(FCore.TakeLineErrors(), 0u);
 
@@ -412,7 +413,7 @@ TEST_F(CoreTest, InputOverflowErrorsCollectedByThePollAreKeptUntilTaken)
     ASSERT_TRUE(FLog.WaitCount(ceCommEvent, 2, 2000));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     COMSTAT stat{};
-    FCore.GetComStat(stat);  // a query collects them too
+    FCore.GetComStat(stat); // a query collects them too
     FCore.Close();
     ASSERT_TRUE(FCore.Open(kCom));
     EXPECT_EQ(FCore.TakeLineErrors(), 0u) << "a new open starts without line errors";
@@ -453,4 +454,4 @@ TEST(ComDeviceNameTest, MappedNumbersGiveTheirDeviceAndOthersTheComForm)
     EXPECT_EQ(core.DeviceName(), "COM0");
 }
 
-}  // namespace
+} // namespace

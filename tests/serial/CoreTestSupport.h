@@ -2,7 +2,6 @@
 // process's thread count, and a far end that echoes or swallows what the port sends.
 #pragma once
 
-
 #include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -181,4 +180,4 @@ private:
     std::vector<TCoreEventRecord> FRecords;
 };
 
-}  // namespace coretest
+} // namespace coretest
