@@ -1,5 +1,6 @@
 #include "PumpWait.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QTimer>
 
@@ -7,6 +8,7 @@
 #include <cstdint>
 
 #include <chrono>
+#include <thread>
 
 namespace {
 
@@ -26,6 +28,11 @@ uint32_t SystemTicks()
 // arrived. The timer only wakes the loop; it does nothing itself.
 void WaitForEvents(QTimer& wake, uint32_t ms)
 {
+    if (QAbstractEventDispatcher::instance() == nullptr) {
+        // No event loop on this thread: nothing to process, so just sleep.
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        return;
+    }
     wake.start(static_cast<int>(std::min<uint32_t>(ms, INT32_MAX)));
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     wake.stop();

@@ -108,6 +108,23 @@ TEST_F(PumpWaitTest, SleepsInsteadOfSpinning)
     EXPECT_LT(CpuMs() - cpuBefore, 60.0);
 }
 
+TEST_F(PumpWaitTest, SleepsOnAThreadWithoutAnEventLoop)
+{
+    long long took = 0;
+    double cpu = 0;
+    std::thread worker([&] {
+        const auto start = Clock::now();
+        const double cpuBefore = CpuMs();
+        PumpWait(100);
+        cpu = CpuMs() - cpuBefore;
+        took = MsSince(start);
+    });
+    worker.join();
+    EXPECT_GE(took, 100);
+    EXPECT_LT(took, 1000);
+    EXPECT_LT(cpu, 60.0);
+}
+
 TEST_F(PumpWaitTest, PumpUntilSeesAConditionSetByAnotherThread)
 {
     std::atomic<bool> done{false};
