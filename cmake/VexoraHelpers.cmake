@@ -23,8 +23,12 @@ function(vexora_add_test name)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 120)
     endif()
+    # The properties travel as one flat list: a list value (several labels) must be escaped, and
+    # each environment property carries a single variable.
+    string(REPLACE ";" "\\;" _labels "${ARG_LABELS}")
     gtest_discover_tests(${name}
         DISCOVERY_MODE PRE_TEST
-        PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
-                   ENVIRONMENT "QT_QPA_PLATFORM=offscreen;VEXORA_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+        PROPERTIES LABELS "${_labels}" TIMEOUT ${ARG_TIMEOUT}
+                   ENVIRONMENT "VEXORA_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
+                   ENVIRONMENT_MODIFICATION "QT_QPA_PLATFORM=set:offscreen")
 endfunction()
