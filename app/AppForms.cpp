@@ -1,7 +1,15 @@
 #include "AppForms.h"
 
+#include "AfSafeSync.h"
+#include "Application.h"
+
 #include "UnitCaption.h"
 #include "UnitVexora.h"
+
+void InstallExceptionDisplay()
+{
+    SetApplicationExceptionHandler(&TApplication::ShowException);
+}
 
 void CreateForms()
 {

@@ -1,5 +1,9 @@
-// Creation of the two windows in program-start order, for the program and for tests.
+// Program start pieces shared by main and the tests: the exception display and the two windows.
 #pragma once
+
+// Routes exceptions that the serial component carries to the user-interface thread to the
+// application's error box (an EAbort shows nothing), like exceptions from event handlers.
+void InstallExceptionDisplay();
 
 // Creates the main window Form1 (not yet shown) and then the hidden status window FormCaption.
 // A TApplication must exist.

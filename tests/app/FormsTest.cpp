@@ -1,4 +1,7 @@
+#include "AfExceptions.h"
+#include "AfSafeSync.h"
 #include "AppForms.h"
+#include "MessageBoxes.h"
 #include "ToolkitTestApp.h"
 #include "UnitCaption.h"
 #include "UnitVexora.h"
@@ -230,6 +233,19 @@ TEST_F(FormsTest, TypedPulseWidthAboveRangeIsClampedWhenTheFieldLosesFocus)
     ASSERT_FALSE(Form1->SpinEdit7->hasFocus());
     EXPECT_EQ(Form1->SpinEdit7->text(), "250");
     EXPECT_EQ(Form1->Label31->text(), "416ms");
+}
+
+TEST(ExceptionDisplayTest, CarriedExceptionsReachTheErrorBox)
+{
+    TestApp();
+    TMessageRecorder recorder;
+    InstallExceptionDisplay();
+    ApplicationHandleException(std::make_exception_ptr(std::runtime_error("Read data error")));
+    ApplicationHandleException(std::make_exception_ptr(EAbort()));
+    SetApplicationExceptionHandler(nullptr);
+    ASSERT_EQ(recorder.Requests().size(), 1u);
+    EXPECT_EQ(recorder.Requests()[0].Kind, TMsgDlgType::mtError);
+    EXPECT_EQ(recorder.Requests()[0].Text, "Read data error");
 }
 
 } // namespace
