@@ -191,8 +191,12 @@ DWORD Wait(WaitSet& set, bool waitAll, DWORD milliseconds)
     std::unique_lock lock(AfSyncMutex());
     DWORD result;
     for (;;) {
-        for (DWORD i = 0; i < set.count; ++i)
-            set.objects[i]->Settle(lock);
+        // A signal that came while the lock was dropped woke nobody: look again from the start.
+        for (bool dropped = true; dropped;) {
+            dropped = false;
+            for (DWORD i = 0; i < set.count; ++i)
+                dropped = set.objects[i]->Settle(lock) || dropped;
+        }
         result = TryToSatisfy(set, waitAll, threadId);
         if (result != WAIT_TIMEOUT || milliseconds == 0 || timedOut)
             break;

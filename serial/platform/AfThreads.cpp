@@ -108,10 +108,10 @@ public:
     bool Signalled(DWORD) const override { return joined_; }
     bool Acquire(DWORD) override { return false; }
 
-    void Settle(std::unique_lock<std::mutex>& lock) override
+    bool Settle(std::unique_lock<std::mutex>& lock) override
     {
         if (!returned_ || joined_ || joining_ || !started_ || ::pthread_equal(pthread_, ::pthread_self()))
-            return;
+            return false;
         joining_ = true;
         const pthread_t pthread = pthread_;
         lock.unlock();
@@ -120,6 +120,7 @@ public:
         lock.lock();
         joined_ = true;
         WakeWaiters();
+        return true;
     }
 
     void Closed() override

@@ -29,8 +29,13 @@ public:
     virtual bool Acquire(DWORD threadId) = 0;
 
     // Called by a wait before it looks at the object; may drop `lock` for a moment to bring the
-    // object's state up to date (a thread that has returned is joined here).
-    virtual void Settle(std::unique_lock<std::mutex>& lock) { (void)lock; }
+    // object's state up to date (a thread that has returned is joined here). Returns whether it
+    // dropped the lock, in which case the wait must look at all its objects afresh.
+    virtual bool Settle(std::unique_lock<std::mutex>& lock)
+    {
+        (void)lock;
+        return false;
+    }
 
     bool IsClosed() const { return closed_; }
     void AddWaiter(AfWaiter* waiter);

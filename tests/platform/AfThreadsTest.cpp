@@ -4,6 +4,7 @@
 #include <dirent.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -73,6 +74,25 @@ TEST(SyncThreads, SignalledHandleMeansTheThreadIsGone)
     for (HANDLE waiter : waiters) {
         EXPECT_EQ(ExitCodeOf(waiter), WAIT_OBJECT_0);
         CloseHandle(waiter);
+    }
+}
+
+TEST(SyncThreads, WaitForSeveralEndingTogetherMissesNoWakeUp)
+{
+    // Threads ending while the waiter is busy joining another must still wake it: a lost
+    // wake-up shows as a wait that only ends with its (long) time-out.
+    constexpr int threads = 8;
+    for (int round = 0; round < 20; ++round) {
+        ScopedHandle release(NewEvent(true, false));
+        std::vector<HANDLE> workers;
+        for (int i = 0; i < threads; ++i)
+            workers.push_back(StartThread([&] { return WaitForSingleObject(release.get(), INFINITE); }));
+        SetEvent(release.get());
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(WaitForMultipleObjects(threads, workers.data(), TRUE, 60000), WAIT_OBJECT_0);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "round " << round;
+        for (HANDLE worker : workers)
+            CloseHandle(worker);
     }
 }
 
