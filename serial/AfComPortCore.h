@@ -26,7 +26,8 @@ enum TAfCoreEvent : std::uint8_t {
 
 // The owner callback, called on the event thread with the core as Sender. For
 // ceThreadException, Exception holds the exception (the receiver owns it from then on and may
-// rethrow it); for every other kind it is null.
+// rethrow it); for every other kind it is null. A device that stops serving event waits (it went
+// away) is reported this way once per open, as EAfComPortCoreError "Device COM<n> failed".
 using TAfCPTCoreEvent =
     std::function<void(TObject* Sender, TAfCoreEvent EventKind, DWORD Data, std::exception_ptr Exception)>;
 
