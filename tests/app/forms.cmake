@@ -3,5 +3,5 @@ vexora_add_test(test_app_forms
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/FormsTest.cpp
             ${PROJECT_SOURCE_DIR}/tests/toolkit/ToolkitTestApp.cpp
     LIBS vexora_app Qt6::Test
-    LABELS app gui)
+    LABELS gui)
 target_include_directories(test_app_forms PRIVATE ${PROJECT_SOURCE_DIR}/tests/toolkit)
