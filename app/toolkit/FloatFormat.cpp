@@ -18,12 +18,37 @@ struct TDecimal {
     int Exponent;       // value = 0.Digits * 10^Exponent
 };
 
+// The digits of `value` with `digits` significant digits, "-d.ddde+XX", rounded to nearest
+// from the exact binary value (an exact tie goes to the even digit).
+std::string Scientific(double value, int digits)
+{
+    char buffer[128];
+    std::snprintf(buffer, sizeof buffer, "%.*e", digits - 1, value);
+    return buffer;
+}
+
+// True when `value` lies exactly halfway between two numbers of `precision` significant digits.
+// A double that is such a tie has a short exact decimal expansion, so 40 more digits show it.
+bool IsExactTie(double value, int precision)
+{
+    const std::string text = Scientific(value, precision + 40);
+    std::string digits;
+    for (char c : text.substr(0, text.find('e'))) {
+        if (c >= '0' && c <= '9') {
+            digits += c;
+        }
+    }
+    return digits[static_cast<std::size_t>(precision)] == '5' &&
+           digits.find_first_not_of('0', static_cast<std::size_t>(precision) + 1) == std::string::npos;
+}
+
 TDecimal ToDecimal(double value, int precision)
 {
-    char buffer[64];
-    // "-d.ddde+XX": correctly rounded to `precision` significant digits.
-    std::snprintf(buffer, sizeof buffer, "%.*e", precision - 1, value);
-    const std::string text(buffer);
+    // Rounded to `precision` significant digits, an exact tie away from zero.
+    if (IsExactTie(value, precision)) {
+        value = std::nextafter(value, value < 0 ? -HUGE_VAL : HUGE_VAL);
+    }
+    const std::string text = Scientific(value, precision);
     TDecimal result{text[0] == '-', {}, 0};
     const std::size_t ePos = text.find('e');
     for (std::size_t i = result.Negative ? 1 : 0; i < ePos; ++i) {

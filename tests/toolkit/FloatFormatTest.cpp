@@ -50,6 +50,16 @@ TEST(FloatFormatTest, RoundingToPrecisionCanMoveTheExponent)
     EXPECT_EQ(G(1.0000001, 5), "1");
 }
 
+TEST(FloatFormatTest, ExactTiesRoundAwayFromZero)
+{
+    EXPECT_EQ(G(1.25, 2), "1.3");
+    EXPECT_EQ(G(-1.25, 2), "-1.3");
+    EXPECT_EQ(G(0.125, 2), "0.13");
+    EXPECT_EQ(G(2.5, 1), "3");
+    EXPECT_EQ(G(9.5, 1), "1E1");
+    EXPECT_EQ(G(1.5, 15), "1.5"); // no tie at this precision
+}
+
 TEST(FloatFormatTest, SmallValuesFixedDownToExponentMinusThree)
 {
     EXPECT_EQ(G(0.5, 15), "0.5");
