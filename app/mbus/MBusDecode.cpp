@@ -13,8 +13,6 @@ std::uint8_t PulseScaleCode = 0;
 
 namespace {
 
-constexpr std::uint8_t LongStart = 0x68;
-constexpr std::uint8_t Stop = 0x16;
 constexpr std::uint8_t MarkerFF = 0xFF;
 
 // Frame offsets relative to the start byte.
@@ -112,7 +110,7 @@ std::uint32_t ReadBcd8()
 std::string_view CheckMBusResponse(std::int32_t addr)
 {
     ReadPos = 0;
-    while (!(TelegramBuf[ReadPos] == LongStart && TelegramBuf[ReadPos + OffSecondStart] == LongStart)) {
+    while (!(TelegramBuf[ReadPos] == MBusLongStart && TelegramBuf[ReadPos + OffSecondStart] == MBusLongStart)) {
         if (ReadPos >= MBusMaxFrameStart)
             return MsgInvalidResponse;
         ++ReadPos;
@@ -125,7 +123,7 @@ std::string_view CheckMBusResponse(std::int32_t addr)
         return MsgInvalidLField;
     if (MBusChecksum(TelegramBuf + s + 4, length) != TelegramBuf[stopIndex - 1])
         return MsgInvalidChSum;
-    if (TelegramBuf[stopIndex] != Stop)
+    if (TelegramBuf[stopIndex] != MBusStop)
         return MsgInvalidEndChar;
     if ((TelegramBuf[s + OffC] & 0x0F) != 0x08)
         return MsgUnsupportedCField;

@@ -5,9 +5,6 @@ std::int32_t ReadPos = 0;
 
 namespace {
 
-constexpr std::uint8_t LongStart = 0x68;
-constexpr std::uint8_t ShortStart = 0x10;
-constexpr std::uint8_t Stop = 0x16;
 constexpr std::uint8_t CSndUd = 0x53;
 constexpr std::uint8_t CReqUd2 = 0x5B;
 constexpr std::uint8_t CiDataSend = 0x51;
@@ -15,10 +12,10 @@ constexpr std::uint8_t CiDataSend = 0x51;
 // Writes the long-frame header 68 L L 68 C A CI of a frame with L = `length`.
 void PutLongHeader(std::uint8_t length, std::int32_t addr)
 {
-    TelegramBuf[0] = LongStart;
+    TelegramBuf[0] = MBusLongStart;
     TelegramBuf[1] = length;
     TelegramBuf[2] = length;
-    TelegramBuf[3] = LongStart;
+    TelegramBuf[3] = MBusLongStart;
     TelegramBuf[4] = CSndUd;
     TelegramBuf[5] = MBusAddressByte(addr);
     TelegramBuf[6] = CiDataSend;
@@ -28,7 +25,7 @@ void PutLongHeader(std::uint8_t length, std::int32_t addr)
 int PutLongTrailer(std::uint8_t length)
 {
     TelegramBuf[4 + length] = MBusChecksum(TelegramBuf + 4, length);
-    TelegramBuf[5 + length] = Stop;
+    TelegramBuf[5 + length] = MBusStop;
     return 6 + length;
 }
 
@@ -53,11 +50,11 @@ int BuildSelectTelegram(std::int32_t addr, std::uint8_t select)
 
 int BuildDataRequest(std::int32_t addr)
 {
-    TelegramBuf[0] = ShortStart;
+    TelegramBuf[0] = MBusShortStart;
     TelegramBuf[1] = CReqUd2;
     TelegramBuf[2] = MBusAddressByte(addr);
     TelegramBuf[3] = MBusChecksum(TelegramBuf + 1, 2);
-    TelegramBuf[4] = Stop;
+    TelegramBuf[4] = MBusStop;
     return DataRequestLength;
 }
 

@@ -12,6 +12,10 @@ extern std::uint8_t TelegramBuf[TelegramBufSize];
 // Read cursor of the response decoders.
 extern std::int32_t ReadPos;
 
+// Frame bytes of the link layer.
+inline constexpr std::uint8_t MBusLongStart = 0x68;
+inline constexpr std::uint8_t MBusShortStart = 0x10;
+inline constexpr std::uint8_t MBusStop = 0x16;
 inline constexpr std::uint8_t MBusAck = 0xE5;
 inline constexpr std::uint8_t MBusSelectConfigData = 0x01;
 inline constexpr std::uint8_t MBusSelectUserData = 0x02;
