@@ -13,7 +13,7 @@ macro(vexora_include_parts)
     endforeach()
 endmacro()
 
-# vexora_add_test(NAME SOURCES ... LIBS ... LABELS ... [TIMEOUT s])
+# vexora_add_test(NAME SOURCES ... LIBS ... LABELS label [TIMEOUT s])
 # One GoogleTest executable; every test of it becomes a CTest test with the given labels.
 function(vexora_add_test name)
     cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
@@ -23,12 +23,15 @@ function(vexora_add_test name)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 120)
     endif()
-    # The properties travel as one flat list: a list value (several labels) must be escaped, and
-    # each environment property carries a single variable.
-    string(REPLACE ";" "\\;" _labels "${ARG_LABELS}")
+    # The properties reach the discovered tests as one flat list of names and values, so every
+    # value must be a single item: one label, one variable per environment property.
+    list(LENGTH ARG_LABELS _label_count)
+    if(NOT _label_count EQUAL 1)
+        message(FATAL_ERROR "vexora_add_test(${name}): give exactly one label")
+    endif()
     gtest_discover_tests(${name}
         DISCOVERY_MODE PRE_TEST
-        PROPERTIES LABELS "${_labels}" TIMEOUT ${ARG_TIMEOUT}
+        PROPERTIES LABELS ${ARG_LABELS} TIMEOUT ${ARG_TIMEOUT}
                    ENVIRONMENT "VEXORA_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
                    ENVIRONMENT_MODIFICATION "QT_QPA_PLATFORM=set:offscreen")
 endfunction()
