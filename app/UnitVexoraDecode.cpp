@@ -22,16 +22,20 @@ void ReportDecodeFailure(std::string_view message)
     ShowMessage(text);
 }
 
+// True when the frame was decoded; a failure is reported, a frame without marker is not.
+bool Decoded(const TMBusDecodeResult& result)
+{
+    if (result.Status == TMBusDecodeStatus::dsFailed)
+        ReportDecodeFailure(result.Message);
+    return result.Status == TMBusDecodeStatus::dsDecoded;
+}
+
 } // namespace
 
 bool TForm1::DecodeMBusFLASH()
 {
     const TMBusConfigData data = DecodeConfigFrame(SpinEdit2->Value());
-    if (data.Status == TMBusDecodeStatus::dsFailed) {
-        ReportDecodeFailure(data.Message);
-        return false;
-    }
-    if (data.Status == TMBusDecodeStatus::dsNoMarker)
+    if (!Decoded(data))
         return false;
     PulseScaleCode = data.PulseScaleCode;
     FlowScaleCode = data.FlowScaleCode;
@@ -41,11 +45,7 @@ bool TForm1::DecodeMBusFLASH()
 bool TForm1::DecodeMBusFRAM()
 {
     const TMBusUserData data = DecodeUserFrame(SpinEdit2->Value(), FlowScaleCode, PulseScaleCode);
-    if (data.Status == TMBusDecodeStatus::dsFailed) {
-        ReportDecodeFailure(data.Message);
-        return false;
-    }
-    if (data.Status == TMBusDecodeStatus::dsNoMarker)
+    if (!Decoded(data))
         return false;
     // Every value converted: the fields take them in the order of the frame.
     SpinEdit3->SetValue(data.Q4mA);

@@ -145,16 +145,25 @@ bool ScaleFlow(float value, std::uint8_t code, std::int32_t& result)
     return true;
 }
 
+// The checks, then the fixed header up to the FF marker. True when the records follow at
+// ReadPos; otherwise `result` says why not.
+static bool ReachRecords(std::int32_t addr, TMBusDecodeResult& result)
+{
+    result.Message = CheckMBusResponse(addr);
+    if (!result.Message.empty())
+        return false;
+    if (!SkipHeaderToMarker(ReadPos)) {
+        result.Status = TMBusDecodeStatus::dsNoMarker;
+        return false;
+    }
+    return true;
+}
+
 TMBusConfigData DecodeConfigFrame(std::int32_t addr)
 {
     TMBusConfigData data;
-    data.Message = CheckMBusResponse(addr);
-    if (!data.Message.empty())
+    if (!ReachRecords(addr, data))
         return data;
-    if (!SkipHeaderToMarker(ReadPos)) {
-        data.Status = TMBusDecodeStatus::dsNoMarker;
-        return data;
-    }
     for (int i = 0; i < 4; ++i)
         ReadSingle();
     ReadDWord();
@@ -171,13 +180,8 @@ TMBusConfigData DecodeConfigFrame(std::int32_t addr)
 TMBusUserData DecodeUserFrame(std::int32_t addr, std::uint8_t flowScaleCode, std::uint8_t pulseScaleCode)
 {
     TMBusUserData data;
-    data.Message = CheckMBusResponse(addr);
-    if (!data.Message.empty())
+    if (!ReachRecords(addr, data))
         return data;
-    if (!SkipHeaderToMarker(ReadPos)) {
-        data.Status = TMBusDecodeStatus::dsNoMarker;
-        return data;
-    }
     const float q4 = ReadSingle();
     const float q20 = ReadSingle();
     const float pulses = ReadSingle();

@@ -51,9 +51,13 @@ enum class TMBusDecodeStatus {
 // first failing check. `addr` is the "Addr" value the A field must equal.
 std::string_view CheckMBusResponse(std::int32_t addr);
 
-struct TMBusConfigData {
+// What both decoders report besides their values.
+struct TMBusDecodeResult {
     TMBusDecodeStatus Status = TMBusDecodeStatus::dsFailed;
     std::string_view Message; // set when Status is dsFailed
+};
+
+struct TMBusConfigData : TMBusDecodeResult {
     std::uint8_t FlowScaleCode = 0;
     std::uint8_t PulseScaleCode = 0;
 };
@@ -61,9 +65,7 @@ struct TMBusConfigData {
 // Decodes the configuration-data frame. Changes nothing but ReadPos.
 TMBusConfigData DecodeConfigFrame(std::int32_t addr);
 
-struct TMBusUserData {
-    TMBusDecodeStatus Status = TMBusDecodeStatus::dsFailed;
-    std::string_view Message; // set when Status is dsFailed
+struct TMBusUserData : TMBusDecodeResult {
     std::int32_t Q4mA = 0;    // "Q 4mA" in l/h
     std::int32_t Q20mA = 0;   // "Q 20mA" in l/h
     double ImpOut = 0.0;      // "Imp Out" in pulses per litre, still to be formatted for display
