@@ -14,10 +14,11 @@ macro(vexora_include_parts)
 endmacro()
 
 # vexora_add_test(NAME SOURCES ... LIBS ... LABELS label [TIMEOUT s])
-# One GoogleTest executable; every test of it becomes a CTest test with the given labels.
+# One GoogleTest executable; every test of it becomes a CTest test with the given labels. Every
+# test executable starts with the machine's own serial ports switched off (TestEnvironment.cpp).
 function(vexora_add_test name)
     cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
-    add_executable(${name} ${ARG_SOURCES})
+    add_executable(${name} ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/tests/TestEnvironment.cpp)
     vexora_warnings(${name})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest_main GTest::gmock Threads::Threads)
     if(NOT ARG_TIMEOUT)

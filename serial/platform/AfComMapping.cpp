@@ -65,8 +65,16 @@ std::string ComPortDirectory()
     return "/tmp/vexora-ports-" + std::to_string(::getuid());
 }
 
+bool MachinePortsEnabled()
+{
+    const char* value = std::getenv("VEXORA_MACHINE_PORTS");
+    return !value || std::string(value) != "0";
+}
+
 std::vector<std::string> MachineSerialDevices()
 {
+    if (!MachinePortsEnabled())
+        return {};
     return AfScanSerialDevices("/dev", "/sys/class/tty");
 }
 

@@ -1,5 +1,9 @@
 // COM numbers on this machine: COM n is the entry COM<n> of the port directory, else the n-th
 // serial device of the machine in a stable order (USB adapters, then real on-board UARTs).
+//
+// VEXORA_MACHINE_PORTS=0 in the environment switches the machine's own devices off: COM n is
+// then only what the port directory names. Tests, and the tool run against the meter simulator,
+// set it so that nothing opens or probes a real port of the machine.
 #pragma once
 
 #include <string>
@@ -12,5 +16,9 @@ std::string ComPortDirectory();
 // The device path of COM `number`, or an empty string when there is none.
 std::string ComPortDevicePath(int number);
 
-// The machine's own serial devices in COM order (not the port directory's entries).
+// False when VEXORA_MACHINE_PORTS is "0".
+bool MachinePortsEnabled();
+
+// The machine's own serial devices in COM order (not the port directory's entries); none while
+// the machine's ports are switched off.
 std::vector<std::string> MachineSerialDevices();

@@ -169,6 +169,14 @@ TEST(ComMapping, PortDirectoryEntriesNameTheDevice)
     EXPECT_EQ(ComPortDevicePath(190), "") << "no entry and far beyond the machine's ports";
 }
 
+TEST(ComMapping, TestsNeverReachTheMachinesPorts)
+{
+    ASSERT_FALSE(MachinePortsEnabled()) << "every test executable switches the machine's ports off";
+    EXPECT_TRUE(MachineSerialDevices().empty());
+    for (int number = 1; number <= 16; ++number)
+        EXPECT_EQ(ComPortDevicePath(number), "") << "COM" << number << " is not registered";
+}
+
 TEST(ComMapping, MachinePortsComeInAStableOrder)
 {
     char base[] = "/tmp/vexora-machine-XXXXXX";
