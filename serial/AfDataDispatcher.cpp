@@ -172,20 +172,28 @@ int TAfDataDispatcher::ListenerCount() const
 std::int32_t TAfDataDispatcher::DataCount() const
 {
     std::lock_guard guard(FLock);
-    return FDataBuffer.UsedCount();
+    return FDataBuffer.UsedCount() - ReadOffset();
 }
 
-std::int32_t TAfDataDispatcher::CopyOldest(void* Buffer, std::int32_t Count) const
+std::int32_t TAfDataDispatcher::ReadOffset() const
 {
-    // Under FLock.
+    return FServingData ? std::min(FReadCursor, FDataBuffer.UsedCount()) : 0;
+}
+
+std::int32_t TAfDataDispatcher::CopyStored(std::int32_t Offset, void* Buffer, std::int32_t Count) const
+{
     if (!Buffer || Count <= 0)
         return 0;
-    const std::int32_t n = std::min(Count, FDataBuffer.UsedCount());
-    const std::int32_t first = std::min(n, FDataBuffer.ContiguousCount());
-    auto* out = static_cast<std::uint8_t*>(Buffer);
-    std::memcpy(out, FDataBuffer.ReadPointer(), static_cast<std::size_t>(first));
-    // The rest of a wrapped run starts at the beginning of the ring's block.
+    const std::int32_t n = std::min(Count, FDataBuffer.UsedCount() - Offset);
+    if (n <= 0)
+        return 0;
+    const std::int32_t size = FDataBuffer.Size();
+    const std::int32_t start = (FDataBuffer.ReadPos() + Offset) % size;
+    const std::int32_t first = std::min(n, size - start);
+    // The ring's block starts ReadPos bytes before its oldest byte.
     const std::uint8_t* block = FDataBuffer.ReadPointer() - FDataBuffer.ReadPos();
+    auto* out = static_cast<std::uint8_t*>(Buffer);
+    std::memcpy(out, block + start, static_cast<std::size_t>(first));
     std::memcpy(out + first, block, static_cast<std::size_t>(n - first));
     return n;
 }
@@ -193,17 +201,20 @@ std::int32_t TAfDataDispatcher::CopyOldest(void* Buffer, std::int32_t Count) con
 std::int32_t TAfDataDispatcher::PeekData(void* Buffer, std::int32_t Count) const
 {
     std::lock_guard guard(FLock);
-    return CopyOldest(Buffer, Count);
+    return CopyStored(ReadOffset(), Buffer, Count);
 }
 
 std::int32_t TAfDataDispatcher::ReadData(void* Buffer, std::int32_t Count)
 {
     std::lock_guard guard(FLock);
-    const std::int32_t n = CopyOldest(Buffer, Count);
-    if (!FServingData)
+    const std::int32_t n = CopyStored(ReadOffset(), Buffer, Count);
+    if (!FServingData) {
         FDataBuffer.Remove(n);
-    else if (n > FRemoveCount)
-        FRemoveCount = n;
+        return n;
+    }
+    FReadCursor = ReadOffset() + n;
+    if (FReadCursor > FRemoveCount)
+        FRemoveCount = FReadCursor;
     return n;
 }
 
@@ -425,20 +436,25 @@ void TAfDataDispatcher::SyncCallback()
         if (!listener)
             return;
     }
-    const bool outerServing = FServingData;
+    // Each reader of a data round starts at the round's first byte.
+    bool outerServing = false;
+    std::int32_t outerCursor = 0;
     {
         std::lock_guard guard(FLock);
-        FServingData = kind == dkData;
+        outerServing = std::exchange(FServingData, kind == dkData);
+        outerCursor = std::exchange(FReadCursor, 0);
     }
     struct TRestore {
         TAfDataDispatcher& Dispatcher;
         bool Serving;
+        std::int32_t Cursor;
         ~TRestore()
         {
             std::lock_guard guard(Dispatcher.FLock);
             Dispatcher.FServingData = Serving;
+            Dispatcher.FReadCursor = Cursor;
         }
-    } restore{*this, outerServing};
+    } restore{*this, outerServing, outerCursor};
 
     if (!listener) {
         ServeOwnEvent(kind);

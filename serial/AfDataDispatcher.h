@@ -26,12 +26,12 @@
 //     port.OpenPort();
 //     dispatcher.SendData("ATZ\r", 4);        // sent through the connection
 //
-// Reading. During one round of received data, every reader (OnData, then each listener) starts
-// from the same oldest byte: ReadData copies bytes without taking them away, and when the round
-// ends the dispatcher drops as many bytes as the reader that read most has taken. So each reader
-// sees every byte once, and a reader that takes fewer than the others leaves the rest to go with
-// theirs. Bytes that nobody read stay for the next round. Outside a round, ReadData takes the
-// bytes away at once.
+// Reading. During one round of received data every reader (OnData, then each listener) reads
+// from the round's first byte on, each with a position of its own, and when the round ends the
+// dispatcher drops as many bytes as the reader that read most has taken. So every reader sees
+// the same bytes, and bytes that nobody read stay for the next round; a reader that reads fewer
+// than another does not see the rest again. Outside a round, ReadData takes the bytes away at
+// once.
 //
 // Rounds. A round is one kind of notification served to everybody: received data (kind 0),
 // drained output (kind 1) or NotifyListeners (kind 2). Rounds run on the thread that scheduled
@@ -177,11 +177,11 @@ public:
 
     // ---- received bytes (user-interface thread)
     std::int32_t BufferSize() const { return FBufferSize; }
-    // Bytes received and not yet dropped.
+    // Bytes the caller can still read (during a round: from its own position on).
     std::int32_t DataCount() const;
     // Copies up to Count bytes into Buffer and returns how many; see Reading above.
     std::int32_t ReadData(void* Buffer, std::int32_t Count);
-    // Copies up to Count bytes, taking nothing away.
+    // Copies up to Count bytes, moving nothing.
     std::int32_t PeekData(void* Buffer, std::int32_t Count) const;
     // Bytes accepted from the connection so far (wraps at 2^32).
     std::uint32_t TotalWritten() const;
@@ -240,7 +240,9 @@ private:
     // On the user-interface thread, for index -1.
     void ServeOwnEvent(std::uint8_t Kind);
     void FeedOutputSource();
-    std::int32_t CopyOldest(void* Buffer, std::int32_t Count) const;
+    // Under FLock: where the caller reads from, and a copy of stored bytes from Offset on.
+    std::int32_t ReadOffset() const;
+    std::int32_t CopyStored(std::int32_t Offset, void* Buffer, std::int32_t Count) const;
     bool HasPending() const;
     // Ends a loop under FLock: packs the listener slots if needed and clears FDispatching.
     void EndLoop();
@@ -263,5 +265,6 @@ private:
     mutable std::mutex FLock;
     std::atomic<std::uint8_t> FCurrentKind{0};
     std::atomic<int> FCurrentIndex{-1};
-    bool FServingData = false; // under FLock: a reader of a data round is running
+    bool FServingData = false;   // under FLock: a reader of a data round is running ...
+    std::int32_t FReadCursor = 0; // ... and has read this far
 };

@@ -27,7 +27,6 @@ constexpr int kDeviceCom = 173;
 constexpr std::uint8_t kFrame[11] = {0x10, 0x40, 0x01, 0x41, 0x16, 0, 1, 2, 3, 4, 5};
 
 const std::string kPortDir = AfTestPortDirectory();
-testing::Environment* const gApp = testing::AddGlobalTestEnvironment(new TAppEnvironment<QCoreApplication>);
 
 // The port with its core in reach, for the device's view of the line.
 class TTestPort : public TAfComPort {
