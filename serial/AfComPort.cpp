@@ -11,8 +11,7 @@ namespace {
 constexpr DWORD kHandOverMs = 2000;
 
 // Stores Value in Field; whether it changed.
-template <typename T>
-bool Assign(T& Field, T Value)
+template <typename T> bool Assign(T& Field, T Value)
 {
     if (Field == Value)
         return false;

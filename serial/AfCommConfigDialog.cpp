@@ -32,7 +32,6 @@ void SelectValue(QComboBox* Box, int Value, const QString& Text)
     Box->setCurrentIndex(index);
 }
 
-
 } // namespace
 
 TAfCommConfigDialog::TAfCommConfigDialog(const QString& PortName, const DCB& Dcb, QWidget* Parent)

@@ -250,13 +250,13 @@ private:
     std::atomic<bool> FRunning{false};
     TAfDataDispConnComponent* FConnComponent = nullptr;
     std::int32_t FBufferSize;
-    TAfCircularBuffer FDataBuffer;                   // under FLock
-    std::uint8_t FPending = 0;                       // under FLock
+    TAfCircularBuffer FDataBuffer;                      // under FLock
+    std::uint8_t FPending = 0;                          // under FLock
     std::vector<TAfDataDispatcherListener*> FListeners; // under FLock; null: unregistered in a loop
-    bool FPackNeeded = false;                        // under FLock
+    bool FPackNeeded = false;                           // under FLock
     std::atomic<std::int32_t> FRemoveCount{0};
-    std::atomic<bool> FDispatching{false};           // cleared under FLock
-    std::uint32_t FTotalWritten = 0;                 // under FLock
+    std::atomic<bool> FDispatching{false}; // cleared under FLock
+    std::uint32_t FTotalWritten = 0;       // under FLock
     TAfDataDispatcherOutputSource* FOutputSource = nullptr;
     std::atomic<bool> FOutputSourceHeld{false};
     bool FOutputSourceOwned = false;
@@ -265,6 +265,6 @@ private:
     mutable std::mutex FLock;
     std::atomic<std::uint8_t> FCurrentKind{0};
     std::atomic<int> FCurrentIndex{-1};
-    bool FServingData = false;   // under FLock: a reader of a data round is running ...
+    bool FServingData = false;    // under FLock: a reader of a data round is running ...
     std::int32_t FReadCursor = 0; // ... and has read this far
 };

@@ -14,8 +14,7 @@
 #include <mutex>
 #include <utility>
 
-template <typename THandler>
-class TAfEventSlot {
+template <typename THandler> class TAfEventSlot {
 public:
     TAfEventSlot() = default;
     TAfEventSlot(const TAfEventSlot&) = delete;
@@ -48,8 +47,7 @@ public:
     }
 
     // Calls the handler when one is assigned; whether one was.
-    template <typename... TArgs>
-    bool operator()(TArgs&&... Args) const
+    template <typename... TArgs> bool operator()(TArgs&&... Args) const
     {
         const std::shared_ptr<const THandler> handler = Get();
         if (!handler)

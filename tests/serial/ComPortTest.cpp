@@ -271,6 +271,17 @@ TEST_F(ComPortPtyTest, QueueSizesWaitForTheNextOpen)
     EXPECT_EQ(FPort->OutputSpace(), 16);
 }
 
+TEST_F(ComPortPtyTest, LoadedOpensThePortOnlyWithAutoOpen)
+{
+    FPort->Loaded();
+    EXPECT_FALSE(FPort->IsPortOpen());
+    FEvents.Attach(*FPort);
+    FPort->SetAutoOpen(true);
+    FPort->Loaded();
+    EXPECT_TRUE(FPort->IsPortOpen());
+    EXPECT_EQ(FEvents.Names(), std::vector<std::string>{"PortOpen"});
+}
+
 TEST(ComPortDeviceTest, DtrFollowsAtOnceButTheDcbOnlyAtItsNextRebuild)
 {
     AfTestDevice line("dtr");

@@ -20,8 +20,7 @@ namespace porttest {
 
 using Clock = std::chrono::steady_clock;
 
-template <class TApp>
-class TAppEnvironment : public testing::Environment {
+template <class TApp> class TAppEnvironment : public testing::Environment {
 public:
     void SetUp() override { FApp = std::make_unique<TApp>(FArgc, FArgv); }
     void TearDown() override { FApp.reset(); }
@@ -75,7 +74,9 @@ public:
         Port.OnSyncEvent = [this](TObject*, TAfCoreEvent Kind, DWORD, std::exception_ptr) {
             Add("Sync:" + std::to_string(Kind));
         };
-        Port.OnDataRecived = [this](TObject*, std::int32_t Count) { Add("DataRecived:" + std::to_string(Count)); };
+        Port.OnDataRecived = [this](TObject*, std::int32_t Count) {
+            Add("DataRecived:" + std::to_string(Count));
+        };
         Port.OnOutBufFree = [this](TObject*) { Add("OutBufFree"); };
         Port.OnCTSChanged = [this](TObject*) { Add("CTS"); };
         Port.OnDSRChanged = [this](TObject*) { Add("DSR"); };

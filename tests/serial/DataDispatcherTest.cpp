@@ -287,6 +287,27 @@ TEST_F(DispatcherPortTest, ReceivedBytesReachTheBufferOnTheEventThreadAndTheList
     EXPECT_EQ(FPort->InputCount(), 0);
 }
 
+TEST_F(DispatcherPortTest, AFullDispatcherIsReportedOnTheMainThread)
+{
+    FDispatcher = std::make_unique<TAfDataDispatcher>(nullptr, 4);
+    FDispatcher->SetConnComponent(FPort.get());
+    std::vector<std::string> shown;
+    std::thread::id shownOn;
+    SetApplicationExceptionHandler([&](std::exception_ptr error) {
+        shownOn = std::this_thread::get_id();
+        shown.push_back(ErrorOf([&] { std::rethrow_exception(error); }));
+    });
+    FPort->OpenPort();
+    ASSERT_TRUE(FPty->Send(std::vector<std::uint8_t>(10, 'x')));
+    EXPECT_TRUE(PumpUntil([&] { return !shown.empty(); }));
+    SetApplicationExceptionHandler(nullptr);
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.front(), "Error writing to dispatcher buffer");
+    EXPECT_EQ(shownOn, std::this_thread::get_id());
+    EXPECT_LE(FDispatcher->TotalWritten(), 4u) << "a block that does not fit is not stored";
+    EXPECT_TRUE(FPort->IsPortOpen());
+}
+
 TEST_F(DispatcherPortTest, OutputSourceIsSentBlockByBlockAndReleasedAtItsEnd)
 {
     FPort->OpenPort();
