@@ -436,6 +436,33 @@ TEST_F(ComPortPtyTest, CloseFromItsOwnDataHandlerIsPromptAndFinal)
     EXPECT_EQ(FEvents.Names().back(), "PortClose") << "an event fired after the close";
 }
 
+TEST(ComPortDeviceTest, AHandlerThatClosesEndsTheRestOfItsEvent)
+{
+    AfTestDevice line("close-in-event");
+    line.RegisterAsCom(kDeviceCom);
+    TAfComPort port(nullptr);
+    port.SetComNumber(kDeviceCom);
+    TEventRecorder events;
+    events.Attach(port);
+    port.OnDataRecived = [&](TObject*, std::int32_t) {
+        events.Add("DataRecived");
+        port.ClosePort();
+    };
+    port.OpenPort();
+    // The main thread serves nothing yet: the event thread waits in the hand-over of the CTS
+    // change while the bytes and the DSR change gather into the next event's mask.
+    line.SetModemLines(MS_CTS_ON);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    line.Inject({1, 2});
+    line.SetModemLines(MS_CTS_ON | MS_DSR_ON);
+    ASSERT_TRUE(PumpUntil([&] { return !port.IsPortOpen(); }));
+    PumpFor(300);
+    const auto names = events.Names();
+    ASSERT_FALSE(names.empty());
+    EXPECT_EQ(names.back(), "PortClose");
+    EXPECT_EQ(events.Count("DSR"), 0u) << "the rest of the closing event fired";
+}
+
 TEST_F(ComPortPtyTest, DestroyingWithThePortOpenAndBytesArrivingIsPrompt)
 {
     std::atomic<bool> destroyed{false};
