@@ -1,4 +1,6 @@
-// Program start: the application, the main window, the hidden status window, the event loop.
+// Program start: the application, the exception display and the port configuration dialog, the
+// main window, the hidden status window, the event loop.
+#include "AfCommConfigDialog.h"
 #include "AfSafeSync.h"
 #include "AppForms.h"
 #include "Application.h"
@@ -11,6 +13,7 @@ int main(int argc, char** argv)
     TApplication::setStyle(QStringLiteral("Fusion"));
 
     InstallExceptionDisplay();
+    InstallCommConfigDialog();
     CreateForms();
     Form1->show();
     const int result = TApplication::exec();

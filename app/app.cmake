@@ -9,5 +9,5 @@ target_link_libraries(vexora_app PUBLIC vexora_toolkit vexora_mbus vexora_safesy
 vexora_warnings(vexora_app)
 
 add_executable(vexora ${CMAKE_CURRENT_LIST_DIR}/Vexora.cpp)
-target_link_libraries(vexora PRIVATE vexora_app)
+target_link_libraries(vexora PRIVATE vexora_app vexora_commdialog)
 vexora_warnings(vexora)

@@ -6,6 +6,11 @@
 // event for SafeSyncWaitFor) and waits on a condition variable. The request's state and the
 // wait live entirely in standard C++ primitives, so the hand-over stays visible to race
 // checkers even though Qt's own locks are not.
+//
+// Disabling or unregistering a receiver lets its waiting senders go at once: a queued run is
+// dropped, and the sender of a run in progress stops waiting for its end. So a receiver that
+// closes its own source (a port whose handler closes the port) does not keep the source's
+// thread waiting for the time-out while the close waits for that thread.
 #include <QCoreApplication>
 #include <QEvent>
 #include <QObject>
@@ -17,6 +22,7 @@
 #include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "AfSafeSync.h"
 #include "platform/AfWin.h"
@@ -38,6 +44,7 @@ struct TSyncRequest {
     DWORD ReceiverId = 0;                        // the receiver to run ...
     const std::function<void()>* Call = nullptr; // ... or a synchronised call
     TState State = TState::Queued;
+    bool Released = false; // the receiver was disabled while it ran: the sender waits no longer
 };
 
 void Invoke(const std::function<void()>& proc)
@@ -100,23 +107,30 @@ public:
 
     bool Unregister(DWORD id)
     {
-        std::lock_guard<std::mutex> table(mTableLock);
-        TReceiverEntry* entry = Find(id);
-        if (!entry)
-            return false;
-        entry->Enabled = false;
-        entry->Proc.reset();
-        entry->Id = 0;
+        {
+            std::lock_guard<std::mutex> table(mTableLock);
+            TReceiverEntry* entry = Find(id);
+            if (!entry)
+                return false;
+            entry->Enabled = false;
+            entry->Proc.reset();
+            entry->Id = 0;
+        }
+        ReleaseSenders(id);
         return true;
     }
 
     bool Enable(DWORD id, bool enabled)
     {
-        std::lock_guard<std::mutex> table(mTableLock);
-        TReceiverEntry* entry = Find(id);
-        if (!entry || !entry->Proc)
-            return false;
-        entry->Enabled = enabled;
+        {
+            std::lock_guard<std::mutex> table(mTableLock);
+            TReceiverEntry* entry = Find(id);
+            if (!entry || !entry->Proc)
+                return false;
+            entry->Enabled = enabled;
+        }
+        if (!enabled)
+            ReleaseSenders(id);
         return true;
     }
 
@@ -323,6 +337,8 @@ private:
         {
             std::lock_guard<std::mutex> queue(mQueueLock);
             mQueue.push_back(request);
+            if (request->ReceiverId != 0)
+                mWaiting.push_back(request.get());
         }
         if (mServeEvent)
             SetEvent(mServeEvent);
@@ -339,15 +355,35 @@ private:
         std::unique_lock<std::mutex> queue(mQueueLock);
         const auto ended = [&request] {
             return request.State == TSyncRequest::TState::Done ||
-                   request.State == TSyncRequest::TState::Dropped;
+                   request.State == TSyncRequest::TState::Dropped || request.Released;
         };
         if (timeoutMs == INFINITE) {
             mRunEnded.wait(queue, ended);
-            return;
+        } else {
+            const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+            if (!mRunEnded.wait_until(queue, deadline, ended) &&
+                request.State == TSyncRequest::TState::Queued)
+                request.State = TSyncRequest::TState::Dropped;
         }
-        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        if (!mRunEnded.wait_until(queue, deadline, ended) && request.State == TSyncRequest::TState::Queued)
-            request.State = TSyncRequest::TState::Dropped;
+        std::erase(mWaiting, &request);
+    }
+
+    // The receiver `id` was disabled or unregistered: its queued runs are dropped, and the senders
+    // of a run in progress stop waiting for it.
+    void ReleaseSenders(DWORD id)
+    {
+        {
+            std::lock_guard<std::mutex> queue(mQueueLock);
+            for (TSyncRequest* request : mWaiting) {
+                if (request->ReceiverId != id)
+                    continue;
+                if (request->State == TSyncRequest::TState::Queued)
+                    request->State = TSyncRequest::TState::Dropped;
+                else
+                    request->Released = true;
+            }
+        }
+        mRunEnded.notify_all();
     }
 
     std::shared_ptr<TSyncRequest> TakeNext()
@@ -377,6 +413,8 @@ private:
     std::mutex mQueueLock;
     std::condition_variable mRunEnded;
     std::deque<std::shared_ptr<TSyncRequest>> mQueue;
+    // The receiver runs whose senders are waiting (for ReleaseSenders).
+    std::vector<TSyncRequest*> mWaiting;
 
     // Auto-reset, set for every queued request; SafeSyncWaitFor waits on it.
     HANDLE mServeEvent = nullptr;

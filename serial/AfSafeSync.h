@@ -16,15 +16,18 @@ inline constexpr int AF_SAFESYNC_MAX_RECEIVERS = 64;
 // Takes the first free of the 64 entries, disabled; returns its id (1, 2, 3, ... never 0, never
 // reused until the counter wraps), or 0 when the table is full or `proc` is empty.
 DWORD RegisterReceiver(TAfSafeSyncProc proc);
-// Frees the entry of `id`; false when there is none.
+// Frees the entry of `id`; false when there is none. Senders waiting for `id` stop waiting.
 bool UnregisterReceiver(DWORD id);
-// Enables or disables the receiver `id`; false when there is none.
+// Enables or disables the receiver `id`; false when there is none. Disabling lets the senders
+// waiting for `id` go at once.
 bool EnableReceiver(DWORD id, bool enabled);
 // Runs the receiver on the owner thread, directly when called there, and waits for it at most
 // `timeoutMs` (INFINITE: without limit). False, without running anything, when the receiver is
 // missing or disabled, and false when it was disabled or unregistered by the time the run ended;
 // otherwise true, also when the wait timed out. A run that the owner thread has not started when
-// the time-out expires is dropped: it never runs later.
+// the time-out expires is dropped: it never runs later. Disabling or unregistering the receiver
+// ends the wait at once (false), also while the run is in progress: the run goes on, but its
+// sender no longer waits for it.
 bool NotifyReceiver(DWORD id, DWORD timeoutMs);
 
 // Waits for `handle` (a worker thread, an event) like WaitForSingleObject. On the owner thread

@@ -69,3 +69,40 @@ DWORD GetCurrentThreadId();
 // Milliseconds since an arbitrary start, wrapping after 2^32 ms.
 DWORD GetTickCount();
 void Sleep(DWORD milliseconds);
+
+// ---- port configuration -------------------------------------------------------------------
+// A port's configuration: the DCB and the provider's (here empty) data; 52 bytes.
+struct COMMCONFIG {
+    DWORD dwSize;
+    WORD wVersion;
+    WORD wReserved;
+    DCB dcb;
+    DWORD dwProviderSubType;
+    DWORD dwProviderOffset;
+    DWORD dwProviderSize;
+    WCHAR wcProviderData[1];
+};
+static_assert(sizeof(COMMCONFIG) == 52, "COMMCONFIG must be 52 bytes");
+static_assert(offsetof(COMMCONFIG, wVersion) == 4);
+static_assert(offsetof(COMMCONFIG, dcb) == 8);
+static_assert(offsetof(COMMCONFIG, dwProviderSubType) == 36);
+static_assert(offsetof(COMMCONFIG, dwProviderOffset) == 40);
+static_assert(offsetof(COMMCONFIG, dwProviderSize) == 44);
+static_assert(offsetof(COMMCONFIG, wcProviderData) == 48);
+
+// The configuration of an open comm handle (its DCB as GetCommState reads it). `*size` gives the
+// room at `config`; with less than 52 bytes: FALSE, ERROR_INSUFFICIENT_BUFFER and `*size` 52.
+BOOL GetCommConfig(HANDLE commDevice, COMMCONFIG* config, LPDWORD size);
+// The default configuration of the port `name` ("COMn", "\\.\COMn" or a device path): 9600 8N1,
+// no flow control, DTR and RTS on. The port is not opened; ERROR_FILE_NOT_FOUND when it does not
+// exist. `size` as for GetCommConfig.
+BOOL GetDefaultCommConfigA(LPCSTR name, COMMCONFIG* config, LPDWORD size);
+// Shows the port configuration dialog for `name` on `config`, owned by `window` (null: the active
+// window). TRUE when the user confirmed, `config->dcb` then holding the choice; FALSE with
+// ERROR_CANCELLED when cancelled, and with ERROR_NOT_SUPPORTED when no dialog is installed.
+BOOL CommConfigDialogA(LPCSTR name, HWND window, COMMCONFIG* config);
+
+// The dialog behind CommConfigDialogA: a user-interface library installs it (null: none). Returns
+// the one installed before.
+using AfCommConfigDialogProc = BOOL (*)(LPCSTR name, HWND window, COMMCONFIG* config);
+AfCommConfigDialogProc AfSetCommConfigDialog(AfCommConfigDialogProc dialog);

@@ -147,3 +147,14 @@ struct CRITICAL_SECTION {
 };
 
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
+
+// ---- port configuration (GetCommConfig, GetDefaultCommConfigA, CommConfigDialogA) ----------
+using WCHAR = char16_t;
+// A window that owns a dialog; null for the application's active window.
+using HWND = void*;
+
+inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr DWORD ERROR_CANCELLED = 1223;
+
+// dwProviderSubType of a serial port's configuration.
+inline constexpr DWORD PST_RS232 = 1;

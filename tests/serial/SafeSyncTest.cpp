@@ -336,6 +336,33 @@ TEST_F(SafeSyncTest, ReceiverDisabledWhileTheSenderWaitsRunsNothing)
     EXPECT_EQ(probe.runs, 0);
 }
 
+TEST_F(SafeSyncTest, DisablingOrUnregisteringAReceiverDuringItsRunLetsTheSenderGoAtOnce)
+{
+    for (const bool unregister : {false, true}) {
+        SCOPED_TRACE(unregister ? "unregistered" : "disabled");
+        HANDLE senderDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        DWORD id = 0;
+        bool senderWentDuringTheRun = false;
+        id = Register([&] {
+            if (unregister)
+                UnregisterReceiver(id);
+            else
+                EnableReceiver(id, false);
+            // As a port closed from its own handler: the run waits for its sender's thread.
+            senderWentDuringTheRun = WaitForSingleObject(senderDone, 5000) == WAIT_OBJECT_0;
+        });
+        ASSERT_TRUE(EnableReceiver(id, true));
+        bool result = true;
+        RunWorkerServedByEventLoop([&] {
+            result = NotifyReceiver(id, 10000);
+            SetEvent(senderDone);
+        });
+        EXPECT_TRUE(senderWentDuringTheRun);
+        EXPECT_FALSE(result);
+        CloseHandle(senderDone);
+    }
+}
+
 TEST_F(SafeSyncTest, OwnerWaitingForAWorkersEndServesItsNotification)
 {
     Probe probe;

@@ -1,0 +1,42 @@
+// The port configuration dialog: baud rate, data bits, parity, stop bits and flow control of one
+// port, starting from a DCB. InstallCommConfigDialog makes it the platform's CommConfigDialogA,
+// which a port component's ShowSettingsDialog shows; without it, that call fails.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+
+#include "platform/AfWin.h"
+
+class QComboBox;
+class QDialogButtonBox;
+
+class TAfCommConfigDialog : public QDialog {
+public:
+    // Shows the settings of Dcb for the port PortName ("COM3").
+    TAfCommConfigDialog(const QString& PortName, const DCB& Dcb, QWidget* Parent = nullptr);
+
+    // The DCB it started from with the choices applied; every field the dialog does not show
+    // keeps its value. A line that leaves its handshake is held on.
+    DCB ChosenDCB() const;
+
+private:
+    QComboBox* AddChoice(const QString& Name);
+    void UpdateOkButton();
+
+    DCB FDcb;
+    QComboBox* FBaudRate = nullptr;
+    QComboBox* FDataBits = nullptr;
+    QComboBox* FParity = nullptr;
+    QComboBox* FStopBits = nullptr;
+    QComboBox* FFlowControl = nullptr;
+    QDialogButtonBox* FButtons = nullptr;
+};
+
+// Shows the dialog for CommConfigDialogA: owned by Window (a QWidget*), or by the active window
+// when that is null. TRUE with Config->dcb set when confirmed; FALSE with ERROR_CANCELLED when
+// cancelled, ERROR_NOT_SUPPORTED without a QApplication.
+BOOL ShowCommConfigDialog(LPCSTR Name, HWND Window, COMMCONFIG* Config);
+
+// Installs ShowCommConfigDialog as the platform's CommConfigDialogA.
+void InstallCommConfigDialog();

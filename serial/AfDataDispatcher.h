@@ -1,0 +1,270 @@
+// The data dispatcher and the base of the connections that feed it.
+//
+// A connection (TAfDataDispConnComponent; the serial port component is one) hands every block it
+// receives to its linked dispatcher, on the connection's own receiving thread and without a trip
+// through the user-interface thread. The dispatcher keeps the bytes in a ring of its own and
+// serves them on the user-interface thread, one at a time, to its own OnData handler and then to
+// each of its listeners. It also tells them when the connection's output has drained, and can
+// feed the connection from an output source, one block per drained output.
+//
+// Using it (everything on the user-interface thread):
+//
+//     TAfComPort port(form);                  // any TAfDataDispConnComponent
+//     TAfDataDispatcher dispatcher(form, 8192); // a ring of 8192 received bytes
+//     dispatcher.SetConnComponent(&port);     // link; SetConnComponent(nullptr) unlinks
+//
+//     class TTerminal : public TAfDataDispatcherListener {
+//         void DispatcherData(TAfDataDispatcher& Sender) override
+//         {
+//             char text[256];
+//             for (std::int32_t n; (n = Sender.ReadData(text, sizeof text)) > 0;)
+//                 Show(text, n);
+//         }
+//     } terminal;
+//     dispatcher.RegisterListener(&terminal); // a listener unregisters itself when destroyed
+//
+//     port.OpenPort();
+//     dispatcher.SendData("ATZ\r", 4);        // sent through the connection
+//
+// Reading. During one round of received data every reader (OnData, then each listener) reads
+// from the round's first byte on, each with a position of its own, and when the round ends the
+// dispatcher drops as many bytes as the reader that read most has taken. So every reader sees
+// the same bytes, and bytes that nobody read stay for the next round; a reader that reads fewer
+// than another does not see the rest again. Outside a round, ReadData takes the bytes away at
+// once.
+//
+// Rounds. A round is one kind of notification served to everybody: received data (kind 0),
+// drained output (kind 1) or NotifyListeners (kind 2). Rounds run on the thread that scheduled
+// them (for received data, the connection's receiving thread), which hands each call over to the
+// user-interface thread and waits for it, at most 2000 ms each. One round runs at a time: a kind
+// scheduled meanwhile is served by the running loop. Closing the connection, or changing the
+// link, stops a running loop after the call in progress; the kinds not yet served stay pending
+// until the next is scheduled.
+//
+// Listeners registered during a round are served from the next round on; listeners unregistered
+// during a round are skipped at once, and their slots are packed away when the loop ends.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "AfCircularBuffer.h"
+#include "AfComponent.h"
+#include "AfEventSlot.h"
+#include "AfExceptions.h"
+#include "platform/AfWinTypes.h"
+
+class TAfDataDispatcher;
+
+using TNotifyEvent = std::function<void(TObject* Sender)>;
+
+// Raised by the dispatcher ("Error writing to dispatcher buffer" when a received block does not
+// fit into its ring); carries only its message.
+class EAfDispatcherError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// The kinds of notification a dispatcher serves.
+enum TAfDispatchKind : std::uint8_t {
+    dkData = 0,        // bytes were received
+    dkOutputEmpty = 1, // the connection's output has drained
+    dkNotify = 2       // NotifyListeners
+};
+
+// A connection that can feed a dispatcher. The link is set and cleared by the dispatcher only
+// (TAfDataDispatcher::SetConnComponent); destroying the connection unlinks it.
+class TAfDataDispConnComponent : public TComponent {
+public:
+    explicit TAfDataDispConnComponent(TComponent* AOwner);
+    ~TAfDataDispConnComponent() override;
+
+    // The linked dispatcher, or null.
+    TAfDataDispatcher* Dispatcher() const;
+
+    // Sends Count bytes over the connection, all of them or none (then raising).
+    virtual void SendData(const void* Buffer, std::int32_t Count) = 0;
+    // The base versions tell the linked dispatcher that the connection is closing (PortClosed)
+    // or has opened (PortOpened).
+    virtual void ClosePort();
+    virtual void OpenPort();
+
+protected:
+    // The linked dispatcher, held for the connection's receiving thread while it hands over a
+    // block or a drained output: a link change waits until every such use has ended.
+    class TDispatcherUse {
+    public:
+        explicit TDispatcherUse(TAfDataDispConnComponent& Connection);
+        ~TDispatcherUse();
+        TDispatcherUse(const TDispatcherUse&) = delete;
+        TDispatcherUse& operator=(const TDispatcherUse&) = delete;
+        TAfDataDispatcher* Dispatcher() const { return FDispatcher; }
+
+    private:
+        TAfDataDispConnComponent& FConnection;
+        TAfDataDispatcher* FDispatcher;
+        const TAfDataDispConnComponent* FOuter;
+    };
+
+private:
+    friend class TAfDataDispatcher;
+    // Sets the link. Unless it is the thread that uses the link, waits until the receiving
+    // thread has stopped using the old one, serving notifications meanwhile.
+    void SetDispatcherLink(TAfDataDispatcher* Value);
+
+    mutable std::mutex FLinkLock; // FDispatcher and FLinkUsers
+    TAfDataDispatcher* FDispatcher = nullptr;
+    int FLinkUsers = 0;
+    HANDLE FLinkIdle; // manual reset; set while FLinkUsers is 0
+};
+
+// A listener of a dispatcher. Every call comes on the user-interface thread with the dispatcher
+// as Sender. A listener belongs to one dispatcher at a time and unregisters itself when
+// destroyed.
+class TAfDataDispatcherListener {
+public:
+    TAfDataDispatcherListener() = default;
+    TAfDataDispatcherListener(const TAfDataDispatcherListener&) = delete;
+    TAfDataDispatcherListener& operator=(const TAfDataDispatcherListener&) = delete;
+    virtual ~TAfDataDispatcherListener();
+
+    TAfDataDispatcher* ListenedDispatcher() const { return FListened; }
+
+    // Bytes were received: read them with Sender.ReadData.
+    virtual void DispatcherData(TAfDataDispatcher& Sender) { (void)Sender; }
+    // The connection's output has drained.
+    virtual void DispatcherOutputEmpty(TAfDataDispatcher& Sender) { (void)Sender; }
+    // Sender.NotifyListeners was called.
+    virtual void DispatcherNotify(TAfDataDispatcher& Sender) { (void)Sender; }
+
+private:
+    friend class TAfDataDispatcher;
+    TAfDataDispatcher* FListened = nullptr;
+};
+
+// What the dispatcher sends, block by block: the first block when the source is set, the next
+// each time the connection's output has drained.
+class TAfDataDispatcherOutputSource {
+public:
+    virtual ~TAfDataDispatcherOutputSource() = default;
+    // Copies the next bytes to send into Buffer, at most Count; 0 when nothing is left.
+    virtual std::int32_t ReadOutput(void* Buffer, std::int32_t Count) = 0;
+};
+
+class TAfDataDispatcher : public TComponent {
+public:
+    // A ring of BufferSize received bytes (at least 1).
+    explicit TAfDataDispatcher(TComponent* AOwner, std::int32_t BufferSize = 4096);
+    // Unlinks the connection (without firing OnPortClose), releases the output source and
+    // detaches every listener.
+    ~TAfDataDispatcher() override;
+
+    // ---- link (user-interface thread)
+    TAfDataDispConnComponent* ConnComponent() const { return FConnComponent; }
+    // Links Component (null: none). Relinking the linked one does nothing; any other change
+    // first runs PortClosed. A component linked to another dispatcher is taken from it.
+    void SetConnComponent(TAfDataDispConnComponent* Component);
+
+    // ---- listeners (user-interface thread)
+    // Adds Listener at the end (taking it from another dispatcher); registering it again does
+    // nothing.
+    void RegisterListener(TAfDataDispatcherListener* Listener);
+    void UnregisterListener(TAfDataDispatcherListener* Listener);
+    int ListenerCount() const;
+
+    // ---- received bytes (user-interface thread)
+    std::int32_t BufferSize() const { return FBufferSize; }
+    // Bytes the caller can still read (during a round: from its own position on).
+    std::int32_t DataCount() const;
+    // Copies up to Count bytes into Buffer and returns how many; see Reading above.
+    std::int32_t ReadData(void* Buffer, std::int32_t Count);
+    // Copies up to Count bytes, moving nothing.
+    std::int32_t PeekData(void* Buffer, std::int32_t Count) const;
+    // Bytes accepted from the connection so far (wraps at 2^32).
+    std::uint32_t TotalWritten() const;
+
+    // ---- output (user-interface thread)
+    // Sends through the connection; EAfDispatcherError "No connection to send through" when
+    // none is linked, and the connection's own error when the bytes do not fit.
+    void SendData(const void* Buffer, std::int32_t Count);
+    // Releases any source held, then holds Source (deleting it when released if Owned) and sends
+    // its first block at once. The source is released when it has nothing left, and when the
+    // connection closes.
+    void SetOutputSource(TAfDataDispatcherOutputSource* Source, bool Owned);
+    void ReleaseOutputSource();
+    bool OutputSourceHeld() const { return FOutputSourceHeld; }
+    // Largest block taken from the output source (default 1024; at least 1). A block must fit
+    // into the connection's empty output queue.
+    std::int32_t OutputBlockSize() const { return FOutputBlockSize; }
+    void SetOutputBlockSize(std::int32_t Value);
+
+    // Serves DispatcherNotify to every listener (any thread; from a thread other than the
+    // connection's, the call must have returned before the dispatcher is destroyed).
+    void NotifyListeners();
+
+    // ---- events, with the dispatcher as Sender, on the user-interface thread
+    TAfEventSlot<TNotifyEvent> OnData;        // first reader of each round of received data
+    TAfEventSlot<TNotifyEvent> OnOutputEmpty; // the output drained (after the output source's turn)
+    TAfEventSlot<TNotifyEvent> OnPortOpen;    // the connection opened
+    TAfEventSlot<TNotifyEvent> OnPortClose;   // the connection is closing, or the link changes
+
+    // ---- called by the connection
+    // User-interface thread.
+    void PortOpened();
+    // User-interface thread: stops a running loop, releases the output source, fires
+    // OnPortClose.
+    void PortClosed();
+    // Receiving thread: stores the block (all or nothing; EAfDispatcherError "Error writing to
+    // dispatcher buffer" when it does not fit) and serves it.
+    void WriteToBuffer(const void* Buffer, std::int32_t Count);
+    // Receiving thread: serves the drained output.
+    void SignalOutputEmpty();
+    // Marks Kind (0 to 7; larger kinds are ignored) as pending and runs the loop unless one is
+    // running already. Kinds above 2 are taken from the pending set without being served.
+    void ScheduleKind(std::uint8_t Kind);
+    // Serves the pending kinds. Leaves with EAbort (silent) when the user-interface thread can no
+    // longer be reached.
+    void DispatchPending();
+
+private:
+    void SyncCallback();
+    // The loop's passes; false when PortClosed stopped them.
+    bool RunPasses();
+    bool ServeSweep(std::uint8_t Kind);
+    bool OwnEventWanted(std::uint8_t Kind) const;
+    // Under FLock.
+    TAfDataDispatcherListener* ListenerAt(int Index) const;
+    // On the user-interface thread, for index -1.
+    void ServeOwnEvent(std::uint8_t Kind);
+    void FeedOutputSource();
+    // Under FLock: where the caller reads from, and a copy of stored bytes from Offset on.
+    std::int32_t ReadOffset() const;
+    std::int32_t CopyStored(std::int32_t Offset, void* Buffer, std::int32_t Count) const;
+    bool HasPending() const;
+    // Ends a loop under FLock: packs the listener slots if needed and clears FDispatching.
+    void EndLoop();
+
+    std::atomic<bool> FRunning{false};
+    TAfDataDispConnComponent* FConnComponent = nullptr;
+    std::int32_t FBufferSize;
+    TAfCircularBuffer FDataBuffer;                      // under FLock
+    std::uint8_t FPending = 0;                          // under FLock
+    std::vector<TAfDataDispatcherListener*> FListeners; // under FLock; null: unregistered in a loop
+    bool FPackNeeded = false;                           // under FLock
+    std::atomic<std::int32_t> FRemoveCount{0};
+    std::atomic<bool> FDispatching{false}; // cleared under FLock
+    std::uint32_t FTotalWritten = 0;       // under FLock
+    TAfDataDispatcherOutputSource* FOutputSource = nullptr;
+    std::atomic<bool> FOutputSourceHeld{false};
+    bool FOutputSourceOwned = false;
+    std::int32_t FOutputBlockSize = 1024;
+    DWORD FSyncId = 0;
+    mutable std::mutex FLock;
+    std::atomic<std::uint8_t> FCurrentKind{0};
+    std::atomic<int> FCurrentIndex{-1};
+    bool FServingData = false;    // under FLock: a reader of a data round is running ...
+    std::int32_t FReadCursor = 0; // ... and has read this far
+};

@@ -1,0 +1,16 @@
+# The component base, the port component and the data dispatcher, on pseudo-terminals and
+# controllable devices.
+vexora_add_test(component_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/ComponentTestApp.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/ComponentTest.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/ComPortTest.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/DataDispatcherTest.cpp
+    LIBS vexora_component vexora_test_support
+    LABELS serial)
+
+# Open/close cycles with traffic and changing handlers; its own executable for its time limit.
+vexora_add_test(component_stress_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/ComPortStressTest.cpp
+    LIBS vexora_component vexora_test_support
+    LABELS serial
+    TIMEOUT 600)
