@@ -104,6 +104,20 @@ TEST_F(DecodeForm, PulseConstantUsesTheLocaleSeparator)
     EXPECT_EQ(Form->Edit1->text(), "2,5");
 }
 
+TEST_F(DecodeForm, PulseConstantTiesRoundAwayFromZeroForEveryScaleCode)
+{
+    const struct {
+        std::uint8_t code;
+        const char* shown;
+    } cases[] = {{0, "9047.62"}, {1, "90476.2"}, {2, "904762"}, {3, "9.04762E6"}, {7, "9.04762E6"}};
+    for (const auto& c : cases) {
+        Load(UserFrame({.Pulses = 9047615.0f}));
+        PulseScaleCode = c.code;
+        ASSERT_TRUE(Form->DecodeMBusFRAM());
+        EXPECT_EQ(Form->Edit1->text(), c.shown) << "code " << int(c.code);
+    }
+}
+
 TEST_F(DecodeForm, StoredPulseWidthAbove250ShowsAs250)
 {
     for (std::uint32_t width = 251; width <= 255; ++width) {
