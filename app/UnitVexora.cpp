@@ -2,6 +2,7 @@
 
 #include "AppLook.h"
 #include "FloatFormat.h"
+#include "MBusRegisters.h"
 
 #include <QGroupBox>
 #include <QLabel>
@@ -149,4 +150,14 @@ void TForm1::SpinEdit7Change(QObject*)
     const double width = SpinEdit7->Value() * 1.66 + 1;
     Label31->setText(FloatToStrGeneral(width, 15) + QStringLiteral("ms"));
     Label31->adjustSize();
+}
+
+bool TForm1::EmptyTubeTestOn() const
+{
+    return ComboBox1->Text() == QStringLiteral("Yes");
+}
+
+std::uint32_t TForm1::ConfigWord() const
+{
+    return ConfigWordRegister(SpinEdit5->Value(), SpinEdit6->Value(), EmptyTubeTestOn(), SpinEdit7->Value());
 }

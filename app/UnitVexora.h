@@ -4,6 +4,8 @@
 
 #include <QWidget>
 
+#include <cstdint>
+
 #include "DropDownList.h"
 #include "Gauge.h"
 #include "SpinEdit.h"
@@ -62,6 +64,12 @@ public:
 
     // Shows the pulse width of SpinEdit7's code in Label31.
     void SpinEdit7Change(QObject* Sender);
+
+    // The empty-tube test is on exactly when "Test empty tube" shows "Yes", picked from the list
+    // or typed; any other text, the initial "No" without a pick included, means off.
+    bool EmptyTubeTestOn() const;
+    // Register 0x24 from "Address", "Baud", "Test empty tube" and "Pulse width" as they are now.
+    std::uint32_t ConfigWord() const;
 
 private:
     void CreateControls();

@@ -6,6 +6,8 @@
 #include "UnitCaption.h"
 #include "UnitVexora.h"
 
+#include <QAbstractItemView>
+#include <QApplication>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -233,6 +235,103 @@ TEST_F(FormsTest, TypedPulseWidthAboveRangeIsClampedWhenTheFieldLosesFocus)
     ASSERT_FALSE(Form1->SpinEdit7->hasFocus());
     EXPECT_EQ(Form1->SpinEdit7->text(), "250");
     EXPECT_EQ(Form1->Label31->text(), "416ms");
+}
+
+// "Test empty tube" as a user meets it, through the register value Write sends.
+class EmptyTubeTest : public FormsTest {
+protected:
+    void SetUp() override
+    {
+        FormsTest::SetUp();
+        Form1->show();
+        Form1->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(Form1));
+        Form1->SpinEdit5->SetValue(5);
+        Form1->SpinEdit6->SetValue(9600);
+        Form1->SpinEdit7->SetValue(10);
+    }
+
+    // Tab from the control before the field, through it, to the one after.
+    void TabThrough()
+    {
+        Form1->Button1->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        ASSERT_TRUE(Form1->ComboBox1->hasFocus());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        ASSERT_FALSE(Form1->ComboBox1->hasFocus());
+    }
+
+    // Types into the emptied field and leaves it for the next control.
+    void TypeAndLeave(const char* text)
+    {
+        Form1->ComboBox1->setFocus();
+        Form1->ComboBox1->lineEdit()->selectAll();
+        QTest::keyClick(Form1->ComboBox1->lineEdit(), Qt::Key_Delete);
+        QTest::keyClicks(Form1->ComboBox1->lineEdit(), text);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        ASSERT_FALSE(Form1->ComboBox1->hasFocus());
+    }
+
+    void Pick(int index)
+    {
+        TComboBox* box = Form1->ComboBox1;
+        box->setFocus();
+        box->showPopup();
+        QAbstractItemView* list = box->view();
+        ASSERT_TRUE(QTest::qWaitFor([list] { return list->isVisible(); }));
+        const QRect item = list->visualRect(list->model()->index(index, 0));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, item.center());
+        ASSERT_TRUE(QTest::qWaitFor([list] { return !list->isVisible(); }));
+    }
+};
+
+TEST_F(EmptyTubeTest, InitialNoIsOffAndTabbingThroughChangesNothing)
+{
+    EXPECT_FALSE(Form1->EmptyTubeTestOn());
+    EXPECT_EQ(Form1->ConfigWord(), 0x0A006005u); // 05 60 00 0A
+    TabThrough();
+    EXPECT_EQ(Form1->ComboBox1->Text(), "No");
+    EXPECT_EQ(Form1->ConfigWord(), 0x0A006005u);
+}
+
+TEST_F(EmptyTubeTest, PickedYesIsOnUntilNoIsPicked)
+{
+    Pick(1);
+    EXPECT_EQ(Form1->ComboBox1->Text(), "Yes");
+    EXPECT_EQ(Form1->ConfigWord(), 0x0AFF6005u); // 05 60 FF 0A
+    TabThrough();
+    EXPECT_EQ(Form1->ConfigWord(), 0x0AFF6005u);
+    Pick(0);
+    EXPECT_EQ(Form1->ComboBox1->Text(), "No");
+    EXPECT_EQ(Form1->ConfigWord(), 0x0A006005u);
+}
+
+TEST_F(EmptyTubeTest, TypedTextCountsAsItIsShown)
+{
+    TypeAndLeave("Yes");
+    EXPECT_EQ(Form1->ComboBox1->Text(), "Yes");
+    EXPECT_EQ(Form1->ConfigWord(), 0x0AFF6005u);
+    TypeAndLeave("Ja");
+    EXPECT_EQ(Form1->ComboBox1->Text(), "Ja");
+    EXPECT_EQ(Form1->ConfigWord(), 0x0A006005u);
+    // The field completes and matches what is typed: leaving it shows the item, and that counts.
+    for (const char* typed : {"yes", "Y"}) {
+        TypeAndLeave(typed);
+        EXPECT_EQ(Form1->ComboBox1->Text(), "Yes") << typed;
+        EXPECT_EQ(Form1->ConfigWord(), 0x0AFF6005u) << typed;
+    }
+    TypeAndLeave("No");
+    EXPECT_EQ(Form1->ConfigWord(), 0x0A006005u);
+    // Still in the field: what it shows already counts, picked or not.
+    Form1->ComboBox1->setFocus();
+    Form1->ComboBox1->lineEdit()->selectAll();
+    QTest::keyClicks(Form1->ComboBox1->lineEdit(), "Yes");
+    ASSERT_TRUE(Form1->ComboBox1->hasFocus());
+    EXPECT_EQ(Form1->ComboBox1->ItemIndex(), -1);
+    EXPECT_EQ(Form1->ConfigWord(), 0x0AFF6005u);
+    // A decoded "Yes" is shown and therefore on.
+    Form1->ComboBox1->SetItemIndex(1);
+    EXPECT_TRUE(Form1->EmptyTubeTestOn());
 }
 
 TEST(ExceptionDisplayTest, CarriedExceptionsReachTheErrorBox)
