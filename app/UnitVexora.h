@@ -8,9 +8,9 @@
 
 #include "DropDownList.h"
 #include "Gauge.h"
+#include "GroupBox.h"
 #include "SpinEdit.h"
 
-class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -35,7 +35,7 @@ public:
     QPushButton* Button3; // reset of the main volume counter
 
     // "COM setup": the link's baud rate and the address the tool talks to.
-    QGroupBox* GroupBox1;
+    TGroupBox* GroupBox1;
     TSpinEdit* SpinEdit1; // "Baud"
     TSpinEdit* SpinEdit2; // "Addr"
 
@@ -73,6 +73,8 @@ public:
 
 private:
     void CreateControls();
+    // Every control gets the text of its label as its accessible name.
+    void NameControls();
     void SetTabOrder();
 };
 

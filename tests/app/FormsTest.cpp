@@ -7,6 +7,7 @@
 #include "UnitVexora.h"
 
 #include <QAbstractItemView>
+#include <QAccessible>
 #include <QApplication>
 #include <QGroupBox>
 #include <QLabel>
@@ -42,7 +43,7 @@ TEST_F(FormsTest, MainWindowHasItsDesignedCaptionSizeAndPlace)
     EXPECT_EQ(Form1->minimumSize(), Form1->maximumSize());
     EXPECT_EQ(Form1->pos(), QPoint(442, 308));
     EXPECT_FALSE(Form1->windowIcon().isNull());
-    EXPECT_EQ(QFontInfo(Form1->font()).pixelSize(), 11);
+    EXPECT_EQ(QFontInfo(Form1->font()).pixelSize(), 10);
 }
 
 TEST_F(FormsTest, SpinFieldsHaveTheirDefaultsBoundsAndRanges)
@@ -165,6 +166,129 @@ TEST_F(FormsTest, LabelsSayTheirTextsWhereTheDesignPutsThem)
         EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text()));
         EXPECT_TRUE(label->parentWidget()->rect().contains(label->geometry()));
     }
+}
+
+// Where a label's text is drawn: from its position, as wide as the glyphs reach.
+QRect TextRect(const QLabel* label)
+{
+    const QFontMetrics metrics = label->fontMetrics();
+    const int width = std::max(metrics.horizontalAdvance(label->text()), metrics.boundingRect(label->text()).right() + 1);
+    return QRect(label->pos(), QSize(width, metrics.height()));
+}
+
+// The labels and the other controls placed directly on `parent`.
+std::pair<QList<QLabel*>, QList<QWidget*>> LabelsAndControls(QWidget* parent)
+{
+    std::pair<QList<QLabel*>, QList<QWidget*>> result;
+    for (QWidget* child : parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        auto* label = qobject_cast<QLabel*>(child);
+        if (label && !label->text().isEmpty())
+            result.first.append(label);
+        else if (!label)
+            result.second.append(child);
+    }
+    return result;
+}
+
+TEST_F(FormsTest, EveryLabelKeepsClearOfTheControlsAndLabelsBesideIt)
+{
+    // Two pixels at least, so that no text reads as running on into a field ("Address1").
+    constexpr int kGap = 2;
+    for (QWidget* parent : {static_cast<QWidget*>(Form1), static_cast<QWidget*>(Form1->GroupBox1)}) {
+        const auto [labels, controls] = LabelsAndControls(parent);
+        ASSERT_FALSE(controls.isEmpty());
+        for (QLabel* label : labels) {
+            SCOPED_TRACE(label->objectName().toStdString());
+            const QRect text = TextRect(label);
+            EXPECT_TRUE(parent->rect().contains(text));
+            for (QWidget* control : controls) {
+                EXPECT_FALSE(text.adjusted(0, 0, kGap, 0).intersects(control->geometry()))
+                    << "runs into " << control->objectName().toStdString();
+            }
+            for (QLabel* other : labels) {
+                if (other != label) {
+                    EXPECT_FALSE(text.intersects(TextRect(other))) << "overlaps " << other->objectName().toStdString();
+                }
+            }
+        }
+    }
+}
+
+TEST_F(FormsTest, GroupChildrenLieInsideTheFrameBelowItsCaption)
+{
+    TGroupBox* group = Form1->GroupBox1;
+    const QRect caption = group->CaptionRect();
+    ASSERT_FALSE(caption.isEmpty());
+    // The caption straddles the frame's top line.
+    EXPECT_LT(caption.top(), group->FrameRect().top());
+    EXPECT_GT(caption.bottom(), group->FrameRect().top());
+    // Inside the frame's two etched lines. The port box still to come goes at (8, 48, 81, 22).
+    const QRect inside = group->FrameRect().adjusted(2, 2, -2, -2);
+    EXPECT_TRUE(inside.contains(QRect(8, 48, 81, 22)));
+    const auto [labels, controls] = LabelsAndControls(group);
+    for (QLabel* label : labels) {
+        EXPECT_TRUE(inside.contains(TextRect(label))) << label->objectName().toStdString();
+        EXPECT_FALSE(caption.intersects(TextRect(label))) << label->objectName().toStdString();
+    }
+    for (QWidget* control : controls) {
+        EXPECT_TRUE(inside.contains(control->geometry())) << control->objectName().toStdString();
+        EXPECT_FALSE(caption.intersects(control->geometry())) << control->objectName().toStdString();
+    }
+}
+
+TEST_F(FormsTest, EveryControlHasTheTextOfItsLabelAsAccessibleName)
+{
+    const struct {
+        QWidget* control;
+        const char* name;
+        QLabel* label; // the label that names it, if any
+    } controls[] = {
+        {Form1->SpinEdit3, "Q 4mA", Form1->Label21},
+        {Form1->SpinEdit4, "Q 20mA", Form1->Label22},
+        {Form1->Edit1, "Imp Out", Form1->Label23},
+        {Form1->SpinEdit5, "Address", Form1->Label25},
+        {Form1->SpinEdit6, "Baud", Form1->Label26},
+        {Form1->ComboBox1, "Test empty tube", Form1->Label27},
+        {Form1->SpinEdit7, "Pulse width", Form1->Label30},
+        {Form1->SpinEdit1, "Baud", Form1->Label5},
+        {Form1->SpinEdit2, "Addr", Form1->Label6},
+        {Form1->Button1, "Write", nullptr},
+        {Form1->Button2, "Read", nullptr},
+        {Form1->Button3, "Nulovat hlavni pocitadlo objemu", nullptr},
+        {Form1->GroupBox1, "COM setup", nullptr},
+        {Form1->Gauge1, "Progress", nullptr},
+    };
+    QList<QWidget*> named;
+    for (const auto& c : controls) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.control->accessibleName(), c.name);
+        // As a screen reader asks for it; on Linux a drop-down list reports its text as its name
+        // and is named by the label it is related to.
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(c.control);
+        ASSERT_NE(accessible, nullptr);
+        if (c.control != Form1->ComboBox1) {
+            EXPECT_EQ(accessible->text(QAccessible::Name), c.name);
+        }
+        if (c.label) {
+            EXPECT_EQ(c.label->text(), c.name);
+            const auto labels = accessible->relations(QAccessible::Label);
+            EXPECT_TRUE(std::any_of(labels.begin(), labels.end(),
+                                    [&](const auto& relation) { return relation.first->object() == c.label; }));
+        }
+        named.append(c.control);
+    }
+    // No control of the window is left out, whatever is added later.
+    for (QWidget* parent : {static_cast<QWidget*>(Form1), static_cast<QWidget*>(Form1->GroupBox1)}) {
+        for (QWidget* control : LabelsAndControls(parent).second) {
+            EXPECT_TRUE(named.contains(control) || !control->accessibleName().isEmpty())
+                << control->objectName().toStdString() << " has no accessible name";
+        }
+    }
+    // The units and the pulse width in ms are read after the name.
+    EXPECT_EQ(Form1->SpinEdit3->accessibleDescription(), "l/h");
+    EXPECT_EQ(Form1->Edit1->accessibleDescription(), "Imp/l");
+    Form1->SpinEdit7->SetValue(10);
+    EXPECT_EQ(Form1->SpinEdit7->accessibleDescription(), "17.6ms");
 }
 
 TEST_F(FormsTest, TabOrderFollowsTheDesign)
