@@ -9,6 +9,7 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xauth x11-apps x11-utils imagemagick fonts-dejavu-core fonts-liberation2
     procps
+    dpkg-dev desktop-file-utils
 )
 
 missing=()
