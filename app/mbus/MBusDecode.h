@@ -68,8 +68,8 @@ struct TMBusConfigData : TMBusDecodeResult {
 TMBusConfigData DecodeConfigFrame(std::int32_t addr);
 
 struct TMBusUserData : TMBusDecodeResult {
-    std::int32_t Q4mA = 0;    // "Q 4mA" in l/h
-    std::int32_t Q20mA = 0;   // "Q 20mA" in l/h
+    std::int32_t Q4mA = 0;  // "Q 4mA" in l/h
+    std::int32_t Q20mA = 0; // "Q 20mA" in l/h
     // "Imp Out" in pulses per litre is ImpOutStored / 10^ImpOutDecimals: kept apart, so that
     // the display rounds the exact decimal value.
     float ImpOutStored = 0.0f;

@@ -13,7 +13,8 @@ constexpr std::uint32_t Bits(std::int32_t value)
 
 } // namespace
 
-std::uint32_t ConfigWordRegister(std::int32_t address, std::int32_t baud, bool emptyTubeTest, std::int32_t pulseWidth)
+std::uint32_t ConfigWordRegister(std::int32_t address, std::int32_t baud, bool emptyTubeTest,
+                                 std::int32_t pulseWidth)
 {
     std::uint32_t word = (Bits(pulseWidth) << 24) + (Bits(baud / 100) << 8) + Bits(address);
     if (emptyTubeTest)

@@ -12,4 +12,5 @@ inline constexpr std::uint8_t RegConfigWord = 0x24;
 // range carries into the next byte, a negative one borrows), then bits 16-23 set to FF when the
 // empty-tube test is on. In range this is the bytes address, baud / 100, 00 or FF, pulse width,
 // least significant first.
-std::uint32_t ConfigWordRegister(std::int32_t address, std::int32_t baud, bool emptyTubeTest, std::int32_t pulseWidth);
+std::uint32_t ConfigWordRegister(std::int32_t address, std::int32_t baud, bool emptyTubeTest,
+                                 std::int32_t pulseWidth);

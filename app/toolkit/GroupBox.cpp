@@ -11,9 +11,7 @@ constexpr int kCaptionBlank = 2;
 
 } // namespace
 
-TGroupBox::TGroupBox(const QString& caption, QWidget* parent) : QGroupBox(caption, parent)
-{
-}
+TGroupBox::TGroupBox(const QString& caption, QWidget* parent) : QGroupBox(caption, parent) {}
 
 QRect TGroupBox::FrameRect() const
 {

@@ -172,7 +172,8 @@ TEST_F(FormsTest, LabelsSayTheirTextsWhereTheDesignPutsThem)
 QRect TextRect(const QLabel* label)
 {
     const QFontMetrics metrics = label->fontMetrics();
-    const int width = std::max(metrics.horizontalAdvance(label->text()), metrics.boundingRect(label->text()).right() + 1);
+    const int width =
+        std::max(metrics.horizontalAdvance(label->text()), metrics.boundingRect(label->text()).right() + 1);
     return QRect(label->pos(), QSize(width, metrics.height()));
 }
 
@@ -207,7 +208,8 @@ TEST_F(FormsTest, EveryLabelKeepsClearOfTheControlsAndLabelsBesideIt)
             }
             for (QLabel* other : labels) {
                 if (other != label) {
-                    EXPECT_FALSE(text.intersects(TextRect(other))) << "overlaps " << other->objectName().toStdString();
+                    EXPECT_FALSE(text.intersects(TextRect(other)))
+                        << "overlaps " << other->objectName().toStdString();
                 }
             }
         }
@@ -272,8 +274,9 @@ TEST_F(FormsTest, EveryControlHasTheTextOfItsLabelAsAccessibleName)
         if (c.label) {
             EXPECT_EQ(c.label->text(), c.name);
             const auto labels = accessible->relations(QAccessible::Label);
-            EXPECT_TRUE(std::any_of(labels.begin(), labels.end(),
-                                    [&](const auto& relation) { return relation.first->object() == c.label; }));
+            EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [&](const auto& relation) {
+                return relation.first->object() == c.label;
+            }));
         }
         named.append(c.control);
     }
