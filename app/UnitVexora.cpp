@@ -43,12 +43,6 @@ void Names(QLabel* label, QWidget* control)
     control->setAccessibleName(label->text());
 }
 
-// The unit shown behind a field, read after its name.
-void Describes(QLabel* unit, QWidget* control)
-{
-    control->setAccessibleDescription(unit->text());
-}
-
 QPushButton* MakeButton(QWidget* parent, const char* name, const QString& caption, const QRect& bounds)
 {
     auto* button = new QPushButton(caption, parent);
@@ -155,16 +149,12 @@ void TForm1::NameControls()
 {
     Image1->setAccessibleName(windowTitle());
     Names(Label21, SpinEdit3);
-    Describes(Label1, SpinEdit3);
     Names(Label22, SpinEdit4);
-    Describes(Label2, SpinEdit4);
     Names(Label23, Edit1);
-    Describes(Label3, Edit1);
     Names(Label25, SpinEdit5);
     Names(Label26, SpinEdit6);
     Names(Label27, ComboBox1);
     Names(Label30, SpinEdit7);
-    Describes(Label31, SpinEdit7);
     Gauge1->setAccessibleName(QStringLiteral("Progress"));
     GroupBox1->setAccessibleName(GroupBox1->title());
     Names(Label5, SpinEdit1);
@@ -185,7 +175,6 @@ void TForm1::SpinEdit7Change(QObject*)
     const double width = SpinEdit7->Value() * 1.66 + 1;
     Label31->setText(FloatToStrGeneral(width, 15) + QStringLiteral("ms"));
     Label31->adjustSize();
-    Describes(Label31, SpinEdit7);
 }
 
 bool TForm1::EmptyTubeTestOn() const

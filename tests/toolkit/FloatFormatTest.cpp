@@ -60,39 +60,14 @@ TEST(FloatFormatTest, ExactTiesRoundAwayFromZero)
     EXPECT_EQ(G(1.5, 15), "1.5"); // no tie at this precision
 }
 
-TEST(FloatFormatTest, RoundsTheExactValueNotAShortenedPrintout)
+TEST(FloatFormatTest, RoundsTheExactDecimalValueShiftedBeforeRounding)
 {
-    // 0.15 is 0.1499999999999999944...: below the tie however many nines follow.
+    // 9047615 / 1000 as a double is 9047.6149999...; shifted, it is the exact tie 9047.615.
+    EXPECT_EQ(ScaledFloatToStrGeneral(-9047615, -3, 6, "."), "-9047.62");
+    EXPECT_EQ(ScaledFloatToStrGeneral(1, -5, 15, ","), "1E-5"); // notation follows the shifted value
+    // Long exact expansions: 0.15 lies below the tie; the smallest double has 751 digits.
     EXPECT_EQ(G(0.15, 1), "0.1");
-    EXPECT_EQ(G(-0.15, 1), "-0.1");
-    // The smallest double has 751 significant digits; its 17th and 18th are 5 and 4.
     EXPECT_EQ(G(5e-324, 17), "4.9406564584124654E-324");
-    EXPECT_EQ(G(1.7976931348623157e308, 17), "1.7976931348623157E308");
-    EXPECT_EQ(G(999999.5, 6), "1E6"); // a tie carrying through every digit
-}
-
-QString S(double value, int tenPower, int precision)
-{
-    return ScaledFloatToStrGeneral(value, tenPower, precision, QStringLiteral("."));
-}
-
-TEST(FloatFormatTest, ScaledValueIsShiftedBeforeRoundingSoTiesRoundAlike)
-{
-    // The same six-digit tie at every shift, where dividing first would round some down.
-    EXPECT_EQ(S(9047615, -3, 6), "9047.62");
-    EXPECT_EQ(S(9047615, -2, 6), "90476.2");
-    EXPECT_EQ(S(9047615, -1, 6), "904762");
-    EXPECT_EQ(S(9047615, 0, 6), "9.04762E6");
-    EXPECT_EQ(S(-9047615, -3, 6), "-9047.62");
-    EXPECT_EQ(S(9047614, -3, 6), "9047.61");
-    // A shift only moves the exponent: notation and special values follow the shifted value.
-    EXPECT_EQ(S(2500, -3, 6), "2.5");
-    EXPECT_EQ(S(1, -4, 15), "0.0001");
-    EXPECT_EQ(S(1, -5, 15), "1E-5");
-    EXPECT_EQ(S(1.5, 7, 15), "15000000");
-    EXPECT_EQ(S(0.0, -3, 6), "0");
-    EXPECT_EQ(S(std::numeric_limits<double>::infinity(), -3, 6), "INF");
-    EXPECT_EQ(ScaledFloatToStrGeneral(2500, -3, 6, QStringLiteral(",")), "2,5");
 }
 
 TEST(FloatFormatTest, SmallValuesFixedDownToExponentMinusThree)

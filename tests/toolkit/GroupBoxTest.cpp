@@ -7,83 +7,43 @@
 
 namespace {
 
-// The box drawn alone onto the window colour; `Ink` tells where it drew anything.
-class GroupBoxTest : public ::testing::Test {
-protected:
-    void SetUp() override { TestApp(); }
-
-    void Draw(TGroupBox& box)
-    {
-        box.resize(233, 81);
-        background = box.palette().window().color();
-        image = QImage(box.size(), QImage::Format_RGB32);
-        image.fill(background);
-        box.render(&image);
-    }
-
-    bool Ink(int x, int y) const { return image.pixelColor(x, y) != background; }
-
-    bool InkIn(const QRect& area) const
-    {
+TEST(GroupBoxTest, CaptionSitsOnTheFrameLineWhichClosesRoundTheBox)
+{
+    TestApp();
+    TGroupBox box(QStringLiteral("COM setup"));
+    box.resize(233, 81);
+    const QColor window = box.palette().window().color();
+    QImage image(box.size(), QImage::Format_RGB32);
+    image.fill(window);
+    box.render(&image);
+    const auto ink = [&](int x, int y) { return image.pixelColor(x, y) != window; };
+    const auto inkIn = [&](const QRect& area) {
         for (int y = area.top(); y <= area.bottom(); ++y) {
             for (int x = area.left(); x <= area.right(); ++x) {
-                if (Ink(x, y))
+                if (ink(x, y))
                     return true;
             }
         }
         return false;
-    }
-
-    QColor background;
-    QImage image;
-};
-
-TEST_F(GroupBoxTest, CaptionSitsOnTheFrameLineWhichRunsUpToItOnBothSides)
-{
-    TGroupBox box(QStringLiteral("COM setup"));
-    Draw(box);
+    };
     const QRect caption = box.CaptionRect();
     const int line = box.FrameRect().top();
-    ASSERT_GT(line, caption.top());
-    ASSERT_LT(line, caption.bottom());
 
-    for (int x = 1; x < caption.left(); ++x)
-        EXPECT_TRUE(Ink(x, line)) << x;
-    for (int x = caption.right() + 1; x < box.width() - 1; ++x)
-        EXPECT_TRUE(Ink(x, line)) << x;
-    // The line is cut behind the caption: its blanks stay clear, its glyphs reach across.
-    EXPECT_FALSE(Ink(caption.left(), line));
-    EXPECT_FALSE(Ink(caption.right(), line));
-    EXPECT_TRUE(InkIn(QRect(QPoint(caption.left(), caption.top()), QPoint(caption.right(), line - 1))));
-    EXPECT_TRUE(InkIn(QRect(QPoint(caption.left(), line + 1), QPoint(caption.right(), caption.bottom()))));
-    // Nothing above the line but the caption.
-    EXPECT_FALSE(InkIn(QRect(0, 0, caption.left(), line)));
-    EXPECT_FALSE(InkIn(QRect(QPoint(caption.right() + 1, 0), QPoint(box.width() - 1, line - 1))));
-}
-
-TEST_F(GroupBoxTest, FrameClosesRoundTheBoxAndLeavesItsInsideBelowTheCaptionEmpty)
-{
-    TGroupBox box(QStringLiteral("COM setup"));
-    Draw(box);
-    const QRect frame = box.FrameRect();
-    for (int y = frame.top(); y < frame.bottom(); ++y) {
-        EXPECT_TRUE(Ink(0, y)) << y;
-        EXPECT_TRUE(Ink(box.width() - 1, y)) << y;
-    }
+    // The top line runs up to the caption from both sides and is cut behind its blanks; the
+    // glyphs reach above and below it. Nothing else lies above the line.
+    for (int x = 1; x < box.width() - 1; ++x)
+        EXPECT_TRUE(ink(x, line) || (x >= caption.left() && x <= caption.right())) << x;
+    EXPECT_FALSE(ink(caption.left(), line) || ink(caption.right(), line));
+    EXPECT_TRUE(inkIn(QRect(QPoint(caption.left(), caption.top()), QPoint(caption.right(), line - 1))));
+    EXPECT_TRUE(inkIn(QRect(QPoint(caption.left(), line + 1), QPoint(caption.right(), caption.bottom()))));
+    EXPECT_FALSE(inkIn(QRect(0, 0, caption.left(), line)));
+    EXPECT_FALSE(inkIn(QRect(QPoint(caption.right() + 1, 0), QPoint(box.width() - 1, line - 1))));
+    // Both sides and the bottom close the frame round an empty inside.
+    for (int y = line; y < box.height(); ++y)
+        EXPECT_TRUE(ink(0, y) && ink(box.width() - 1, y)) << y;
     for (int x = 0; x < box.width(); ++x)
-        EXPECT_TRUE(Ink(x, frame.bottom())) << x;
-    QRect inside = frame.adjusted(2, 2, -2, -2);
-    inside.setTop(box.CaptionRect().bottom() + 1);
-    EXPECT_FALSE(InkIn(inside));
-}
-
-TEST_F(GroupBoxTest, WithoutCaptionTheTopLineRunsThrough)
-{
-    TGroupBox box{QString()};
-    Draw(box);
-    EXPECT_TRUE(box.CaptionRect().isEmpty());
-    for (int x = 0; x < box.width() - 1; ++x)
-        EXPECT_TRUE(Ink(x, box.FrameRect().top())) << x;
+        EXPECT_TRUE(ink(x, box.height() - 1)) << x;
+    EXPECT_FALSE(inkIn(QRect(QPoint(2, caption.bottom() + 1), QPoint(box.width() - 3, box.height() - 3))));
 }
 
 } // namespace
