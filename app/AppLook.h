@@ -5,7 +5,9 @@
 #include <QIcon>
 #include <QPixmap>
 
-// A sans font at 8 pt (11 pixels at 96 dpi), the size the windows are laid out for.
+// A sans font of 10 pixels. The windows are laid out for an 8 pt (11 pixel) face narrower than
+// today's sans fonts; at 11 pixels "Address" would run into its field, at 10 every label keeps
+// clear of the control beside it.
 QFont DesignFont();
 
 // The 287 x 70 banner across the top of the main window, transparent around the drawing.

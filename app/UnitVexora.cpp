@@ -2,8 +2,8 @@
 
 #include "AppLook.h"
 #include "FloatFormat.h"
+#include "MBusRegisters.h"
 
-#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -35,10 +35,19 @@ TSpinEdit* MakeSpinEdit(QWidget* parent, const char* name, int value, const QRec
     return spin;
 }
 
+// The label names its control: for the label-to-field relation and for screen readers, which
+// find the control by the label's text.
+void Names(QLabel* label, QWidget* control)
+{
+    label->setBuddy(control);
+    control->setAccessibleName(label->text());
+}
+
 QPushButton* MakeButton(QWidget* parent, const char* name, const QString& caption, const QRect& bounds)
 {
     auto* button = new QPushButton(caption, parent);
     button->setObjectName(QString::fromLatin1(name));
+    button->setAccessibleName(caption);
     button->setGeometry(bounds);
     button->setAutoDefault(false);
     return button;
@@ -56,6 +65,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     setFixedSize(kClientWidth, kClientHeight);
     move(442, 308);
     CreateControls();
+    NameControls();
     SetTabOrder();
     // The stored default of SpinEdit7 is in place before the handler is bound, so start-up
     // leaves the design text of Label31.
@@ -120,7 +130,7 @@ void TForm1::CreateControls()
     Button1 = MakeButton(this, "Button1", QStringLiteral("Write"), QRect(272, 232, 75, 25));
     Button2 = MakeButton(this, "Button2", QStringLiteral("Read"), QRect(272, 272, 75, 25));
 
-    GroupBox1 = new QGroupBox(QStringLiteral("COM setup"), this);
+    GroupBox1 = new TGroupBox(QStringLiteral("COM setup"), this);
     GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
     GroupBox1->setGeometry(16, 216, 233, 81);
     SpinEdit1 = MakeSpinEdit(GroupBox1, "SpinEdit1", 2400, QRect(144, 16, 81, 22));
@@ -133,6 +143,22 @@ void TForm1::CreateControls()
     Button3 = MakeButton(this, "Button3", QStringLiteral("Nulovat hlavni pocitadlo objemu"),
                          QRect(16, 312, 233, 25));
     Label8 = MakeLabel(this, "Label8", QStringLiteral("(nutna kalibr. propojka)"), 256, 320);
+}
+
+void TForm1::NameControls()
+{
+    Image1->setAccessibleName(windowTitle());
+    Names(Label21, SpinEdit3);
+    Names(Label22, SpinEdit4);
+    Names(Label23, Edit1);
+    Names(Label25, SpinEdit5);
+    Names(Label26, SpinEdit6);
+    Names(Label27, ComboBox1);
+    Names(Label30, SpinEdit7);
+    Gauge1->setAccessibleName(QStringLiteral("Progress"));
+    GroupBox1->setAccessibleName(GroupBox1->title());
+    Names(Label5, SpinEdit1);
+    Names(Label6, SpinEdit2);
 }
 
 void TForm1::SetTabOrder()
@@ -149,4 +175,14 @@ void TForm1::SpinEdit7Change(QObject*)
     const double width = SpinEdit7->Value() * 1.66 + 1;
     Label31->setText(FloatToStrGeneral(width, 15) + QStringLiteral("ms"));
     Label31->adjustSize();
+}
+
+bool TForm1::EmptyTubeTestOn() const
+{
+    return ComboBox1->Text() == QStringLiteral("Yes");
+}
+
+std::uint32_t TForm1::ConfigWord() const
+{
+    return ConfigWordRegister(SpinEdit5->Value(), SpinEdit6->Value(), EmptyTubeTestOn(), SpinEdit7->Value());
 }

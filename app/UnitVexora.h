@@ -4,11 +4,13 @@
 
 #include <QWidget>
 
+#include <cstdint>
+
 #include "DropDownList.h"
 #include "Gauge.h"
+#include "GroupBox.h"
 #include "SpinEdit.h"
 
-class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -33,7 +35,7 @@ public:
     QPushButton* Button3; // reset of the main volume counter
 
     // "COM setup": the link's baud rate and the address the tool talks to.
-    QGroupBox* GroupBox1;
+    TGroupBox* GroupBox1;
     TSpinEdit* SpinEdit1; // "Baud"
     TSpinEdit* SpinEdit2; // "Addr"
 
@@ -63,8 +65,16 @@ public:
     // Shows the pulse width of SpinEdit7's code in Label31.
     void SpinEdit7Change(QObject* Sender);
 
+    // The empty-tube test is on exactly when "Test empty tube" shows "Yes", picked from the list
+    // or typed; any other text, the initial "No" without a pick included, means off.
+    bool EmptyTubeTestOn() const;
+    // Register 0x24 from "Address", "Baud", "Test empty tube" and "Pulse width" as they are now.
+    std::uint32_t ConfigWord() const;
+
 private:
     void CreateControls();
+    // Every control gets the text of its label as its accessible name.
+    void NameControls();
     void SetTabOrder();
 };
 

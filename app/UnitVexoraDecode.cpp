@@ -50,7 +50,7 @@ bool TForm1::DecodeMBusFRAM()
     // Every value converted: the fields take them in the order of the frame.
     SpinEdit3->SetValue(data.Q4mA);
     SpinEdit4->SetValue(data.Q20mA);
-    Edit1->setText(FloatToStrGeneral(data.ImpOut, ImpOutDigits));
+    Edit1->setText(ScaledFloatToStrGeneral(data.ImpOutStored, -data.ImpOutDecimals, ImpOutDigits));
     SpinEdit5->SetValue(data.Address);
     SpinEdit6->SetValue(data.Baud);
     ComboBox1->SetItemIndex(data.TestEmptyTube ? 1 : 0);

@@ -10,6 +10,8 @@ int main(int argc, char** argv)
 {
     TApplication application(argc, argv);
     TApplication::setApplicationName(QStringLiteral("Vexora"));
+    // The desktop entry the package installs, so the desktop shows the window under its icon.
+    TApplication::setDesktopFileName(QStringLiteral("vexora"));
     TApplication::setStyle(QStringLiteral("Fusion"));
 
     InstallExceptionDisplay();

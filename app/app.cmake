@@ -11,3 +11,11 @@ vexora_warnings(vexora_app)
 add_executable(vexora ${CMAKE_CURRENT_LIST_DIR}/Vexora.cpp)
 target_link_libraries(vexora PRIVATE vexora_app vexora_commdialog)
 vexora_warnings(vexora)
+
+# What the Debian package installs: the tool, and its desktop entry and icon for the desktop's
+# menu.
+include(GNUInstallDirs)
+install(TARGETS vexora RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/desktop/vexora.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/desktop/vexora.svg
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)

@@ -2,20 +2,34 @@
 # Builds Vexora and runs every test: the whole suite in a release build and under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded serial code under
 # ThreadSanitizer. Installs what is missing first.
-set -euo pipefail
+#
+# Every preset runs even when an earlier one fails to build or to pass; the failures are listed
+# at the end and make the exit status non-zero.
+set -uo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh || exit
+
+failed=()
 
 run_preset() {
     local preset=$1
     echo "=== ${preset}: configure and build ==="
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset"
+    if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset"; then
+        failed+=("${preset}: build")
+        return
+    fi
     echo "=== ${preset}: test ==="
-    ctest --preset "$preset"
+    ctest --preset "$preset" || failed+=("${preset}: tests")
 }
 
-run_preset default
-run_preset asan
-run_preset tsan
+for preset in default asan tsan; do
+    run_preset "$preset"
+done
+
+if [ ${#failed[@]} -ne 0 ]; then
+    echo "=== FAILED:" >&2
+    printf '    %s\n' "${failed[@]}" >&2
+    exit 1
+fi
+echo "=== all presets passed"

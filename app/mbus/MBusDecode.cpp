@@ -60,18 +60,15 @@ bool SkipHeaderToMarker(std::int32_t start)
 
 } // namespace
 
+std::int32_t ScaleDecimals(std::uint8_t code)
+{
+    return code <= 2 ? 3 - code : 0;
+}
+
 std::int32_t ScaleFactor(std::uint8_t code)
 {
-    switch (code) {
-    case 0:
-        return 1000;
-    case 1:
-        return 100;
-    case 2:
-        return 10;
-    default:
-        return 1;
-    }
+    constexpr std::int32_t kPowersOfTen[] = {1, 10, 100, 1000};
+    return kPowersOfTen[ScaleDecimals(code)];
 }
 
 std::uint8_t ReadByte()
@@ -192,7 +189,8 @@ TMBusUserData DecodeUserFrame(std::int32_t addr, std::uint8_t flowScaleCode, std
         data.Message = MsgInvalidValue;
         return data;
     }
-    data.ImpOut = static_cast<double>(pulses) / ScaleFactor(pulseScaleCode);
+    data.ImpOutStored = pulses;
+    data.ImpOutDecimals = ScaleDecimals(pulseScaleCode);
     data.Address = static_cast<std::int32_t>(config & 0xFFu);
     data.Baud = static_cast<std::int32_t>((config >> 8) & 0xFFu) * 100;
     data.TestEmptyTube = ((config >> 16) & 0xFFu) != 0;

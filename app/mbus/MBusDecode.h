@@ -17,6 +17,8 @@ extern std::uint8_t PulseScaleCode;
 
 // 1000 for code 0, 100 for code 1, 10 for code 2, 1 for every other code.
 std::int32_t ScaleFactor(std::uint8_t code);
+// The power of ten of ScaleFactor: 3, 2, 1 or 0.
+std::int32_t ScaleDecimals(std::uint8_t code);
 
 // Readers at ReadPos, least significant byte first; each advances ReadPos by its width. A read
 // that would reach outside TelegramBuf throws std::out_of_range and leaves ReadPos unchanged.
@@ -66,9 +68,12 @@ struct TMBusConfigData : TMBusDecodeResult {
 TMBusConfigData DecodeConfigFrame(std::int32_t addr);
 
 struct TMBusUserData : TMBusDecodeResult {
-    std::int32_t Q4mA = 0;    // "Q 4mA" in l/h
-    std::int32_t Q20mA = 0;   // "Q 20mA" in l/h
-    double ImpOut = 0.0;      // "Imp Out" in pulses per litre, still to be formatted for display
+    std::int32_t Q4mA = 0;  // "Q 4mA" in l/h
+    std::int32_t Q20mA = 0; // "Q 20mA" in l/h
+    // "Imp Out" in pulses per litre is ImpOutStored / 10^ImpOutDecimals: kept apart, so that
+    // the display rounds the exact decimal value.
+    float ImpOutStored = 0.0f;
+    std::int32_t ImpOutDecimals = 0;
     std::int32_t Address = 0; // the meter's own address, 0 to 255
     std::int32_t Baud = 0;    // the meter's own baud rate, 0 to 25500
     bool TestEmptyTube = false;

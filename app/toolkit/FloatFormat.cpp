@@ -6,11 +6,15 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
 
 constexpr int kMaxPrecision = 17; // every digit beyond this is noise in a double
+
+// Every double is a finite decimal with at most 767 significant digits; this many show them all.
+constexpr int kAllDigits = 800;
 
 struct TDecimal {
     bool Negative;
@@ -18,58 +22,55 @@ struct TDecimal {
     int Exponent;       // value = 0.Digits * 10^Exponent
 };
 
-// The digits of `value` with `digits` significant digits, "-d.ddde+XX", rounded to nearest
-// from the exact binary value (an exact tie goes to the even digit).
-std::string Scientific(double value, int digits)
+// The exact decimal value of a finite `value`.
+TDecimal ExactDecimal(double value)
 {
-    char buffer[128];
-    std::snprintf(buffer, sizeof buffer, "%.*e", digits - 1, value);
-    return buffer;
-}
-
-// True when `value` lies exactly halfway between two numbers of `precision` significant digits.
-// A double that is such a tie has a short exact decimal expansion, so 40 more digits show it.
-bool IsExactTie(double value, int precision)
-{
-    const std::string text = Scientific(value, precision + 40);
-    std::string digits;
-    for (char c : text.substr(0, text.find('e'))) {
-        if (c >= '0' && c <= '9') {
-            digits += c;
-        }
-    }
-    return digits[static_cast<std::size_t>(precision)] == '5' &&
-           digits.find_first_not_of('0', static_cast<std::size_t>(precision) + 1) == std::string::npos;
-}
-
-TDecimal ToDecimal(double value, int precision)
-{
-    // Rounded to `precision` significant digits, an exact tie away from zero.
-    if (IsExactTie(value, precision)) {
-        value = std::nextafter(value, value < 0 ? -HUGE_VAL : HUGE_VAL);
-    }
-    const std::string text = Scientific(value, precision);
+    char text[kAllDigits + 32];
+    std::snprintf(text, sizeof text, "%.*e", kAllDigits - 1, value);
     TDecimal result{text[0] == '-', {}, 0};
-    const std::size_t ePos = text.find('e');
-    for (std::size_t i = result.Negative ? 1 : 0; i < ePos; ++i) {
-        if (text[i] >= '0' && text[i] <= '9') {
-            result.Digits += text[i];
+    const char* e = std::strchr(text, 'e');
+    for (const char* c = text; c != e; ++c) {
+        if (*c >= '0' && *c <= '9') {
+            result.Digits += *c;
         }
     }
-    result.Exponent = std::atoi(text.c_str() + ePos + 1) + 1;
-    while (result.Digits.size() > 1 && result.Digits.back() == '0') {
-        result.Digits.pop_back();
+    result.Exponent = std::atoi(e + 1) + 1;
+    const std::size_t last = result.Digits.find_last_not_of('0');
+    if (last == std::string::npos) {
+        return {false, "0", 0};
     }
-    if (result.Digits == "0") {
-        result.Negative = false;
-        result.Exponent = 0;
-    }
+    result.Digits.resize(last + 1);
     return result;
+}
+
+// Rounds to `precision` significant digits; as the digits are exact, a first dropped digit of 5
+// is either an exact tie or above it, and both go away from zero.
+void RoundToPrecision(TDecimal& d, int precision)
+{
+    const auto kept = static_cast<std::size_t>(precision);
+    if (d.Digits.size() <= kept) {
+        return;
+    }
+    const bool up = d.Digits[kept] >= '5';
+    d.Digits.resize(kept);
+    if (up) {
+        std::size_t i = kept;
+        while (i > 0 && d.Digits[i - 1] == '9') {
+            d.Digits[--i] = '0';
+        }
+        if (i == 0) {
+            d.Digits.insert(d.Digits.begin(), '1');
+            ++d.Exponent;
+        } else {
+            ++d.Digits[i - 1];
+        }
+    }
+    d.Digits.resize(d.Digits.find_last_not_of('0') + 1);
 }
 
 } // namespace
 
-QString FloatToStrGeneral(double value, int precision, const QString& decimalSeparator)
+QString ScaledFloatToStrGeneral(double value, int tenPower, int precision, const QString& decimalSeparator)
 {
     if (std::isnan(value)) {
         return QStringLiteral("NAN");
@@ -78,10 +79,12 @@ QString FloatToStrGeneral(double value, int precision, const QString& decimalSep
         return value < 0 ? QStringLiteral("-INF") : QStringLiteral("INF");
     }
     precision = std::clamp(precision, 1, kMaxPrecision);
-    const TDecimal d = ToDecimal(value, precision);
+    TDecimal d = ExactDecimal(value);
     if (d.Digits == "0") {
         return QStringLiteral("0");
     }
+    d.Exponent += tenPower;
+    RoundToPrecision(d, precision);
     const QString digits = QString::fromLatin1(d.Digits);
     QString result = d.Negative ? QStringLiteral("-") : QString();
 
@@ -107,7 +110,17 @@ QString FloatToStrGeneral(double value, int precision, const QString& decimalSep
     return result + digits.left(d.Exponent) + decimalSeparator + digits.mid(d.Exponent);
 }
 
+QString ScaledFloatToStrGeneral(double value, int tenPower, int precision)
+{
+    return ScaledFloatToStrGeneral(value, tenPower, precision, QLocale().decimalPoint());
+}
+
+QString FloatToStrGeneral(double value, int precision, const QString& decimalSeparator)
+{
+    return ScaledFloatToStrGeneral(value, 0, precision, decimalSeparator);
+}
+
 QString FloatToStrGeneral(double value, int precision)
 {
-    return FloatToStrGeneral(value, precision, QLocale().decimalPoint());
+    return ScaledFloatToStrGeneral(value, 0, precision);
 }

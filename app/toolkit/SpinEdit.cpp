@@ -59,6 +59,8 @@ TSpinEdit::TSpinEdit(QWidget* parent)
     }
     FUpButton->setObjectName(QStringLiteral("UpButton"));
     FDownButton->setObjectName(QStringLiteral("DownButton"));
+    FUpButton->setAccessibleName(QStringLiteral("Up"));
+    FDownButton->setAccessibleName(QStringLiteral("Down"));
     FUpButton->setArrowType(Qt::UpArrow);
     FDownButton->setArrowType(Qt::DownArrow);
     setTextMargins(0, 0, kButtonWidth, 0);

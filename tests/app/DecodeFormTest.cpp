@@ -104,6 +104,20 @@ TEST_F(DecodeForm, PulseConstantUsesTheLocaleSeparator)
     EXPECT_EQ(Form->Edit1->text(), "2,5");
 }
 
+TEST_F(DecodeForm, PulseConstantTiesRoundAwayFromZeroForEveryScaleCode)
+{
+    const struct {
+        std::uint8_t code;
+        const char* shown;
+    } cases[] = {{0, "9047.62"}, {1, "90476.2"}, {2, "904762"}, {3, "9.04762E6"}, {7, "9.04762E6"}};
+    for (const auto& c : cases) {
+        Load(UserFrame({.Pulses = 9047615.0f}));
+        PulseScaleCode = c.code;
+        ASSERT_TRUE(Form->DecodeMBusFRAM());
+        EXPECT_EQ(Form->Edit1->text(), c.shown) << "code " << int(c.code);
+    }
+}
+
 TEST_F(DecodeForm, StoredPulseWidthAbove250ShowsAs250)
 {
     for (std::uint32_t width = 251; width <= 255; ++width) {
@@ -184,20 +198,25 @@ TEST_F(DecodeForm, ConfigDataSetsTheScaleCodesTheUserDataUses)
     EXPECT_EQ(FlowScaleCode, 2);
 }
 
-TEST(DecodeTimeStamp, DateThenLongTimeWithoutZoneAndNoTimeAtMidnight)
+TEST(DecodeTimeStamp, ShortDateWithFullYearThenLongTimeWithoutZoneAndNoTimeAtMidnight)
 {
     const QLocale german(QLocale::German, QLocale::Germany);
     const QDate day(2026, 12, 7);
-    const QString date = german.toString(day, QLocale::ShortFormat);
-    EXPECT_EQ(ErrorTimeStamp(QDateTime(day, QTime(20, 15, 3)), german), date + " 20:15:03");
-    EXPECT_EQ(ErrorTimeStamp(QDateTime(day, QTime(0, 0, 0)), german), date);
-    EXPECT_EQ(ErrorTimeStamp(QDateTime(day, QTime(0, 0, 0, 1)), german), date + " 00:00:00");
+    EXPECT_EQ(ErrorTimeStamp(QDateTime(day, QTime(20, 15, 3)), german), "07.12.2026 20:15:03");
+    EXPECT_EQ(ErrorTimeStamp(QDateTime(day, QTime(0, 0, 0)), german), "07.12.2026");
+    EXPECT_EQ(ErrorTimeStamp(QDateTime(day, QTime(0, 0, 0, 1)), german), "07.12.2026 00:00:00");
 
     const QLocale us(QLocale::English, QLocale::UnitedStates);
     const QString usTime = ErrorTimeStamp(QDateTime(day, QTime(20, 15, 3)), us);
-    EXPECT_TRUE(usTime.startsWith(us.toString(day, QLocale::ShortFormat) + " 8:15:03"))
-        << usTime.toStdString();
+    EXPECT_TRUE(usTime.startsWith("12/7/2026 8:15:03")) << usTime.toStdString();
     EXPECT_TRUE(usTime.endsWith("PM")) << usTime.toStdString();
+
+    // Short formats that already carry four digits, or put the year first, keep their order.
+    EXPECT_EQ(ErrorTimeStamp(QDateTime(day, QTime(0, 0)), QLocale(QLocale::English, QLocale::UnitedKingdom)),
+              "07/12/2026");
+    EXPECT_EQ(ErrorTimeStamp(QDateTime(day, QTime(0, 0)), QLocale(QLocale::Korean, QLocale::SouthKorea)),
+              "2026. 12. 7.");
+    EXPECT_EQ(ErrorTimeStamp(QDateTime(QDate(1999, 1, 2), QTime(0, 0)), german), "02.01.1999");
 }
 
 } // namespace

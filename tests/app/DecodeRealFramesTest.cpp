@@ -1,7 +1,6 @@
 // The decoders against response frames captured from real meters, whole and cut short.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -19,12 +18,9 @@ struct RealFrame {
     Bytes Data;
 };
 
-// $VEXORA_SOURCE_DIR/../shared/mbus-frames when that variable is set, else the folder given at
-// configure time.
+// The repository's copy of the captured frames.
 fs::path FramesDir()
 {
-    if (const char* source = std::getenv("VEXORA_SOURCE_DIR"); source && *source)
-        return fs::path(source) / ".." / "shared" / "mbus-frames";
     return VEXORA_MBUS_FRAMES_DIR;
 }
 

@@ -196,13 +196,15 @@ TEST(DecodeUserData, FlowIsTruncatedNotRounded)
     EXPECT_EQ(user.Q20mA, 123);
 }
 
-TEST(DecodeUserData, PulseConstantIsDividedByItsFactor)
+TEST(DecodeUserData, PulseConstantKeepsTheStoredSingleAndTheDecimalsOfItsCode)
 {
     Load(UserFrame({.Pulses = 2500.0f}));
-    EXPECT_DOUBLE_EQ(DecodeUserFrame(1, 0, 0).ImpOut, 2.5);
-    Load(UserFrame({.Pulses = 1000000.0f}));
-    EXPECT_DOUBLE_EQ(DecodeUserFrame(1, 0, 3).ImpOut, 1e6);
-    EXPECT_DOUBLE_EQ(DecodeUserFrame(1, 0, 1).ImpOut, 1e4);
+    EXPECT_EQ(DecodeUserFrame(1, 0, 0).ImpOutStored, 2500.0f);
+    EXPECT_EQ(DecodeUserFrame(1, 0, 0).ImpOutDecimals, 3);
+    EXPECT_EQ(DecodeUserFrame(1, 0, 1).ImpOutDecimals, 2);
+    EXPECT_EQ(DecodeUserFrame(1, 0, 2).ImpOutDecimals, 1);
+    for (std::uint8_t code : {3, 4, 15, 255})
+        EXPECT_EQ(DecodeUserFrame(1, 0, code).ImpOutDecimals, 0) << int(code);
 }
 
 TEST(DecodeUserData, ConfigurationWordFillsAddressBaudTestAndPulseWidth)

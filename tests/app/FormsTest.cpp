@@ -6,6 +6,8 @@
 #include "UnitCaption.h"
 #include "UnitVexora.h"
 
+#include <QAccessible>
+#include <QApplication>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -40,7 +42,7 @@ TEST_F(FormsTest, MainWindowHasItsDesignedCaptionSizeAndPlace)
     EXPECT_EQ(Form1->minimumSize(), Form1->maximumSize());
     EXPECT_EQ(Form1->pos(), QPoint(442, 308));
     EXPECT_FALSE(Form1->windowIcon().isNull());
-    EXPECT_EQ(QFontInfo(Form1->font()).pixelSize(), 11);
+    EXPECT_EQ(QFontInfo(Form1->font()).pixelSize(), 10);
 }
 
 TEST_F(FormsTest, SpinFieldsHaveTheirDefaultsBoundsAndRanges)
@@ -165,6 +167,73 @@ TEST_F(FormsTest, LabelsSayTheirTextsWhereTheDesignPutsThem)
     }
 }
 
+// Where a label's text is drawn: from its position, as wide as the glyphs reach.
+QRect TextRect(const QLabel* label)
+{
+    const QFontMetrics metrics = label->fontMetrics();
+    const QString text = label->text();
+    const int width = std::max(metrics.horizontalAdvance(text), metrics.boundingRect(text).right() + 1);
+    return QRect(label->pos(), QSize(width, metrics.height()));
+}
+
+TEST_F(FormsTest, LabelsKeepClearOfTheControlsAndTheGroupKeepsItsChildrenInsideItsFrame)
+{
+    constexpr int kGap = 2; // at least, so that no text reads as running on into a field
+    TGroupBox* group = Form1->GroupBox1;
+    QRect inside = group->FrameRect().adjusted(2, 2, -2, -2); // within the etched lines
+    inside.setTop(group->CaptionRect().bottom() + 1);
+    EXPECT_TRUE(inside.contains(QRect(8, 48, 81, 22))); // the place of the port box
+    for (QWidget* parent : {static_cast<QWidget*>(Form1), static_cast<QWidget*>(group)}) {
+        const QList<QWidget*> children = parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+        for (QWidget* child : children) {
+            SCOPED_TRACE(child->objectName().toStdString());
+            auto* label = qobject_cast<QLabel*>(child);
+            const QRect area = label ? TextRect(label) : child->geometry();
+            EXPECT_TRUE((parent == group ? inside : parent->rect()).contains(area));
+            if (!label || label->text().isEmpty())
+                continue;
+            for (QWidget* control : children) {
+                if (!qobject_cast<QLabel*>(control)) {
+                    EXPECT_FALSE(area.adjusted(0, 0, kGap, 0).intersects(control->geometry()))
+                        << "runs into " << control->objectName().toStdString();
+                }
+            }
+        }
+    }
+}
+
+TEST_F(FormsTest, EveryControlIsNamedByTheTextOfItsLabel)
+{
+    const std::pair<QWidget*, QLabel*> labelled[] = {
+        {Form1->SpinEdit3, Form1->Label21}, {Form1->SpinEdit4, Form1->Label22},
+        {Form1->Edit1, Form1->Label23},     {Form1->SpinEdit5, Form1->Label25},
+        {Form1->SpinEdit6, Form1->Label26}, {Form1->ComboBox1, Form1->Label27},
+        {Form1->SpinEdit7, Form1->Label30}, {Form1->SpinEdit1, Form1->Label5},
+        {Form1->SpinEdit2, Form1->Label6},
+    };
+    for (const auto& [control, label] : labelled) {
+        SCOPED_TRACE(label->text().toStdString());
+        EXPECT_EQ(control->accessibleName(), label->text());
+        // Screen readers on Linux also follow the label relation (a drop-down list reports its
+        // text as its name).
+        const auto relations = QAccessible::queryAccessibleInterface(control)->relations(QAccessible::Label);
+        EXPECT_TRUE(std::any_of(relations.begin(), relations.end(),
+                                [label](const auto& relation) { return relation.first->object() == label; }));
+    }
+    // The fields in the group are no longer both named after it.
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(Form1->SpinEdit1)->text(QAccessible::Name), "Baud");
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(Form1->SpinEdit2)->text(QAccessible::Name), "Addr");
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(Form1->Button3)->text(QAccessible::Name),
+              "Nulovat hlavni pocitadlo objemu");
+    // No control of the window goes without a name, including any added later.
+    for (QWidget* parent : {static_cast<QWidget*>(Form1), static_cast<QWidget*>(Form1->GroupBox1)}) {
+        for (QWidget* child : parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            EXPECT_TRUE(qobject_cast<QLabel*>(child) || !child->accessibleName().isEmpty())
+                << child->objectName().toStdString();
+        }
+    }
+}
+
 TEST_F(FormsTest, TabOrderFollowsTheDesign)
 {
     const std::vector<QWidget*> expected = {
@@ -233,6 +302,55 @@ TEST_F(FormsTest, TypedPulseWidthAboveRangeIsClampedWhenTheFieldLosesFocus)
     ASSERT_FALSE(Form1->SpinEdit7->hasFocus());
     EXPECT_EQ(Form1->SpinEdit7->text(), "250");
     EXPECT_EQ(Form1->Label31->text(), "416ms");
+}
+
+// "Test empty tube" as a user meets it, through the value of register 0x24 that Write sends.
+TEST_F(FormsTest, EmptyTubeTestIsOnExactlyWhenTheFieldShowsYes)
+{
+    Form1->show();
+    Form1->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(Form1));
+    Form1->SpinEdit5->SetValue(5);
+    Form1->SpinEdit6->SetValue(9600);
+    Form1->SpinEdit7->SetValue(10);
+    constexpr std::uint32_t kOff = 0x0A006005u; // 05 60 00 0A
+    constexpr std::uint32_t kOn = 0x0AFF6005u;  // 05 60 FF 0A
+    TComboBox* box = Form1->ComboBox1;
+    const auto tabThrough = [box] {
+        Form1->Button1->setFocus(); // the control before it in the tab order
+        QTest::keyClick(Form1->Button1, Qt::Key_Tab);
+        ASSERT_TRUE(box->hasFocus());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    };
+    const auto type = [box](const char* text, bool leave) {
+        box->setFocus();
+        box->lineEdit()->selectAll();
+        QTest::keyClick(box->lineEdit(), Qt::Key_Delete);
+        QTest::keyClicks(box->lineEdit(), text);
+        if (leave)
+            QTest::keyClick(box->lineEdit(), Qt::Key_Tab);
+        ASSERT_EQ(box->hasFocus(), !leave);
+    };
+
+    EXPECT_EQ(Form1->ConfigWord(), kOff); // the initial "No", nothing picked
+    tabThrough();
+    EXPECT_EQ(box->Text(), "No");
+    EXPECT_EQ(Form1->ConfigWord(), kOff);
+    type("Yes", false); // shown while still being typed, not picked
+    EXPECT_EQ(box->ItemIndex(), -1);
+    EXPECT_EQ(Form1->ConfigWord(), kOn);
+    box->SetItemIndex(1); // picked, or read from the meter
+    tabThrough();
+    EXPECT_EQ(Form1->ConfigWord(), kOn);
+    type("Ja", true);
+    EXPECT_EQ(Form1->ConfigWord(), kOff);
+    for (const char* typed : {"Yes", "yes", "Y"}) {
+        type(typed, true); // leaving completes and matches the text to the item
+        EXPECT_EQ(box->Text(), "Yes") << typed;
+        EXPECT_EQ(Form1->ConfigWord(), kOn) << typed;
+    }
+    type("No", true);
+    EXPECT_EQ(Form1->ConfigWord(), kOff);
 }
 
 TEST(ExceptionDisplayTest, CarriedExceptionsReachTheErrorBox)

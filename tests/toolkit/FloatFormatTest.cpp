@@ -60,6 +60,16 @@ TEST(FloatFormatTest, ExactTiesRoundAwayFromZero)
     EXPECT_EQ(G(1.5, 15), "1.5"); // no tie at this precision
 }
 
+TEST(FloatFormatTest, RoundsTheExactDecimalValueShiftedBeforeRounding)
+{
+    // 9047615 / 1000 as a double is 9047.6149999...; shifted, it is the exact tie 9047.615.
+    EXPECT_EQ(ScaledFloatToStrGeneral(-9047615, -3, 6, "."), "-9047.62");
+    EXPECT_EQ(ScaledFloatToStrGeneral(1, -5, 15, ","), "1E-5"); // notation follows the shifted value
+    // Long exact expansions: 0.15 lies below the tie; the smallest double has 751 digits.
+    EXPECT_EQ(G(0.15, 1), "0.1");
+    EXPECT_EQ(G(5e-324, 17), "4.9406564584124654E-324");
+}
+
 TEST(FloatFormatTest, SmallValuesFixedDownToExponentMinusThree)
 {
     EXPECT_EQ(G(0.5, 15), "0.5");

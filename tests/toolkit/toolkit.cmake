@@ -3,6 +3,7 @@ vexora_add_test(test_toolkit
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/ToolkitTestApp.cpp
             ${CMAKE_CURRENT_LIST_DIR}/SpinEditTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/GaugeTest.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/GroupBoxTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/DropDownListTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/FloatFormatTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/MessageBoxTest.cpp
