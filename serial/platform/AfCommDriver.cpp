@@ -49,8 +49,10 @@ DWORD AfCheckTimeouts(const COMMTIMEOUTS& timeouts)
         timeouts.ReadTotalTimeoutConstant == MAXDWORD)
         return ERROR_INVALID_PARAMETER;
     const bool readsAtOnce = timeouts.ReadIntervalTimeout == MAXDWORD &&
-                             timeouts.ReadTotalTimeoutMultiplier == 0 && timeouts.ReadTotalTimeoutConstant == 0;
-    const bool writesUnlimited = timeouts.WriteTotalTimeoutMultiplier == 0 && timeouts.WriteTotalTimeoutConstant == 0;
+                             timeouts.ReadTotalTimeoutMultiplier == 0 &&
+                             timeouts.ReadTotalTimeoutConstant == 0;
+    const bool writesUnlimited =
+        timeouts.WriteTotalTimeoutMultiplier == 0 && timeouts.WriteTotalTimeoutConstant == 0;
     return readsAtOnce && writesUnlimited ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
 }
 
@@ -512,7 +514,8 @@ void AfCommDriver::Run()
         // A full input queue leaves the device's bytes where they are (hang-ups still show).
         if (!gone_ && backend_->DataFd() >= 0) {
             dataIndex = static_cast<int>(count);
-            const short events = static_cast<short>((inputHeld_ ? 0 : POLLIN) | (writeBlocked_ ? POLLOUT : 0));
+            const short events =
+                static_cast<short>((inputHeld_ ? 0 : POLLIN) | (writeBlocked_ ? POLLOUT : 0));
             fds[count++] = {backend_->DataFd(), events, 0};
         }
         if (!gone_ && backend_->NotifyFd() >= 0) {

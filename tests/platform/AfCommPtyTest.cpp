@@ -564,7 +564,7 @@ TEST_F(OpenPty, TimeoutsTheDriverCannotKeepAreRefused)
     const Case refused[] = {
         {{MAXDWORD, MAXDWORD, MAXDWORD, 0, 0}, ERROR_INVALID_PARAMETER},
         {{MAXDWORD, MAXDWORD, MAXDWORD, 10, 10}, ERROR_INVALID_PARAMETER},
-        {{0, 0, 0, 0, 0}, ERROR_NOT_SUPPORTED},             // reads that wait for every byte
+        {{0, 0, 0, 0, 0}, ERROR_NOT_SUPPORTED},                 // reads that wait for every byte
         {{MAXDWORD, MAXDWORD, 500, 0, 0}, ERROR_NOT_SUPPORTED}, // reads that wait for the first
         {{50, 0, 0, 0, 0}, ERROR_NOT_SUPPORTED},
         {{MAXDWORD, 0, 100, 0, 0}, ERROR_NOT_SUPPORTED},

@@ -105,8 +105,9 @@ DWORD __wrap__Z19WaitForSingleObjectPvj(HANDLE handle, DWORD milliseconds)
     return result;
 }
 
-HANDLE __wrap__Z12CreateThreadPvmPFjS_ES_jPj(LPVOID attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
-                                            LPVOID parameter, DWORD flags, LPDWORD threadId)
+HANDLE __wrap__Z12CreateThreadPvmPFjS_ES_jPj(LPVOID attributes, SIZE_T stackSize,
+                                             LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                                             LPDWORD threadId)
 {
     int left = coretest::g_threadsBeforeFailure.load();
     while (left >= 0 && !coretest::g_threadsBeforeFailure.compare_exchange_weak(left, left - 1)) {

@@ -273,7 +273,8 @@ TEST(CoreStressTest, PurgesAndPriorityChangesOnTheEventThreadWhileThePortCloses)
             core.PurgeOutput();
         const auto start = Clock::now();
         core.Close();
-        slowestMs = std::max(slowestMs, std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        slowestMs =
+            std::max(slowestMs, std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         pty.ReceiveUntilQuiet(0);
     }
     EXPECT_GT(calls.load(), 0);

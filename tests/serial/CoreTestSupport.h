@@ -121,7 +121,9 @@ inline std::uint8_t PatternByte(std::size_t At)
 // waiting whenever the terminal holds it back; until done or destroyed.
 class TFarEndSender {
 public:
-    TFarEndSender(int MasterFd, std::size_t Count) : FFd(MasterFd), FCount(Count), FThread([this] { Run(); }) {}
+    TFarEndSender(int MasterFd, std::size_t Count) : FFd(MasterFd), FCount(Count), FThread([this] { Run(); })
+    {
+    }
     ~TFarEndSender()
     {
         FStop = true;
