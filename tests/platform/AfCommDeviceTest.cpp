@@ -237,20 +237,6 @@ TEST_F(DevicePort, DtrHandshakeFollowsTheInputQueue)
     EXPECT_EQ(device_.OutputLines(), both);
 }
 
-TEST_F(DevicePort, InputThatCameBeforeTheOpenIsDropped)
-{
-    ASSERT_TRUE(CloseHandle(port_));
-    device_.Inject({9, 9, 9});
-    port_ = CreateFileA("COM150", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(device_.InputLeft(), 0u);
-    COMSTAT stat{};
-    DWORD errors = 0;
-    ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
-    EXPECT_EQ(stat.cbInQue, 0u);
-}
-
 TEST_F(DevicePort, SlowLineKeepsTheWritePendingUntilEveryByteIsTaken)
 {
     std::vector<std::uint8_t> data(100);
