@@ -60,6 +60,7 @@ std::string ComDeviceName(int Number)
 TAfComPortCore::TAfComPortCore() : FHandle(INVALID_HANDLE_VALUE)
 {
     InitializeCriticalSection(&FDeviceLock);
+    InitializeCriticalSection(&FPurgeLock);
     InitializeCriticalSection(&FWriteLock);
     FThreadStarted = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     FOutputEmpty = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -71,6 +72,7 @@ TAfComPortCore::~TAfComPortCore()
     DisposeHandle(FThreadStarted);
     DisposeHandle(FOutputEmpty);
     DeleteCriticalSection(&FWriteLock);
+    DeleteCriticalSection(&FPurgeLock);
     DeleteCriticalSection(&FDeviceLock);
 }
 
@@ -103,18 +105,22 @@ void TAfComPortCore::SetDCB(const ::DCB& Value)
 
 void TAfComPortCore::SetEventThreadPriority(TThreadPriority Value)
 {
-    if (Value == FEventThreadPriority)
+    if (FEventThreadPriority.exchange(Value) == Value)
         return;
-    FEventThreadPriority = Value;
+    // The thread object lives until the stop, which holds the device lock; a stop already under
+    // way gets the lock refused on the event thread, whose priority no longer matters then.
+    if (!FActive || !EnterDeviceLock())
+        return;
     if (FActive && FEventThread != nullptr)
         FEventThread->SetPriority(Value);
+    LeaveCriticalSection(&FDeviceLock);
 }
 
 void TAfComPortCore::SetWriteThreadPriority(TThreadPriority Value)
 {
-    if (Value == FWriteThreadPriority)
+    if (FWriteThreadPriority.exchange(Value) == Value)
         return;
-    FWriteThreadPriority = Value;
+    TAfSectionGuard guard(FWriteLock);
     if (FActive && FWriteThread != nullptr)
         FWriteThread->SetPriority(Value);
 }
@@ -203,9 +209,12 @@ bool TAfComPortCore::PurgeInput()
 
 bool TAfComPortCore::PurgeOutput()
 {
-    if (!FActive || FWriteThread == nullptr)
+    if (!FActive)
         return false;
-    return FWriteThread->PurgeOutput();
+    // A stop clears FWriteThread under this lock before it ends the thread, and a second purger
+    // waits here until the first has its answer.
+    TAfSectionGuard guard(FPurgeLock);
+    return FActive && FWriteThread != nullptr && FWriteThread->PurgeOutput();
 }
 
 std::int32_t TAfComPortCore::OutputUsed()
@@ -245,7 +254,7 @@ void TAfComPortCore::StartDevice()
         FLineErrors = 0;
 
         ResetEvent(FThreadStarted);
-        auto* writeThread = new TAfComPortWriteThread(this);
+        auto* writeThread = NewThread<TAfComPortWriteThread>();
         {
             TAfSectionGuard guard(FWriteLock);
             FWriteThread = writeThread;
@@ -259,9 +268,10 @@ void TAfComPortCore::StartDevice()
         {
             // The new thread's first report may already read through the core.
             TAfSectionGuard guard(FDeviceLock);
-            FEventThread = new TAfComPortEventThread(this);
+            FEventThread = NewThread<TAfComPortEventThread>();
         }
         WaitThreadStarted();
+        TAfSectionGuard guard(FDeviceLock);
         FEventThread->SetPriority(FEventThreadPriority);
 
         FOpened = true;
@@ -279,15 +289,16 @@ void TAfComPortCore::StopDevice()
     {
         TAfSectionGuard device(FDeviceLock);
         PurgeComm(FHandle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-        if (FWriteThread != nullptr) {
-            TAfComPortWriteThread* thread;
-            {
-                TAfSectionGuard write(FWriteLock);
-                thread = FWriteThread;
-                FWriteThread = nullptr;
-            }
-            thread->StopThread();
+        TAfComPortWriteThread* writeThread;
+        {
+            // A purge under way keeps the thread until it has its answer.
+            TAfSectionGuard purge(FPurgeLock);
+            TAfSectionGuard write(FWriteLock);
+            writeThread = FWriteThread;
+            FWriteThread = nullptr;
         }
+        if (writeThread != nullptr)
+            writeThread->StopThread();
         if (FEventThread != nullptr) {
             TAfComPortEventThread* thread = FEventThread;
             FEventThread = nullptr;
@@ -323,6 +334,16 @@ void TAfComPortCore::ApplyDCB()
     if (!SetCommState(FHandle, &FDCB)) {
         GetCommState(FHandle, &FDCB);
         throw EAfComPortCoreError("Error setting parameters from DCB");
+    }
+}
+
+template <class TWorker> TWorker* TAfComPortCore::NewThread()
+{
+    try {
+        return new TWorker(this);
+    } catch (const std::exception&) {
+        // The platform had no thread, event or memory for it.
+        throw EAfComPortCoreError("Error creating threads");
     }
 }
 
@@ -574,6 +595,8 @@ bool TAfComPortWriteThread::QueueData(const void* Buffer, std::int32_t Count)
 
 bool TAfComPortWriteThread::PurgeOutput()
 {
+    // An answer left over from a purger that gave up waiting belongs to nobody now.
+    ResetEvent(FPurgeDone);
     SetEvent(FPurgeRequest);
     if (WaitForSingleObject(FPurgeDone, kPurgeWaitMs) != WAIT_OBJECT_0)
         return false;
@@ -591,7 +614,6 @@ void TAfComPortWriteThread::Execute()
         FWriteOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         const HANDLE idleSet[3] = {FStopEvent, FPurgeRequest, FDataReady};
         const HANDLE busySet[3] = {FStopEvent, FPurgeRequest, FWriteOverlapped.hEvent};
-        DWORD requested = 0;
         SetEvent(FCore->FThreadStarted);
 
         while (!Terminated()) {
@@ -602,41 +624,9 @@ void TAfComPortWriteThread::Execute()
             case WAIT_OBJECT_0 + 1:
                 SetEvent(FPurgeDone);
                 break;
-            case WAIT_OBJECT_0 + 2: {
-                // The device reads the run in place; producers only ever append behind it.
-                const std::uint8_t* address;
-                std::uint32_t purgeCount;
-                {
-                    TAfSectionGuard guard(FCore->FWriteLock);
-                    requested = static_cast<DWORD>(FBuffer.ContiguousCount());
-                    address = FBuffer.ReadPointer();
-                    purgeCount = FPurgeCount;
-                }
-                if (requested == 0)
-                    break;
-                DWORD written = 0;
-                if (WriteFile(FHandle, address, requested, &written, &FWriteOverlapped)) {
-                    CompleteWrite(written, requested, purgeCount);
-                } else if (GetLastError() == ERROR_IO_PENDING) {
-                    switch (WaitForMultipleObjects(3, busySet, FALSE, INFINITE)) {
-                    case WAIT_OBJECT_0:
-                        Terminate();
-                        break;
-                    case WAIT_OBJECT_0 + 1:
-                        // The pending write is left to the purge, which aborts it.
-                        SetEvent(FPurgeDone);
-                        break;
-                    case WAIT_OBJECT_0 + 2:
-                        if (GetOverlappedResult(FHandle, &FWriteOverlapped, &written, TRUE))
-                            CompleteWrite(written, requested, purgeCount);
-                        break;
-                    default:
-                        throw EAfComPortCoreError("Write thread cannot wait for its write");
-                    }
-                }
-                // Any other failure leaves the bytes queued for the next round.
+            case WAIT_OBJECT_0 + 2:
+                WriteNextRun(busySet);
                 break;
-            }
             default:
                 throw EAfComPortCoreError("Write thread cannot wait for data");
             }
@@ -644,21 +634,73 @@ void TAfComPortWriteThread::Execute()
     } catch (...) {
         HandleException();
     }
+    // A write still pending would go on reading the ring, which goes with this thread.
+    PurgeComm(FHandle, PURGE_TXABORT);
     DisposeHandle(FWriteOverlapped.hEvent);
 }
 
-void TAfComPortWriteThread::CompleteWrite(DWORD Written, DWORD Requested, std::uint32_t PurgeCount)
+void TAfComPortWriteThread::WriteNextRun(const HANDLE (&BusySet)[3])
+{
+    TRun run;
+    DWORD written = 0;
+    switch (StartWrite(run, written)) {
+    case TStart::Nothing:
+        // Nothing queued, or the device refused the write: the bytes stay for the next round.
+        return;
+    case TStart::Done:
+        CompleteWrite(written, run);
+        return;
+    case TStart::Pending:
+        break;
+    }
+    for (;;) {
+        switch (WaitForMultipleObjects(3, BusySet, FALSE, INFINITE)) {
+        case WAIT_OBJECT_0:
+            Terminate();
+            return;
+        case WAIT_OBJECT_0 + 1:
+            // The purge aborts the write; its end is still collected here, so that the record is
+            // free before the next write starts and no write is ever left behind.
+            SetEvent(FPurgeDone);
+            break;
+        case WAIT_OBJECT_0 + 2:
+            if (GetOverlappedResult(FHandle, &FWriteOverlapped, &written, TRUE))
+                CompleteWrite(written, run);
+            else
+                ResetEvent(FWriteOverlapped.hEvent);
+            return;
+        default:
+            throw EAfComPortCoreError("Write thread cannot wait for its write");
+        }
+    }
+}
+
+TAfComPortWriteThread::TStart TAfComPortWriteThread::StartWrite(TRun& Run, DWORD& Written)
+{
+    // The device reads the run in place, and only producers, which append behind it, may touch
+    // the ring while it does; the start never blocks, as the handle is overlapped.
+    TAfSectionGuard guard(FCore->FWriteLock);
+    Run.Requested = static_cast<DWORD>(FBuffer.ContiguousCount());
+    Run.PurgeCount = FPurgeCount;
+    if (Run.Requested == 0)
+        return TStart::Nothing;
+    if (WriteFile(FHandle, FBuffer.ReadPointer(), Run.Requested, &Written, &FWriteOverlapped))
+        return TStart::Done;
+    return GetLastError() == ERROR_IO_PENDING ? TStart::Pending : TStart::Nothing;
+}
+
+void TAfComPortWriteThread::CompleteWrite(DWORD Written, const TRun& Run)
 {
     ResetEvent(FWriteOverlapped.hEvent);
-    if (Written != Requested)
+    if (Written != Run.Requested)
         return;
     {
         TAfSectionGuard guard(FCore->FWriteLock);
         // A purge since the run was taken has dropped it already; what the ring holds now was
         // queued afterwards and has not been sent.
-        if (PurgeCount != FPurgeCount)
+        if (Run.PurgeCount != FPurgeCount)
             return;
-        FBuffer.Remove(static_cast<std::int32_t>(Requested));
+        FBuffer.Remove(static_cast<std::int32_t>(Run.Requested));
         if (FBuffer.UsedCount() > 0) {
             SetEvent(FDataReady);
             return;

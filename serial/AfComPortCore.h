@@ -1,6 +1,15 @@
 // The port core: owns one serial device while it is open, configures it, runs its event thread
 // and write thread, and serves its owner (queueing output, reading input, purging, status, modem
 // lines). Every event of the event thread goes to one owner callback.
+//
+// Locks, always taken in this order (none is ever taken while a later one is held):
+// - FDeviceLock: device status and line errors, reads, the input purge, the event thread's
+//   object, and the whole of stopping the device;
+// - FPurgeLock: one output purge at a time, each with the write thread's answer to its own
+//   request; the write thread's object stays alive while a purge holds it;
+// - FWriteLock: the write thread's ring and object, and the start of every device write, so that
+//   a purge (which clears the ring and aborts the device's writes under it) lands either before a
+//   run is taken or after the device has it, never in between.
 #pragma once
 
 #include <atomic>
@@ -107,6 +116,8 @@ private:
     // event thread to end.
     bool EnterDeviceLock();
     bool OnEventThread() const;
+    // A new worker thread of this core; a failure to make it raises "Error creating threads".
+    template <class TWorker> TWorker* NewThread();
 
     std::atomic<bool> FActive{false};
     std::int32_t FComNumber = 0;
@@ -118,13 +129,14 @@ private:
     std::int32_t FInQueueSize = 8192;
     std::int32_t FOutQueueSize = 4096;
     CRITICAL_SECTION FDeviceLock;
+    CRITICAL_SECTION FPurgeLock;
     CRITICAL_SECTION FWriteLock;
     TAfComPortEventThread* FEventThread = nullptr; // set and cleared under FDeviceLock
     HANDLE FThreadStarted;
     HANDLE FOutputEmpty;
-    TAfComPortWriteThread* FWriteThread = nullptr; // set and cleared under FWriteLock
-    TThreadPriority FWriteThreadPriority = tpHigher;
-    TThreadPriority FEventThreadPriority = tpNormal;
+    TAfComPortWriteThread* FWriteThread = nullptr; // cleared under FPurgeLock and FWriteLock
+    std::atomic<TThreadPriority> FWriteThreadPriority{tpHigher};
+    std::atomic<TThreadPriority> FEventThreadPriority{tpNormal};
 };
 
 // What both worker threads share: the stop event, the core, the device handle, the reporting of
@@ -189,7 +201,8 @@ public:
     // Appends all Count bytes to the ring (true, and the thread is woken) or nothing (false).
     bool QueueData(const void* Buffer, std::int32_t Count);
     // Drops what is queued and aborts the device's transmit side; false when the thread did not
-    // answer within 2000 ms (nothing purged then).
+    // answer within 2000 ms (nothing purged then). One purger at a time: the caller holds the
+    // core's FPurgeLock.
     bool PurgeOutput();
 
     // Ring counts; the caller holds the core's FWriteLock.
@@ -200,7 +213,18 @@ protected:
     void Execute() override;
 
 private:
-    void CompleteWrite(DWORD Written, DWORD Requested, std::uint32_t PurgeCount);
+    // A run of the ring handed to the device, and the purge count when it was taken.
+    struct TRun {
+        DWORD Requested = 0;
+        std::uint32_t PurgeCount = 0;
+    };
+    enum class TStart { Nothing, Done, Pending };
+
+    // Writes the next run and waits for its end; purge requests are answered meanwhile.
+    void WriteNextRun(const HANDLE (&BusySet)[3]);
+    // Takes the next run and starts its device write, both under FWriteLock.
+    TStart StartWrite(TRun& Run, DWORD& Written);
+    void CompleteWrite(DWORD Written, const TRun& Run);
 
     HANDLE FPurgeDone;
     HANDLE FPurgeRequest;

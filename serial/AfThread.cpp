@@ -1,7 +1,5 @@
 #include "AfThread.h"
 
-#include <stdexcept>
-
 #include "AfSafeSync.h"
 #include "platform/AfWin.h"
 
@@ -30,7 +28,7 @@ TThread::TThread(bool CreateSuspended)
 {
     FHandle = CreateThread(nullptr, 0, &TThread::ThreadProc, this, CREATE_SUSPENDED, &FThreadID);
     if (FHandle == nullptr || FHandle == INVALID_HANDLE_VALUE)
-        throw std::runtime_error("Thread creation failed");
+        throw EThread("Thread creation failed");
     FSuspended = true;
     if (!CreateSuspended)
         Resume();
@@ -70,7 +68,7 @@ DWORD TThread::WaitFor()
 
 void TThread::SetPriority(TThreadPriority Value)
 {
-    FPriority = Value;
+    FPriority.store(Value, std::memory_order_relaxed);
     SetThreadPriority(FHandle, ThreadPriorityValue(Value));
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <exception>
 
+#include "AfExceptions.h"
 #include "AfObject.h"
 #include "platform/AfWinTypes.h"
 
@@ -21,12 +22,19 @@ enum TThreadPriority : std::uint8_t {
     tpTimeCritical
 };
 
+// Raised when the platform cannot create a thread.
+class EThread : public Exception {
+public:
+    using Exception::Exception;
+};
+
 // The platform's THREAD_PRIORITY_* value of a level.
 int ThreadPriorityValue(TThreadPriority Priority);
 
 class TThread : public TObject {
 public:
-    // The platform thread is created at once; it runs Execute only after Resume.
+    // The platform thread is created at once; it runs Execute only after Resume. Raises EThread
+    // when the platform cannot create it.
     explicit TThread(bool CreateSuspended);
     // A thread that is still running is terminated and waited for; one that never ran is
     // released without running Execute.
@@ -43,7 +51,7 @@ public:
     DWORD ThreadID() const { return FThreadID; }
     bool Terminated() const { return FTerminated.load(std::memory_order_acquire); }
     bool Finished() const { return FFinished.load(std::memory_order_acquire); }
-    TThreadPriority Priority() const { return FPriority; }
+    TThreadPriority Priority() const { return FPriority.load(std::memory_order_relaxed); }
     void SetPriority(TThreadPriority Value);
     // The exception that escaped Execute, if any; valid once the thread has ended.
     std::exception_ptr FatalException() const { return FFatalException; }
@@ -56,7 +64,7 @@ private:
 
     HANDLE FHandle = nullptr;
     DWORD FThreadID = 0;
-    TThreadPriority FPriority = tpNormal;
+    std::atomic<TThreadPriority> FPriority{tpNormal};
     bool FSuspended = false;
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FFinished{false};

@@ -4,8 +4,9 @@
 // register its own devices under a path prefix so that CreateFileA reaches them exactly like a
 // terminal, COM mapping included.
 //
-// Threading: the driver calls a backend only while it holds its own lock, so a backend sees one
-// call at a time. Every call must return at once (no blocking I/O).
+// Threading: the driver calls a backend only while it holds its own lock, except Read, which the
+// driver's I/O thread (and only it) calls without the lock; so a backend sees at most one Read and
+// one other call at a time. Every call must return at once (no blocking I/O).
 #pragma once
 
 #include <functional>
@@ -67,7 +68,8 @@ public:
     // backend announces changes through NotifyFd() instead.
     virtual int LineStatusPollMs() const = 0;
 
-    // Drops bytes held by the device or its kernel driver.
+    // Drops bytes held by the device or its kernel driver (also at every open: a port starts with
+    // empty queues).
     virtual void FlushInput() = 0;
     virtual void FlushOutput() = 0;
 };

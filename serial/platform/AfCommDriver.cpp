@@ -17,6 +17,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMaxRememberedResults = 64;
 constexpr int kReadsPerTurn = 16;
+constexpr std::size_t kScratchSize = 16384;
 constexpr DWORD kPurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
 } // namespace
@@ -37,13 +38,26 @@ DWORD AfCheckDcb(const DCB& dcb)
         return ERROR_INVALID_PARAMETER;
     if ((dcb.fOutX || dcb.fInX) && dcb.XonChar == dcb.XoffChar)
         return ERROR_INVALID_PARAMETER;
-    if (dcb.fOutxDsrFlow || dcb.fDtrControl == DTR_CONTROL_HANDSHAKE || dcb.fRtsControl == RTS_CONTROL_TOGGLE)
+    if (dcb.fRtsControl == RTS_CONTROL_TOGGLE)
         return ERROR_NOT_SUPPORTED;
     return ERROR_SUCCESS;
 }
 
+DWORD AfCheckTimeouts(const COMMTIMEOUTS& timeouts)
+{
+    if (timeouts.ReadIntervalTimeout == MAXDWORD && timeouts.ReadTotalTimeoutMultiplier == MAXDWORD &&
+        timeouts.ReadTotalTimeoutConstant == MAXDWORD)
+        return ERROR_INVALID_PARAMETER;
+    const bool readsAtOnce = timeouts.ReadIntervalTimeout == MAXDWORD &&
+                             timeouts.ReadTotalTimeoutMultiplier == 0 &&
+                             timeouts.ReadTotalTimeoutConstant == 0;
+    const bool writesUnlimited =
+        timeouts.WriteTotalTimeoutMultiplier == 0 && timeouts.WriteTotalTimeoutConstant == 0;
+    return readsAtOnce && writesUnlimited ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
+}
+
 AfCommDriver::AfCommDriver(std::unique_ptr<AfCommBackend> backend, bool overlapped)
-    : backend_(std::move(backend)), overlapped_(overlapped), in_(kDefaultInQueue), spill_(4096)
+    : backend_(std::move(backend)), overlapped_(overlapped), in_(kDefaultInQueue), scratch_(kScratchSize)
 {
     dcb_.DCBlength = sizeof(DCB);
     dcb_.fBinary = 1;
@@ -68,6 +82,7 @@ DWORD AfCommDriver::Start()
     if (wakeFd_ < 0)
         return ERROR_NOT_ENOUGH_MEMORY;
     backend_->GetState(dcb_);
+    backend_->FlushInput();
     statusKnown_ = backend_->GetLineStatus(status_);
     statusPollMs_ = statusKnown_ ? backend_->LineStatusPollMs() : 0;
     try {
@@ -110,6 +125,8 @@ DWORD AfCommDriver::Usable() const
 DWORD AfCommDriver::SetTimeouts(const COMMTIMEOUTS& timeouts)
 {
     Lock lock(lock_);
+    if (DWORD error = AfCheckTimeouts(timeouts))
+        return error;
     if (DWORD error = Usable())
         return error;
     timeouts_ = timeouts;
@@ -143,6 +160,8 @@ DWORD AfCommDriver::Setup(DWORD inQueue, DWORD outQueue)
     in_.swap(queue);
     inHead_ = 0;
     inCount_ = keep;
+    InputTaken();
+    UpdateInputFlow();
     return ERROR_SUCCESS;
 }
 
@@ -189,9 +208,19 @@ DWORD AfCommDriver::SetState(const DCB& dcb)
         on |= AF_LINE_RTS;
     else if (dcb.fRtsControl == RTS_CONTROL_DISABLE)
         off |= AF_LINE_RTS;
+    if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE && (dcb_.fDtrControl != DTR_CONTROL_HANDSHAKE || !dtrHeld_))
+        on |= AF_LINE_DTR; // the handshake starts with DTR up; UpdateInputFlow drops it if due
+    if (dcb.fDtrControl != DTR_CONTROL_HANDSHAKE)
+        dtrHeld_ = false;
     dcb_ = dcb;
     dcb_.DCBlength = sizeof(DCB);
-    return backend_->SetLines(on, off);
+    if (DWORD error = backend_->SetLines(on, off))
+        return error;
+    UpdateInputFlow();
+    // Output held for DSR may go now, or output may have to wait for it from now on.
+    if (!writes_.empty())
+        Wake();
+    return ERROR_SUCCESS;
 }
 
 DWORD AfCommDriver::GetState(DCB& dcb)
@@ -314,6 +343,10 @@ DWORD AfCommDriver::Read(void* buffer, DWORD count, DWORD& read, OVERLAPPED* ove
     inHead_ = (inHead_ + take) % in_.size();
     inCount_ -= take;
     read = static_cast<DWORD>(take);
+    if (take) {
+        InputTaken();
+        UpdateInputFlow();
+    }
     if (Asynchronous(overlapped)) {
         Operation operation;
         operation.kind = Kind::Read;
@@ -392,6 +425,7 @@ DWORD AfCommDriver::ClearError(DWORD& errors, COMSTAT* stat)
             out += operation.length - operation.bytes;
         }
         stat->cbOutQue = out;
+        stat->fDsrHold = OutputHeldByDsr() && !writes_.empty() ? 1 : 0;
     }
     return ERROR_SUCCESS;
 }
@@ -411,7 +445,10 @@ DWORD AfCommDriver::Purge(DWORD flags)
     if (flags & PURGE_RXCLEAR) {
         inHead_ = 0;
         inCount_ = 0;
+        ++inputEpoch_;
         backend_->FlushInput();
+        InputTaken();
+        UpdateInputFlow();
     }
     return ERROR_SUCCESS;
 }
@@ -421,6 +458,8 @@ DWORD AfCommDriver::Escape(DWORD function)
     Lock lock(lock_);
     if (DWORD error = Usable())
         return error;
+    if ((function == SETDTR || function == CLRDTR) && dcb_.fDtrControl == DTR_CONTROL_HANDSHAKE)
+        return ERROR_INVALID_PARAMETER;
     switch (function) {
     case SETDTR:
         return backend_->SetLines(AF_LINE_DTR, 0);
@@ -472,10 +511,12 @@ void AfCommDriver::Run()
         int dataIndex = -1;
         int notifyIndex = -1;
         // A device that has gone is no longer polled, so that its hang-up cannot keep us busy.
+        // A full input queue leaves the device's bytes where they are (hang-ups still show).
         if (!gone_ && backend_->DataFd() >= 0) {
             dataIndex = static_cast<int>(count);
-            fds[count++] = {backend_->DataFd(), static_cast<short>(POLLIN | (writeBlocked_ ? POLLOUT : 0)),
-                            0};
+            const short events =
+                static_cast<short>((inputHeld_ ? 0 : POLLIN) | (writeBlocked_ ? POLLOUT : 0));
+            fds[count++] = {backend_->DataFd(), events, 0};
         }
         if (!gone_ && backend_->NotifyFd() >= 0) {
             notifyIndex = static_cast<int>(count);
@@ -511,59 +552,107 @@ void AfCommDriver::Run()
         const bool hungUp = dataIndex >= 0 && (fds[dataIndex].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 
         if (!gone_)
-            PumpInput();
-        if (!gone_)
-            PumpOutput();
+            PumpInput(lock);
+        if (closed_)
+            break;
+        // Line status before output, so that output held for DSR goes as soon as DSR is seen.
         if (!gone_ && (notified || (statusPollMs_ > 0 && Clock::now() >= nextStatus))) {
             CheckLineStatus();
             if (statusPollMs_ > 0)
                 nextStatus = Clock::now() + std::chrono::milliseconds(statusPollMs_);
         }
+        if (!gone_)
+            PumpOutput();
         if (hungUp && !gone_)
             DeviceGone();
     }
 }
 
-void AfCommDriver::PumpInput()
+void AfCommDriver::PumpInput(Lock& lock)
 {
     DWORD events = 0;
-    // A bounded number of reads per turn, so that a flood of input cannot keep the lock from the
-    // callers; a wake-up brings the thread straight back for the rest (a backend that signals
+    // A bounded number of reads per turn, so that a flood of input cannot keep the thread from
+    // its other work; a wake-up brings it straight back for the rest (a backend that signals
     // through its notify descriptor would not signal again for bytes it already announced).
     bool drained = false;
-    for (int round = 0; round < kReadsPerTurn && !drained; ++round) {
-        const bool full = inCount_ == in_.size();
-        BYTE* target = spill_.data();
-        std::size_t room = spill_.size();
-        if (!full) {
-            const std::size_t tail = (inHead_ + inCount_) % in_.size();
-            target = in_.data() + tail;
-            room = std::min(in_.size() - inCount_, in_.size() - tail);
-        }
-        const long n = backend_->Read(target, room);
+    int round = 0;
+    for (; round < kReadsPerTurn && !drained; ++round) {
+        const std::size_t room = std::min(in_.size() - inCount_, scratch_.size());
+        inputHeld_ = room == 0;
+        if (inputHeld_)
+            break; // the device keeps the rest until a read makes room
+        const std::uint64_t epoch = inputEpoch_;
+        lock.unlock();
+        const long n = backend_->Read(scratch_.data(), room);
+        lock.lock();
+        if (closed_)
+            return;
         if (n == 0) {
             drained = true;
-            break;
-        }
-        if (n < 0) {
+        } else if (n < 0) {
             DeviceGone();
             return;
+        } else if (epoch == inputEpoch_) { // else an input purge came meanwhile and drops them too
+            Append(scratch_.data(), static_cast<std::size_t>(n));
+            events |= EV_RXCHAR;
         }
-        events |= EV_RXCHAR;
-        if (full)
-            errors_ |= CE_RXOVER; // the queue is full: these bytes are lost
-        else
-            inCount_ += static_cast<std::size_t>(n);
     }
-    if (!drained)
+    if (round == kReadsPerTurn && !drained)
         Wake();
-    if (events)
+    if (events) {
+        UpdateInputFlow();
         RaiseEvents(events);
+    }
+}
+
+void AfCommDriver::Append(const BYTE* data, std::size_t count)
+{
+    // A queue made smaller while the device was read may not take everything read for it.
+    const std::size_t take = std::min(count, in_.size() - inCount_);
+    if (take < count)
+        errors_ |= CE_RXOVER;
+    const std::size_t tail = (inHead_ + inCount_) % in_.size();
+    const std::size_t first = std::min(take, in_.size() - tail);
+    std::memcpy(in_.data() + tail, data, first);
+    std::memcpy(in_.data(), data + first, take - first);
+    inCount_ += take;
+}
+
+void AfCommDriver::InputTaken()
+{
+    if (!inputHeld_ || inCount_ == in_.size())
+        return;
+    inputHeld_ = false;
+    if (started_)
+        Wake();
+}
+
+void AfCommDriver::UpdateInputFlow()
+{
+    if (dcb_.fDtrControl != DTR_CONTROL_HANDSHAKE)
+        return;
+    const std::size_t size = in_.size();
+    const std::size_t offAt = size > dcb_.XoffLim ? size - dcb_.XoffLim : 0;
+    if (!dtrHeld_ && inCount_ >= offAt) {
+        dtrHeld_ = true;
+        backend_->SetLines(0, AF_LINE_DTR);
+    } else if (dtrHeld_ && inCount_ <= dcb_.XonLim && inCount_ < offAt) {
+        dtrHeld_ = false;
+        backend_->SetLines(AF_LINE_DTR, 0);
+    }
+}
+
+bool AfCommDriver::OutputHeldByDsr() const
+{
+    // Without modem lines (a pseudo-terminal) there is no DSR to wait for.
+    return dcb_.fOutxDsrFlow && statusKnown_ && (status_.modem & MS_DSR_ON) == 0;
 }
 
 void AfCommDriver::PumpOutput()
 {
     writeBlocked_ = false;
+    if (OutputHeldByDsr())
+        return; // a DSR change brings the I/O thread back
     bool finished = false;
     while (!writes_.empty() && !gone_) {
         OVERLAPPED* key = writes_.front();

@@ -1,11 +1,14 @@
 // Inside the comm platform: the small user-space driver behind one open comm handle.
 //
 // One I/O thread per handle sleeps in poll() on the device and on a wake-up descriptor of its own.
-// It fills the input queue (of the SetupComm size; bytes beyond it are dropped and reported as
-// CE_RXOVER), feeds pending writes to the device straight from the callers' buffers, watches modem
-// lines and line errors where the device reports them, and completes overlapped operations.
+// It fills the input queue (of the SetupComm size), feeds pending writes to the device straight
+// from the callers' buffers, watches modem lines and line errors where the device reports them,
+// runs the DTR/DSR handshake there, and completes overlapped operations. While the input queue is
+// full the device is not read: its bytes stay in the kernel, which holds the sender back by its own
+// flow control (or counts an overrun), and reading resumes as soon as a caller's read makes room.
 // Everything the callers see (queue, events, pending operations and their results) is kept here
-// under one lock; the callers' OVERLAPPED records are written only by the callers' own threads.
+// under one lock, which the I/O thread gives up while it reads the device; the callers' OVERLAPPED
+// records are written only by the callers' own threads.
 //
 // Each operation returns ERROR_SUCCESS, ERROR_IO_PENDING (overlapped operation started) or the
 // error that failed it; AfCommApi.cpp turns that into the Win32 result and GetLastError.
@@ -29,8 +32,14 @@ inline constexpr DWORD AF_ERROR_DEVICE_GONE = ERROR_DEVICE_NOT_CONNECTED;
 // Whether a DCB asks for something sensible that this platform can do: ERROR_SUCCESS,
 // ERROR_INVALID_PARAMETER (rate 0, data bits outside 5-8, unknown parity or stop-bit codes, 1.5
 // stop bits with more than 5 data bits or 2 with 5, equal XON and XOFF characters under XON/XOFF)
-// or ERROR_NOT_SUPPORTED (DSR/DTR handshake, RTS toggle).
+// or ERROR_NOT_SUPPORTED (RTS toggle).
 DWORD AfCheckDcb(const DCB& dcb);
+
+// Whether the driver can keep the time-outs: ERROR_SUCCESS for reads that return at once with
+// what is queued (ReadIntervalTimeout MAXDWORD, the read totals 0) and writes without a time
+// limit (the write totals 0); ERROR_INVALID_PARAMETER for all three read values MAXDWORD;
+// ERROR_NOT_SUPPORTED for everything else (reads that wait, writes that time out).
+DWORD AfCheckTimeouts(const COMMTIMEOUTS& timeouts);
 
 class AfCommDriver final : public AfHandleObject {
 public:
@@ -43,7 +52,8 @@ public:
     AfCommDriver(const AfCommDriver&) = delete;
     AfCommDriver& operator=(const AfCommDriver&) = delete;
 
-    // Reads the device's state and starts the I/O thread.
+    // Reads the device's state, drops what the device received before the open (a port starts
+    // with empty queues) and starts the I/O thread.
     DWORD Start();
     // Ends pending operations with ERROR_OPERATION_ABORTED, stops the I/O thread and releases the
     // device at once.
@@ -57,13 +67,16 @@ public:
     DWORD SetState(const DCB& dcb);
     DWORD GetState(DCB& dcb);
     DWORD WaitEvent(DWORD* mask, OVERLAPPED* overlapped);
-    // Never waits: takes min(count, queued) bytes.
+    // Never waits: takes min(count, queued) bytes. Room made in a full queue lets the device's
+    // held-back bytes in at once.
     DWORD Read(void* buffer, DWORD count, DWORD& read, OVERLAPPED* overlapped);
     // The device reads straight from `buffer` until the write completes or is aborted.
     DWORD Write(const void* buffer, DWORD count, DWORD& written, OVERLAPPED* overlapped);
     DWORD Result(OVERLAPPED* overlapped, DWORD& transferred, bool wait);
     DWORD ClearError(DWORD& errors, COMSTAT* stat);
     DWORD Purge(DWORD flags);
+    // SETDTR and CLRDTR are refused (ERROR_INVALID_PARAMETER) while the DTR line belongs to the
+    // handshake.
     DWORD Escape(DWORD function);
     DWORD ModemStatus(DWORD& status);
 
@@ -93,7 +106,16 @@ private:
 
     void Run();
     void Wake();
-    void PumpInput();
+    // Under the lock, which it gives up while it reads the device.
+    void PumpInput(Lock& lock);
+    void Append(const BYTE* data, std::size_t count);
+    // Lets held-back input in again once the queue has room.
+    void InputTaken();
+    // The DTR handshake: DTR drops when the queue is within XoffLim bytes of full and rises again
+    // at XonLim bytes or fewer.
+    void UpdateInputFlow();
+    // The DSR handshake: output waits while the device reports DSR off.
+    bool OutputHeldByDsr() const;
     void PumpOutput();
     void CheckLineStatus();
     void RaiseEvents(DWORD events);
@@ -112,8 +134,10 @@ private:
     bool closed_ = false;
     bool gone_ = false;
     bool writeBlocked_ = false;
+    bool inputHeld_ = false; // the queue was full when the I/O thread last looked
+    bool dtrHeld_ = false;   // the DTR handshake has dropped DTR
 
-    COMMTIMEOUTS timeouts_{};
+    COMMTIMEOUTS timeouts_{MAXDWORD, 0, 0, 0, 0};
     DCB dcb_{};
     DWORD mask_ = 0;
     DWORD history_ = 0;
@@ -123,7 +147,10 @@ private:
     std::vector<BYTE> in_;
     std::size_t inHead_ = 0;
     std::size_t inCount_ = 0;
-    std::vector<BYTE> spill_;
+    // Counts input purges, so that bytes read from the device while a purge ran are dropped too.
+    std::uint64_t inputEpoch_ = 0;
+    // Where the I/O thread reads the device to, without the lock; its own.
+    std::vector<BYTE> scratch_;
 
     bool statusKnown_ = false;
     int statusPollMs_ = 0;

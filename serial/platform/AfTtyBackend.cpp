@@ -91,6 +91,13 @@ public:
         AfDcbToTermios(dcb, attributes);
         if (Control(fd_, TCSETS2, &attributes) != 0)
             return ErrorOf(errno);
+        // Some terminals keep a frame of their own whatever they are told (a pseudo-terminal
+        // always has 8 data bits and no parity); the frame last accepted is reported for them.
+        termios2 applied{};
+        frameKept_ = Control(fd_, TCGETS2, &applied) != 0 ||
+                     (applied.c_cflag & kFrameBits) == (attributes.c_cflag & kFrameBits);
+        acceptedByteSize_ = dcb.ByteSize;
+        acceptedParity_ = dcb.Parity;
         return ERROR_SUCCESS;
     }
 
@@ -100,6 +107,10 @@ public:
         if (Control(fd_, TCGETS2, &attributes) != 0)
             return ErrorOf(errno);
         AfTermiosToDcb(attributes, dcb);
+        if (!frameKept_) {
+            dcb.ByteSize = acceptedByteSize_;
+            dcb.Parity = acceptedParity_;
+        }
         return ERROR_SUCCESS;
     }
 
@@ -154,10 +165,14 @@ public:
 private:
     // Modem-line changes and line errors are noticed within this time.
     static constexpr int kLineStatusPollMs = 100;
+    static constexpr tcflag_t kFrameBits = CSIZE | PARENB | PARODD | CMSPAR;
 
     int fd_;
     bool modemLines_ = false;
     bool counters_ = false;
+    bool frameKept_ = true;
+    BYTE acceptedByteSize_ = 8;
+    BYTE acceptedParity_ = NOPARITY;
 };
 
 } // namespace

@@ -1,10 +1,13 @@
 // libFuzzer target over the serial device driver: arbitrary sequences of line input, reads,
 // error queries, queue sizes, purges, line settings, writes and event waits on the controllable
-// test device, each checked against a model of the input queue and the event history.
+// test device, each checked against a model of the input queue, the input the device still holds
+// back, the event history and the DSR handshake.
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <thread>
 #include <vector>
 
 #include "AfCommDriver.h"
@@ -40,23 +43,45 @@ void Check(bool condition)
 
 struct Model {
     std::deque<std::uint8_t> queue;
+    std::deque<std::uint8_t> held; // still in the device: the queue had no room
     std::size_t capacity = AfCommDriver::kDefaultInQueue;
     bool overflow = false;
     DWORD mask = 0;
     DWORD history = 0;
+    bool dsrFlow = false;
+    bool dsrOn = false;
 };
 
-void Inject(AfTestDevice& device, Model& model, const std::vector<std::uint8_t>& bytes)
+// The driver moves held-back input into the queue as far as it has room, on its own thread: waits
+// until it has, and checks that it took no more.
+void Settle(HANDLE port, AfTestDevice& device, Model& model)
 {
-    device.Inject(bytes);
-    Check(device.WaitInputTaken(5000));
-    for (std::uint8_t byte : bytes) {
-        if (model.queue.size() < model.capacity)
-            model.queue.push_back(byte);
-        else
-            model.overflow = true;
+    bool moved = false;
+    while (model.queue.size() < model.capacity && !model.held.empty()) {
+        model.queue.push_back(model.held.front());
+        model.held.pop_front();
+        moved = true;
     }
-    model.history |= model.mask & EV_RXCHAR;
+    if (moved)
+        model.history |= model.mask & EV_RXCHAR;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (int round = 0;; ++round) {
+        DWORD errors = 0;
+        COMSTAT stat{};
+        Check(ClearCommError(port, &errors, &stat));
+        if (errors & CE_RXOVER) {
+            Check(model.overflow);
+            model.overflow = false;
+        }
+        if (stat.cbInQue == model.queue.size())
+            break;
+        Check(stat.cbInQue < model.queue.size() && std::chrono::steady_clock::now() < deadline);
+        if (round < 100)
+            std::this_thread::yield();
+        else
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    Check(device.InputLeft() == model.held.size());
 }
 
 } // namespace
@@ -64,6 +89,7 @@ void Inject(AfTestDevice& device, Model& model, const std::vector<std::uint8_t>&
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static AfTestDevice device("fuzz");
+    device.SetModemLines(0); // DSR off; the open reads the lines
     HANDLE port = CreateFileA(device.Path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
     Check(port != INVALID_HANDLE_VALUE);
@@ -74,9 +100,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     while (in.More()) {
         switch (in.Byte() % 8) {
-        case 0:
-            Inject(device, model, in.Bytes(in.Byte() % 200 + 1u));
+        case 0: {
+            const auto bytes = in.Bytes(in.Byte() % 200 + 1u);
+            device.Inject(bytes);
+            model.held.insert(model.held.end(), bytes.begin(), bytes.end());
+            Settle(port, device, model);
             break;
+        }
         case 1: {
             const DWORD count = in.Byte();
             std::vector<std::uint8_t> buffer(count + 1u);
@@ -87,6 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 Check(buffer[i] == model.queue.front());
                 model.queue.pop_front();
             }
+            Settle(port, device, model);
             break;
         }
         case 2: {
@@ -109,14 +140,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 }
                 model.capacity = capacity;
             }
+            Settle(port, device, model);
             break;
         }
         case 4: {
             const DWORD flags = in.Byte() & 0x1F;
             const BOOL done = PurgeComm(port, flags);
             Check((done != FALSE) == ((flags & 0x10) == 0));
-            if (done && (flags & PURGE_RXCLEAR))
+            if (done && (flags & PURGE_RXCLEAR)) {
                 model.queue.clear();
+                model.held.clear();
+            }
+            Settle(port, device, model);
             break;
         }
         case 5: {
@@ -127,16 +162,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             Check((done != FALSE) == (AfCheckDcb(dcb) == ERROR_SUCCESS));
             DCB back{};
             Check(GetCommState(port, &back));
-            if (done)
+            if (done) {
                 Check(back.BaudRate == dcb.BaudRate && back.ByteSize == dcb.ByteSize);
+                model.dsrFlow = dcb.fOutxDsrFlow != 0;
+            }
             break;
         }
         case 6: {
             const auto bytes = in.Bytes(in.Byte() + 1u);
             DWORD written = 0;
+            const bool held = model.dsrFlow && !model.dsrOn;
             if (!WriteFile(port, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &overlapped)) {
                 Check(GetLastError() == ERROR_IO_PENDING);
+                if (held) {
+                    // Output waits for DSR, and goes once it is on.
+                    Check(device.TakeSent().empty());
+                    device.SetModemLines(MS_DSR_ON);
+                    model.dsrOn = true;
+                }
                 Check(GetOverlappedResult(port, &overlapped, &written, TRUE));
+            } else {
+                Check(!held);
             }
             Check(written == bytes.size());
             Check(device.TakeSent() == bytes);

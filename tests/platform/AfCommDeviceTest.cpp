@@ -2,8 +2,11 @@
 // line, refused settings and a device that disappears.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <future>
+#include <thread>
 #include <unistd.h>
 
 #include "AfPtyPort.h"
@@ -107,25 +110,131 @@ TEST_F(DevicePort, LineErrorsAreReportedAsEventAndCollectedOnce)
     EXPECT_EQ(errors, 0u);
 }
 
-TEST_F(DevicePort, AFloodOfInputIsTakenWhole)
+TEST_F(DevicePort, AFloodOfInputIsHeldBackAndArrivesWhole)
 {
-    // Far more than one turn of the driver reads: the rest must be fetched without a new signal.
+    // Far more than the queue and than one turn of the driver's reads: the device keeps what does
+    // not fit, and each read lets more in without a new signal from the device.
     ASSERT_TRUE(SetupComm(port_, 16, 16));
+    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
     std::vector<std::uint8_t> flood(200000);
     for (std::size_t i = 0; i < flood.size(); ++i)
-        flood[i] = static_cast<std::uint8_t>(i);
+        flood[i] = static_cast<std::uint8_t>(i * 13 + i / 256);
     device_.Inject(flood);
-    ASSERT_TRUE(device_.WaitInputTaken(5000));
+    std::vector<std::uint8_t> received;
     DWORD errors = 0;
-    COMSTAT stat{};
-    ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
-    EXPECT_EQ(stat.cbInQue, 16u);
-    EXPECT_EQ(errors, CE_RXOVER);
-    std::uint8_t buffer[16];
+    while (received.size() < flood.size()) {
+        std::uint8_t buffer[64];
+        DWORD read = 0;
+        ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &read, nullptr));
+        EXPECT_LE(read, 16u);
+        received.insert(received.end(), buffer, buffer + read);
+        if (read == 0) {
+            ASSERT_NE(WaitFor([] {}), 0xFFFFFFFFu) << "stuck after " << received.size() << " bytes";
+        }
+        COMSTAT stat{};
+        DWORD more = 0;
+        ASSERT_TRUE(ClearCommError(port_, &more, &stat));
+        errors |= more;
+    }
+    EXPECT_TRUE(received == flood);
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(device_.InputLeft(), 0u);
+}
+
+TEST_F(DevicePort, ReadingTheDeviceDoesNotHoldUpTheCallers)
+{
+    device_.StallReads();
+    device_.Inject({1, 2, 3});
+    ASSERT_TRUE(device_.WaitReadStalled(2000));
+    // While the driver's read of the device has not returned, the handle still serves.
+    std::promise<bool> served;
+    std::thread caller([&] {
+        COMSTAT stat{};
+        DWORD errors = 0;
+        DCB dcb{};
+        const std::uint8_t byte = 7;
+        DWORD written = 0;
+        served.set_value(ClearCommError(port_, &errors, &stat) && GetCommState(port_, &dcb) &&
+                         WriteFile(port_, &byte, 1, &written, nullptr));
+    });
+    const bool inTime = served.get_future().wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    device_.ResumeReads();
+    caller.join();
+    EXPECT_TRUE(inTime) << "a caller waited for the device read";
+    EXPECT_EQ(WaitFor([] {}) & ~0x80000000u, EV_RXCHAR);
+    std::uint8_t buffer[8];
     DWORD read = 0;
-    ASSERT_TRUE(ReadFile(port_, buffer, 16, &read, nullptr));
-    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 16),
-              std::vector<std::uint8_t>(flood.begin(), flood.begin() + 16));
+    ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &read, nullptr));
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + read), (std::vector<std::uint8_t>{1, 2, 3}));
+}
+
+TEST_F(DevicePort, DsrFlowHoldsOutputWhileDsrIsOff)
+{
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port_, &dcb));
+    dcb.fOutxDsrFlow = 1;
+    ASSERT_TRUE(SetCommState(port_, &dcb)) << GetLastError();
+    const std::vector<std::uint8_t> data{1, 2, 3, 4, 5};
+    DWORD written = 0;
+    ASSERT_FALSE(WriteFile(port_, data.data(), 5, &written, &write_));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    COMSTAT stat{};
+    DWORD errors = 0;
+    ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
+    EXPECT_EQ(stat.fDsrHold, 1u);
+    EXPECT_EQ(stat.cbOutQue, 5u);
+    EXPECT_EQ(WaitForSingleObject(write_.hEvent, 0), WAIT_TIMEOUT);
+    EXPECT_TRUE(device_.TakeSent().empty());
+
+    EXPECT_EQ(WaitFor([&] { device_.SetModemLines(MS_DSR_ON); }), EV_DSR);
+    ASSERT_EQ(WaitForSingleObject(write_.hEvent, 2000), WAIT_OBJECT_0);
+    ASSERT_TRUE(GetOverlappedResult(port_, &write_, &written, FALSE));
+    EXPECT_EQ(written, 5u);
+    EXPECT_EQ(device_.TakeSent(), data);
+
+    // DSR off again: the next write waits once more; without the flow control it goes at once.
+    EXPECT_EQ(WaitFor([&] { device_.SetModemLines(0); }), EV_DSR);
+    ASSERT_FALSE(WriteFile(port_, data.data(), 5, &written, &write_));
+    ASSERT_TRUE(device_.TakeSent().empty());
+    dcb.fOutxDsrFlow = 0;
+    ASSERT_TRUE(SetCommState(port_, &dcb));
+    ASSERT_EQ(WaitForSingleObject(write_.hEvent, 2000), WAIT_OBJECT_0);
+    EXPECT_EQ(device_.TakeSent(), data);
+}
+
+TEST_F(DevicePort, DtrHandshakeFollowsTheInputQueue)
+{
+    ASSERT_TRUE(SetupComm(port_, 100, 100));
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port_, &dcb));
+    dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    dcb.XoffLim = 20; // DTR drops at 80 queued bytes
+    dcb.XonLim = 10;  // and rises again at 10
+    ASSERT_TRUE(SetCommState(port_, &dcb)) << GetLastError();
+    const DWORD both = AF_LINE_DTR | AF_LINE_RTS;
+    ASSERT_EQ(device_.OutputLines(), both);
+    EXPECT_FALSE(EscapeCommFunction(port_, CLRDTR)) << "the handshake owns DTR";
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+
+    device_.Inject(std::vector<std::uint8_t>(79, 0x33));
+    ASSERT_TRUE(device_.WaitInputTaken(2000));
+    device_.Inject({0x34});
+    ASSERT_TRUE(device_.WaitOutputLines(AF_LINE_RTS, 2000)) << "DTR still up at 80 queued bytes";
+
+    std::uint8_t buffer[100];
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(port_, buffer, 69, &read, nullptr));
+    ASSERT_EQ(read, 69u);
+    EXPECT_EQ(device_.OutputLines(), AF_LINE_RTS) << "DTR up again at 11 queued bytes";
+    ASSERT_TRUE(ReadFile(port_, buffer, 1, &read, nullptr));
+    EXPECT_EQ(device_.OutputLines(), both);
+
+    // Leaving the handshake gives DTR back to the DCB's line setting and to the caller.
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    ASSERT_TRUE(SetCommState(port_, &dcb));
+    EXPECT_EQ(device_.OutputLines(), AF_LINE_RTS);
+    EXPECT_TRUE(EscapeCommFunction(port_, SETDTR));
+    EXPECT_EQ(device_.OutputLines(), both);
 }
 
 TEST_F(DevicePort, SlowLineKeepsTheWritePendingUntilEveryByteIsTaken)

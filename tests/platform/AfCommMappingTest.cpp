@@ -147,9 +147,10 @@ TEST(CommDcbCheck, RefusesWhatNoLineCanDo)
     EXPECT_EQ(AfCheckDcb(LineDcb(9600, 8, NOPARITY, 3)), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(AfCheckDcb(LineDcb(9600, 8, NOPARITY, ONE5STOPBITS)), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(AfCheckDcb(LineDcb(9600, 5, NOPARITY, TWOSTOPBITS)), ERROR_INVALID_PARAMETER);
-    DCB dsr = LineDcb(9600, 8, NOPARITY, ONESTOPBIT);
-    dsr.fOutxDsrFlow = 1;
-    EXPECT_EQ(AfCheckDcb(dsr), ERROR_NOT_SUPPORTED);
+    DCB dtrDsr = LineDcb(9600, 8, NOPARITY, ONESTOPBIT);
+    dtrDsr.fOutxDsrFlow = 1;
+    dtrDsr.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    EXPECT_EQ(AfCheckDcb(dtrDsr), ERROR_SUCCESS);
     DCB toggle = LineDcb(9600, 8, NOPARITY, ONESTOPBIT);
     toggle.fRtsControl = RTS_CONTROL_TOGGLE;
     EXPECT_EQ(AfCheckDcb(toggle), ERROR_NOT_SUPPORTED);

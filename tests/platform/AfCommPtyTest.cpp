@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "AfPtyPort.h"
@@ -246,26 +247,28 @@ TEST_F(OpenPty, InputQueueKeepsTheOrderAcrossItsEnd)
     EXPECT_EQ(collected_, 0u) << "nothing was lost";
 }
 
-TEST_F(OpenPty, QueueOverflowIsCountedExactlyAndReportedOnce)
+TEST_F(OpenPty, FullQueueHoldsTheSenderBackAndLetsItOnAfterARead)
 {
     ASSERT_TRUE(SetupComm(port_, 16, 16));
-    ASSERT_TRUE(pty_->Send(Pattern(40)));
-    // Bytes that find the queue full are dropped but still announced by EV_RXCHAR.
-    EXPECT_EQ(AwaitStatus([this](const COMSTAT&) { return (collected_ & CE_RXOVER) != 0; }), 16u);
+    const auto sent = Pattern(40);
+    ASSERT_TRUE(pty_->Send(sent));
+    // The queue fills; the rest waits in the terminal instead of being dropped.
+    std::vector<std::uint8_t> received;
+    for (DWORD expected : {16u, 16u, 8u}) {
+        ASSERT_EQ(AwaitQueued(expected), expected) << "after " << received.size() << " bytes";
+        std::uint8_t buffer[32];
+        DWORD read = 0;
+        ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &read, &read_));
+        EXPECT_EQ(read, expected);
+        received.insert(received.end(), buffer, buffer + read);
+    }
+    EXPECT_EQ(received, sent);
+    EXPECT_EQ(collected_, 0u) << "nothing was lost";
     COMSTAT stat{};
     DWORD errors = 0;
     ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
-    EXPECT_EQ(stat.cbInQue, 16u);
-    EXPECT_EQ(errors | collected_, CE_RXOVER);
-    ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
     EXPECT_EQ(errors, 0u);
-
-    std::uint8_t buffer[32];
-    DWORD read = 0;
-    ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &read, &read_));
-    EXPECT_EQ(read, 16u);
-    const auto sent = Pattern(16);
-    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 16), sent) << "the oldest bytes are kept";
+    EXPECT_EQ(stat.cbInQue, 0u);
 }
 
 TEST_F(OpenPty, WaitCommEventCompletesOnArrivingBytes)
@@ -478,8 +481,7 @@ TEST_F(OpenPty, RefusedSettingsFailAndLeaveTheLineAsItWas)
     EXPECT_TRUE(refused([](DCB& d) { d.BaudRate = 0; }));
     EXPECT_TRUE(refused([](DCB& d) {
         d.BaudRate = 9600;
-        d.fOutxDsrFlow = 1;
-        d.fDtrControl = DTR_CONTROL_HANDSHAKE;
+        d.fRtsControl = RTS_CONTROL_TOGGLE;
     }));
     EXPECT_TRUE(refused([](DCB& d) {
         d.BaudRate = 9600;
@@ -487,6 +489,116 @@ TEST_F(OpenPty, RefusedSettingsFailAndLeaveTheLineAsItWas)
         d.XonChar = d.XoffChar = 0x11;
     }));
     EXPECT_FALSE(SetCommState(port_, nullptr));
+}
+
+TEST_F(OpenPty, FrameTheTerminalCannotHoldIsReportedAsLastAccepted)
+{
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port_, &dcb));
+    const auto frameOf = [this] {
+        DCB back{};
+        EXPECT_TRUE(GetCommState(port_, &back));
+        return std::make_pair(int(back.ByteSize), int(back.Parity));
+    };
+    dcb.ByteSize = 7;
+    dcb.Parity = EVENPARITY;
+    ASSERT_TRUE(SetCommState(port_, &dcb));
+    EXPECT_EQ(frameOf(), std::make_pair(7, int(EVENPARITY)));
+    dcb.ByteSize = 5;
+    dcb.Parity = MARKPARITY;
+    ASSERT_TRUE(SetCommState(port_, &dcb));
+    EXPECT_EQ(frameOf(), std::make_pair(5, int(MARKPARITY)));
+
+    // A refused state leaves the one in force.
+    DCB refused = dcb;
+    refused.ByteSize = 9;
+    refused.Parity = ODDPARITY;
+    EXPECT_FALSE(SetCommState(port_, &refused));
+    EXPECT_EQ(frameOf(), std::make_pair(5, int(MARKPARITY)));
+
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    ASSERT_TRUE(SetCommState(port_, &dcb));
+    EXPECT_EQ(frameOf(), std::make_pair(8, int(NOPARITY)));
+}
+
+TEST_F(OpenPty, DtrDsrHandshakeIsAcceptedAndHoldsNothingWithoutModemLines)
+{
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port_, &dcb));
+    dcb.fOutxDsrFlow = 1;
+    dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    ASSERT_TRUE(SetCommState(port_, &dcb)) << GetLastError();
+    DCB back{};
+    ASSERT_TRUE(GetCommState(port_, &back));
+    EXPECT_EQ(back.fOutxDsrFlow, 1u);
+    EXPECT_EQ(back.fDtrControl, DTR_CONTROL_HANDSHAKE);
+
+    const auto data = Pattern(300);
+    DWORD written = 0;
+    if (!WriteFile(port_, data.data(), 300, &written, &write_)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        ASSERT_TRUE(GetOverlappedResult(port_, &write_, &written, TRUE));
+    }
+    EXPECT_EQ(written, 300u);
+    EXPECT_EQ(pty_->Receive(300, 2000), data);
+    ASSERT_TRUE(SetupComm(port_, 16, 16));
+    ASSERT_TRUE(pty_->Send(Pattern(20)));
+    EXPECT_EQ(AwaitQueued(16), 16u);
+}
+
+TEST_F(OpenPty, TimeoutsTheDriverCannotKeepAreRefused)
+{
+    COMMTIMEOUTS timeouts{};
+    ASSERT_TRUE(GetCommTimeouts(port_, &timeouts));
+    const auto same = [](const COMMTIMEOUTS& a, const COMMTIMEOUTS& b) {
+        return std::memcmp(&a, &b, sizeof a) == 0;
+    };
+    const COMMTIMEOUTS kept{MAXDWORD, 0, 0, 0, 0};
+    EXPECT_TRUE(same(timeouts, kept));
+
+    struct Case {
+        COMMTIMEOUTS timeouts;
+        DWORD error;
+    };
+    const Case refused[] = {
+        {{MAXDWORD, MAXDWORD, MAXDWORD, 0, 0}, ERROR_INVALID_PARAMETER},
+        {{MAXDWORD, MAXDWORD, MAXDWORD, 10, 10}, ERROR_INVALID_PARAMETER},
+        {{0, 0, 0, 0, 0}, ERROR_NOT_SUPPORTED},                 // reads that wait for every byte
+        {{MAXDWORD, MAXDWORD, 500, 0, 0}, ERROR_NOT_SUPPORTED}, // reads that wait for the first
+        {{50, 0, 0, 0, 0}, ERROR_NOT_SUPPORTED},
+        {{MAXDWORD, 0, 100, 0, 0}, ERROR_NOT_SUPPORTED},
+        {{MAXDWORD, 0, 0, 10, 0}, ERROR_NOT_SUPPORTED}, // writes that time out
+        {{MAXDWORD, 0, 0, 0, 1000}, ERROR_NOT_SUPPORTED},
+    };
+    for (const Case& c : refused) {
+        const COMMTIMEOUTS& t = c.timeouts;
+        SCOPED_TRACE(testing::Message() << t.ReadIntervalTimeout << " " << t.ReadTotalTimeoutMultiplier << " "
+                                        << t.ReadTotalTimeoutConstant << " " << t.WriteTotalTimeoutMultiplier
+                                        << " " << t.WriteTotalTimeoutConstant);
+        SetLastError(0);
+        EXPECT_FALSE(SetCommTimeouts(port_, &t));
+        EXPECT_EQ(GetLastError(), c.error);
+        ASSERT_TRUE(GetCommTimeouts(port_, &timeouts));
+        EXPECT_TRUE(same(timeouts, kept));
+    }
+    EXPECT_TRUE(SetCommTimeouts(port_, &kept));
+}
+
+TEST_F(OpenPty, BytesThatCameWhileThePortWasClosedAreDroppedAtTheOpen)
+{
+    ASSERT_TRUE(CloseHandle(port_));
+    ASSERT_TRUE(pty_->Send(Pattern(50)));
+    port_ = OpenPort(pty_->ComName());
+    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    // The terminal keeps its order: stale bytes would come before these.
+    const std::vector<std::uint8_t> fresh{'n', 'e', 'w'};
+    ASSERT_TRUE(pty_->Send(fresh));
+    ASSERT_GE(AwaitQueued(3), 3u);
+    std::uint8_t buffer[64];
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &read, nullptr));
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + read), fresh);
 }
 
 TEST_F(OpenPty, LineFunctionsWorkWithoutModemLines)

@@ -1,14 +1,18 @@
 // The port core with the notification channel, as the component uses it: events handed from the
 // event thread to the main thread (which owns the channel). Closing must serve a hand-over in
 // progress instead of waiting for its time-out, and many open/close cycles with bytes flowing
-// both ways and events reported on both threads must not hang, leak or race.
+// both ways and events reported on both threads must not hang, leak or race. Purges among queued
+// frames may drop frames but never reorder, repeat or tear them, and purges and priority changes
+// on the event thread must be safe against a close.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "AfComPortCore.h"
@@ -110,6 +114,172 @@ TEST(CoreStressTest, CloseWhileTheCallbackKeepsUsingTheDevice)
         core.Close();
         ASSERT_EQ(sawClosed, inCallback.load()) << "cycle " << i;
     }
+}
+
+// Checks a stream of frames as the far end receives it. A frame is 0xFF, its number in four 7-bit
+// bytes, 20 bytes derived from the number and 0xFE. A purge may cut the frame on the line short;
+// anything else (a frame out of order or twice, bytes that belong to no frame) is a fault.
+class TFrameChecker {
+public:
+    static constexpr std::size_t kFrameSize = 26;
+
+    static Bytes Frame(std::uint32_t Number)
+    {
+        Bytes frame{0xFF};
+        for (int shift = 21; shift >= 0; shift -= 7)
+            frame.push_back(static_cast<std::uint8_t>((Number >> shift) & 0x7F));
+        for (std::uint32_t i = 0; i < 20; ++i)
+            frame.push_back(static_cast<std::uint8_t>((Number * 7 + i) & 0x7F));
+        frame.push_back(0xFE);
+        return frame;
+    }
+
+    void Take(const std::uint8_t* Data, std::size_t Count)
+    {
+        for (std::size_t i = 0; i < Count; ++i) {
+            if (Data[i] == 0xFF)
+                EndChunk();
+            FChunk.push_back(Data[i]);
+        }
+    }
+
+    // Checks the last chunk too; the number of faults seen.
+    std::size_t Finish()
+    {
+        EndChunk();
+        return FFaults;
+    }
+    std::size_t Whole() const { return FWhole; }
+    const std::string& FirstFault() const { return FFirstFault; }
+
+private:
+    void EndChunk()
+    {
+        if (FChunk.empty())
+            return;
+        if (FChunk.front() != 0xFF)
+            Fault("bytes before any frame");
+        else if (FChunk.size() >= 5)
+            CheckFrame();
+        FChunk.clear();
+    }
+
+    void CheckFrame()
+    {
+        std::uint32_t number = 0;
+        for (std::size_t i = 1; i < 5; ++i)
+            number = number << 7 | FChunk[i];
+        const Bytes expected = Frame(number);
+        if (FChunk.size() > expected.size() || !std::equal(FChunk.begin(), FChunk.end(), expected.begin()))
+            Fault("torn frame " + std::to_string(number));
+        else if (FSeen && number <= FLast)
+            Fault("frame " + std::to_string(number) + " after " + std::to_string(FLast));
+        FWhole += FChunk.size() == expected.size() ? 1 : 0;
+        FLast = std::max(FLast, number);
+        FSeen = true;
+    }
+
+    void Fault(const std::string& What)
+    {
+        if (FFaults++ == 0)
+            FFirstFault = What;
+    }
+
+    Bytes FChunk;
+    bool FSeen = false;
+    std::uint32_t FLast = 0;
+    std::size_t FWhole = 0;
+    std::size_t FFaults = 0;
+    std::string FFirstFault;
+};
+
+// The owner alone queues three frames and purges, many times, while the far end reads.
+TEST(CoreStressTest, PurgesAmongQueuedFramesNeverReorderRepeatOrTearThem)
+{
+    AfPtyPort pty(kCom);
+    TAfComPortCore core;
+    core.SetDCB(TestDcb());
+    core.SetOutQueueSize(2048);
+    ASSERT_TRUE(core.Open(kCom));
+
+    TFrameChecker checker;
+    std::atomic<bool> stop{false};
+    std::thread farEnd([&] {
+        std::uint8_t buffer[4096];
+        for (;;) {
+            pollfd in{pty.MasterFd(), POLLIN, 0};
+            if (poll(&in, 1, 20) <= 0) {
+                if (stop)
+                    return;
+                continue;
+            }
+            const ssize_t n = read(pty.MasterFd(), buffer, sizeof buffer);
+            if (n > 0)
+                checker.Take(buffer, static_cast<std::size_t>(n));
+        }
+    });
+
+    std::uint32_t number = 0;
+    std::size_t purgeFailures = 0;
+    for (int round = 0; round < 20000; ++round) {
+        for (int i = 0; i < 3; ++i) {
+            const Bytes frame = TFrameChecker::Frame(number++);
+            // A full ring refuses the frame whole; the next purge makes room.
+            core.WriteData(frame.data(), static_cast<std::int32_t>(frame.size()));
+        }
+        purgeFailures += core.PurgeOutput() ? 0 : 1;
+    }
+    const Bytes last = TFrameChecker::Frame(number);
+    ASSERT_TRUE(core.WriteData(last.data(), static_cast<std::int32_t>(last.size())));
+    for (int i = 0; i < 1000 && core.OutputUsed() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    stop = true;
+    farEnd.join();
+    core.Close();
+
+    EXPECT_EQ(checker.Finish(), 0u) << "first fault: " << checker.FirstFault();
+    EXPECT_EQ(purgeFailures, 0u);
+    EXPECT_GT(checker.Whole(), 0u);
+    std::printf("%u frames queued, %zu arrived whole\n", number + 1, checker.Whole());
+}
+
+// The component purges from its callback on the event thread, and may change the threads'
+// priorities there, while the user-interface thread purges and closes. Every close must be prompt.
+TEST(CoreStressTest, PurgesAndPriorityChangesOnTheEventThreadWhileThePortCloses)
+{
+    AfPtyPort pty(kCom);
+    TAfComPortCore core;
+    core.SetDCB(TestDcb());
+    std::atomic<int> calls{0};
+    core.OnCoreEvent = [&](TObject* sender, TAfCoreEvent, DWORD, std::exception_ptr) {
+        auto* port = static_cast<TAfComPortCore*>(sender);
+        const int call = ++calls;
+        port->SetWriteThreadPriority(call % 2 ? tpNormal : tpHigher);
+        port->PurgeOutput();
+        port->SetEventThreadPriority(call % 2 ? tpLower : tpNormal);
+        port->PurgeOutput();
+    };
+    const Bytes frame = TFrameChecker::Frame(1);
+    double slowestMs = 0;
+    for (int cycle = 0; cycle < 300; ++cycle) {
+        const int before = calls;
+        ASSERT_TRUE(core.Open(kCom)) << "cycle " << cycle;
+        ASSERT_TRUE(pty.Send({0x55}));
+        for (int wait = 0; wait < 400 && calls == before; ++wait)
+            std::this_thread::sleep_for(std::chrono::microseconds(250));
+        core.WriteData(frame.data(), static_cast<std::int32_t>(frame.size()));
+        if (cycle % 2)
+            core.PurgeOutput();
+        const auto start = Clock::now();
+        core.Close();
+        slowestMs =
+            std::max(slowestMs, std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        pty.ReceiveUntilQuiet(0);
+    }
+    EXPECT_GT(calls.load(), 0);
+    EXPECT_LT(slowestMs, 1500) << "a close waited for a purge's answer";
+    std::printf("%d callbacks; slowest close %.1f ms\n", calls.load(), slowestMs);
 }
 
 TEST(CoreStressTest, OpenCloseCyclesWithTrafficBothWaysAndEventsFlowing)

@@ -171,6 +171,22 @@ TEST_F(CoreTest, RefusedDcbWhileOpenKeepsThePortAndTheStateInForce)
     EXPECT_EQ(FPty->Receive(2, 2000), (Bytes{'o', 'k'}));
 }
 
+TEST_F(CoreTest, RefusedDcbKeepsTheFrameLastAcceptedEvenWhereTheLineCannotHoldIt)
+{
+    // The terminal keeps 8 data bits and no parity whatever it is told; the core reads the state
+    // back after a refusal and must not turn even parity into none.
+    DCB even = TestDcb();
+    even.Parity = EVENPARITY;
+    even.ByteSize = 7;
+    FCore.SetDCB(even);
+    OpenWithLog();
+    DCB refused = even;
+    refused.ByteSize = 9;
+    EXPECT_THROW(FCore.SetDCB(refused), EAfComPortCoreError);
+    EXPECT_EQ(FCore.DCB().ByteSize, 7);
+    EXPECT_EQ(FCore.DCB().Parity, EVENPARITY);
+}
+
 TEST_F(CoreTest, QueuedBytesAreSentAndReportOutputEmptyOnce)
 {
     OpenWithLog();
@@ -398,25 +414,72 @@ TEST_F(CoreTest, ReadsFromTheCallbackSeeTheBytes)
     EXPECT_EQ(received, sent);
 }
 
-TEST_F(CoreTest, InputOverflowErrorsCollectedByThePollAreKeptUntilTaken)
+TEST_F(CoreTest, FullInputQueueHoldsTheLineBackUntilRead)
 {
     FCore.SetInQueueSize(16);
     OpenWithLog();
-    FPty->Send(Bytes(64, 'z'));
-    ASSERT_TRUE(FLog.WaitCount(ceInputPending, 2, 2000)); // each poll also collects line errors
-    EXPECT_EQ(FCore.TakeLineErrors() & CE_RXOVER, CE_RXOVER);
+    Bytes sent;
+    for (std::size_t i = 0; i < 64; ++i)
+        sent.push_back(PatternByte(i));
+    FPty->Send(sent);
+    // The poll reminds of a full queue and collects no overflow: the rest waits in the terminal.
+    ASSERT_TRUE(FLog.WaitCount(ceInputPending, 2, 2000));
+    EXPECT_EQ(FLog.Records().back().Data, 16u);
     EXPECT_EQ(FCore.TakeLineErrors(), 0u);
 
-    std::uint8_t buffer[64];
-    EXPECT_EQ(FCore.ReadData(buffer, sizeof buffer), 16);
-    FPty->Send(Bytes(40, 'q'));
-    ASSERT_TRUE(FLog.WaitCount(ceCommEvent, 2, 2000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    COMSTAT stat{};
-    FCore.GetComStat(stat); // a query collects them too
-    FCore.Close();
-    ASSERT_TRUE(FCore.Open(kCom));
-    EXPECT_EQ(FCore.TakeLineErrors(), 0u) << "a new open starts without line errors";
+    Bytes received;
+    for (int i = 0; i < 400 && received.size() < sent.size(); ++i) {
+        std::uint8_t buffer[64];
+        const std::int32_t n = FCore.ReadData(buffer, sizeof buffer);
+        ASSERT_GE(n, 0);
+        ASSERT_LE(n, 16);
+        received.insert(received.end(), buffer, buffer + n);
+        if (n == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(received, sent);
+    EXPECT_EQ(FCore.TakeLineErrors(), 0u);
+}
+
+// The component's default queues, a far end that sends as fast as the terminal takes it, and an
+// owner that reads on the event thread whenever it is told of input.
+TEST_F(CoreTest, EightMebibytesArriveWholeAndInOrderThroughTheDefaultQueues)
+{
+    constexpr std::size_t kTotal = 8u << 20;
+    FCore.SetInQueueSize(4096);
+    FCore.SetOutQueueSize(2048);
+    std::atomic<std::size_t> received{0};
+    std::atomic<std::size_t> firstWrong{kTotal};
+    OpenWithLog([&](TObject* sender, TAfCoreEvent kind, DWORD) {
+        if (kind != ceCommEvent && kind != ceInputPending)
+            return;
+        std::uint8_t buffer[4096];
+        std::int32_t n;
+        while ((n = static_cast<TAfComPortCore*>(sender)->ReadData(buffer, sizeof buffer)) > 0) {
+            const std::size_t at = received;
+            for (std::int32_t i = 0; i < n; ++i)
+                if (buffer[i] != PatternByte(at + static_cast<std::size_t>(i)) && firstWrong == kTotal)
+                    firstWrong = at + static_cast<std::size_t>(i);
+            received = at + static_cast<std::size_t>(n);
+        }
+    });
+    const auto start = Clock::now();
+    TFarEndSender sender(FPty->MasterFd(), kTotal);
+    // Waits as long as bytes keep coming.
+    std::size_t seen = 0;
+    auto lastProgress = Clock::now();
+    while (received < kTotal && Clock::now() - lastProgress < std::chrono::seconds(10)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (received != seen) {
+            seen = received;
+            lastProgress = Clock::now();
+        }
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_EQ(received.load(), kTotal);
+    EXPECT_EQ(firstWrong.load(), kTotal) << "first wrong byte";
+    EXPECT_EQ(FCore.TakeLineErrors(), 0u);
+    std::printf("8 MiB through 4096/2048 queues in %.2f s: %.1f MiB/s\n", seconds, 8 / seconds);
 }
 
 TEST_F(CoreTest, VanishedDeviceIsReportedOnceAndDoesNotSpin)

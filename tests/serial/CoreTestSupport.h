@@ -1,11 +1,13 @@
 // Test support for the port core: a recorder of core events, a valid line setting, the
-// process's thread count, and a far end that echoes or swallows what the port sends.
+// process's thread count, a far end that echoes or swallows what the port sends, and one that
+// sends a long pattern.
 #pragma once
 
 #include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -106,6 +108,59 @@ private:
     bool FEcho;
     std::atomic<bool> FStop{false};
     std::atomic<std::size_t> FReceived{0};
+    std::thread FThread;
+};
+
+// A byte stream without a period that a queue or ring size could hide: byte `At` of it.
+inline std::uint8_t PatternByte(std::size_t At)
+{
+    return static_cast<std::uint8_t>(At * 31 + At / 65521);
+}
+
+// The far end of a pseudo-terminal sending `Count` pattern bytes as fast as the line takes them,
+// waiting whenever the terminal holds it back; until done or destroyed.
+class TFarEndSender {
+public:
+    TFarEndSender(int MasterFd, std::size_t Count) : FFd(MasterFd), FCount(Count), FThread([this] { Run(); })
+    {
+    }
+    ~TFarEndSender()
+    {
+        FStop = true;
+        FThread.join();
+    }
+    TFarEndSender(const TFarEndSender&) = delete;
+    TFarEndSender& operator=(const TFarEndSender&) = delete;
+
+    std::size_t Sent() const { return FSent; }
+
+private:
+    void Run()
+    {
+        std::uint8_t block[4096];
+        while (!FStop && FSent < FCount) {
+            const std::size_t at = FSent;
+            const std::size_t n = std::min(sizeof block, FCount - at);
+            for (std::size_t i = 0; i < n; ++i)
+                block[i] = PatternByte(at + i);
+            std::size_t done = 0;
+            while (done < n && !FStop) {
+                const ssize_t w = write(FFd, block + done, n - done);
+                if (w > 0) {
+                    done += static_cast<std::size_t>(w);
+                    FSent += static_cast<std::size_t>(w);
+                } else {
+                    pollfd out{FFd, POLLOUT, 0};
+                    poll(&out, 1, 20);
+                }
+            }
+        }
+    }
+
+    int FFd;
+    std::size_t FCount;
+    std::atomic<bool> FStop{false};
+    std::atomic<std::size_t> FSent{0};
     std::thread FThread;
 };
 

@@ -11,3 +11,16 @@ vexora_add_test(core_stress_test
     LIBS vexora_core vexora_test_support
     LABELS serial
     TIMEOUT 300)
+
+# The core's threads in chosen interleavings: a few platform calls are wrapped at link time, so
+# that a test can stop a thread inside them (CoreHooks.h).
+vexora_add_test(core_interleaving_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/CoreInterleavingTest.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/CoreHooks.cpp
+    LIBS vexora_core vexora_test_support
+    LABELS serial)
+target_link_options(core_interleaving_test PRIVATE
+    LINKER:--wrap=_Z9WriteFilePvPKvjPjP10OVERLAPPED
+    LINKER:--wrap=_Z8SetEventPv
+    LINKER:--wrap=_Z19WaitForSingleObjectPvj
+    LINKER:--wrap=_Z12CreateThreadPvmPFjS_ES_jPj)

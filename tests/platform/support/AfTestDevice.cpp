@@ -20,6 +20,10 @@ struct AfTestDevice::Shared {
     mutable std::mutex lock;
     std::condition_variable sentChanged;
     std::condition_variable inputTaken;
+    std::condition_variable linesChanged;
+    std::condition_variable readStall;
+    bool stallReads = false;
+    bool readStalled = false;
     bool open = false;
     bool gone = false;
     int notifyFd = -1; // of the open backend
@@ -91,7 +95,13 @@ public:
 
     long Read(void* buffer, std::size_t count) override
     {
-        std::lock_guard guard(shared_->lock);
+        std::unique_lock guard(shared_->lock);
+        if (shared_->stallReads) {
+            shared_->readStalled = true;
+            shared_->readStall.notify_all();
+            shared_->readStall.wait(guard, [&] { return !shared_->stallReads; });
+            shared_->readStalled = false;
+        }
         if (shared_->gone)
             return -1;
         auto* out = static_cast<std::uint8_t*>(buffer);
@@ -153,6 +163,7 @@ public:
     {
         std::lock_guard guard(shared_->lock);
         shared_->outputLines = (shared_->outputLines | on) & ~off;
+        shared_->linesChanged.notify_all();
         return ERROR_SUCCESS;
     }
 
@@ -275,6 +286,12 @@ bool AfTestDevice::WaitInputTaken(int timeoutMs)
                                         [&] { return shared_->input.empty(); });
 }
 
+std::size_t AfTestDevice::InputLeft() const
+{
+    std::lock_guard guard(shared_->lock);
+    return shared_->input.size();
+}
+
 std::vector<std::uint8_t> AfTestDevice::TakeSent()
 {
     std::lock_guard guard(shared_->lock);
@@ -313,6 +330,26 @@ void AfTestDevice::ReleaseWrites()
     shared_->Notify();
 }
 
+void AfTestDevice::StallReads()
+{
+    std::lock_guard guard(shared_->lock);
+    shared_->stallReads = true;
+}
+
+bool AfTestDevice::WaitReadStalled(int timeoutMs)
+{
+    std::unique_lock lock(shared_->lock);
+    return shared_->readStall.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                       [&] { return shared_->readStalled; });
+}
+
+void AfTestDevice::ResumeReads()
+{
+    std::lock_guard guard(shared_->lock);
+    shared_->stallReads = false;
+    shared_->readStall.notify_all();
+}
+
 void AfTestDevice::SetModemLines(DWORD lines)
 {
     std::lock_guard guard(shared_->lock);
@@ -334,6 +371,13 @@ DWORD AfTestDevice::OutputLines() const
 {
     std::lock_guard guard(shared_->lock);
     return shared_->outputLines;
+}
+
+bool AfTestDevice::WaitOutputLines(DWORD lines, int timeoutMs)
+{
+    std::unique_lock lock(shared_->lock);
+    return shared_->linesChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                          [&] { return shared_->outputLines == lines; });
 }
 
 bool AfTestDevice::BreakOn() const
@@ -364,5 +408,7 @@ void AfTestDevice::Disappear()
 {
     std::lock_guard guard(shared_->lock);
     shared_->gone = true;
+    shared_->stallReads = false;
+    shared_->readStall.notify_all();
     shared_->Notify();
 }

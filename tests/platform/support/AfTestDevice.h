@@ -1,6 +1,7 @@
 // Test support: a controllable serial device, for what a pseudo-terminal cannot do: modem-line
-// changes, line errors, a line that takes written bytes slowly or only when the test lets it,
-// settings that the device refuses, and a device that disappears.
+// changes, line errors, a line that takes written bytes slowly or only when the test lets it, a
+// read of the device that does not return until the test lets it, settings that the device
+// refuses, and a device that disappears.
 //
 // The device lives in the test process. CreateFileA reaches it under Path()
 // ("/vexora-test/<name>") or, after RegisterAsCom(n), as "COM<n>", and the comm handle behaves
@@ -16,6 +17,7 @@
 //     device.AllowWrites(40);              // the line takes 40 bytes
 //     device.WaitSent(40, 1000);
 //     device.SetModemLines(MS_CTS_ON);     // EV_CTS for a waiting WaitCommEvent
+//     device.StallReads();                 // the driver's next read of the device stops there
 //     device.AddLineErrors(1, 0, 0, 0);    // a framing error: EV_ERR, CE_FRAME
 //     device.Disappear();                  // pending operations fail, new opens do not find it
 //
@@ -54,6 +56,8 @@ public:
     // Waits until the port's driver has taken every injected byte, at most `timeoutMs`; false on
     // time-out.
     bool WaitInputTaken(int timeoutMs);
+    // Injected bytes the driver has not taken yet (it leaves them while its queue is full).
+    std::size_t InputLeft() const;
     // Everything the line took from the port so far (and forgets it).
     std::vector<std::uint8_t> TakeSent();
     // Waits until the line has taken at least `count` bytes since the last TakeSent(), at most
@@ -68,6 +72,13 @@ public:
     // Back to taking everything at once.
     void ReleaseWrites();
 
+    // ---- a read of the device that does not return at once
+    // The driver's next read of the device stops until ResumeReads().
+    void StallReads();
+    // Waits until a read has stopped there, at most `timeoutMs`.
+    bool WaitReadStalled(int timeoutMs);
+    void ResumeReads();
+
     // ---- modem lines and line errors
     // The input lines as the port sees them (MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON).
     void SetModemLines(DWORD lines);
@@ -76,6 +87,8 @@ public:
     // The output lines the port drives (AF_LINE_DTR, AF_LINE_RTS), the break state, and whether
     // output was suspended as by XOFF.
     DWORD OutputLines() const;
+    // Waits until the output lines are `lines`, at most `timeoutMs`; false on time-out.
+    bool WaitOutputLines(DWORD lines, int timeoutMs);
     bool BreakOn() const;
     bool OutputSuspended() const;
 

@@ -1,0 +1,122 @@
+#include "CoreHooks.h"
+
+#include <atomic>
+#include <chrono>
+
+#include "AfWin.h"
+
+namespace coretest {
+
+THookPoint gWriteStart;
+THookPoint gSetEvent;
+THookPoint gPurgeWaitEntered;
+THookPoint gPurgeWaitReturned;
+
+namespace {
+
+// How long the core's purger waits for the write thread's answer.
+constexpr DWORD kPurgeWaitMs = 2000;
+
+std::atomic<int> g_threadsBeforeFailure{-1};
+
+} // namespace
+
+void THookPoint::Watch(std::thread::id Who, bool Hold)
+{
+    std::lock_guard guard(FLock);
+    FWatching = true;
+    FWho = Who;
+    FHold = Hold;
+    FReached = 0;
+}
+
+bool THookPoint::WaitReached(int Count, int TimeoutMs)
+{
+    std::unique_lock lock(FLock);
+    return FChanged.wait_for(lock, std::chrono::milliseconds(TimeoutMs),
+                             [&] { return FReached >= Count || FStopped; });
+}
+
+bool THookPoint::WaitStopped(int TimeoutMs)
+{
+    std::unique_lock lock(FLock);
+    return FChanged.wait_for(lock, std::chrono::milliseconds(TimeoutMs), [&] { return FStopped; });
+}
+
+void THookPoint::Release(bool HoldNext)
+{
+    std::lock_guard guard(FLock);
+    FWatching = HoldNext;
+    FHold = HoldNext;
+    FStopped = false;
+    FChanged.notify_all();
+}
+
+void THookPoint::Pass()
+{
+    std::unique_lock lock(FLock);
+    if (!FWatching || (FWho != std::thread::id{} && FWho != std::this_thread::get_id()))
+        return;
+    ++FReached;
+    FChanged.notify_all();
+    if (!FHold)
+        return;
+    FHold = false;
+    FStopped = true;
+    FChanged.notify_all();
+    FChanged.wait(lock, [&] { return !FStopped; });
+}
+
+void FailThreadCreation(int Succeeding)
+{
+    g_threadsBeforeFailure = Succeeding;
+}
+
+} // namespace coretest
+
+// The wrapped platform calls (C++ names of AfWin.h, as the linker sees them).
+extern "C" {
+
+BOOL __real__Z9WriteFilePvPKvjPjP10OVERLAPPED(HANDLE, LPCVOID, DWORD, LPDWORD, OVERLAPPED*);
+BOOL __real__Z8SetEventPv(HANDLE);
+DWORD __real__Z19WaitForSingleObjectPvj(HANDLE, DWORD);
+HANDLE __real__Z12CreateThreadPvmPFjS_ES_jPj(LPVOID, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
+
+BOOL __wrap__Z9WriteFilePvPKvjPjP10OVERLAPPED(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
+                                              OVERLAPPED* overlapped)
+{
+    coretest::gWriteStart.Pass();
+    return __real__Z9WriteFilePvPKvjPjP10OVERLAPPED(file, buffer, count, written, overlapped);
+}
+
+BOOL __wrap__Z8SetEventPv(HANDLE event)
+{
+    coretest::gSetEvent.Pass();
+    return __real__Z8SetEventPv(event);
+}
+
+DWORD __wrap__Z19WaitForSingleObjectPvj(HANDLE handle, DWORD milliseconds)
+{
+    if (milliseconds != coretest::kPurgeWaitMs)
+        return __real__Z19WaitForSingleObjectPvj(handle, milliseconds);
+    coretest::gPurgeWaitEntered.Pass();
+    const DWORD result = __real__Z19WaitForSingleObjectPvj(handle, milliseconds);
+    coretest::gPurgeWaitReturned.Pass();
+    return result;
+}
+
+HANDLE __wrap__Z12CreateThreadPvmPFjS_ES_jPj(LPVOID attributes, SIZE_T stackSize,
+                                             LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                                             LPDWORD threadId)
+{
+    int left = coretest::g_threadsBeforeFailure.load();
+    while (left >= 0 && !coretest::g_threadsBeforeFailure.compare_exchange_weak(left, left - 1)) {
+    }
+    if (left == 0) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return __real__Z12CreateThreadPvmPFjS_ES_jPj(attributes, stackSize, start, parameter, flags, threadId);
+}
+
+} // extern "C"

@@ -1,0 +1,211 @@
+// The port core's threads in the interleavings that matter, each made to happen every time by
+// stopping a thread inside a platform call (CoreHooks.h): a purge that lands between the write
+// thread taking a run and the device getting it, two purgers at once, a purge on the event thread
+// while the port closes, and worker threads that cannot be made.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AfComPortCore.h"
+#include "AfPtyPort.h"
+#include "AfTestDevice.h"
+#include "CoreHooks.h"
+#include "CoreTestSupport.h"
+
+using namespace coretest;
+
+namespace {
+
+constexpr int kCom = 135;
+
+const std::string kPortDir = AfTestPortDirectory();
+
+Bytes Frame(std::uint8_t Tag)
+{
+    return Bytes(8, Tag);
+}
+
+// The frames among `Sent`, which must be whole 8-byte frames of the given tags, in their order.
+std::vector<std::uint8_t> FramesOf(const Bytes& Sent)
+{
+    std::vector<std::uint8_t> tags;
+    for (std::size_t at = 0; at < Sent.size(); at += 8) {
+        const Bytes frame(Sent.begin() + static_cast<std::ptrdiff_t>(at),
+                          Sent.begin() + static_cast<std::ptrdiff_t>(std::min(at + 8, Sent.size())));
+        EXPECT_EQ(frame, Frame(frame.front())) << "torn frame at byte " << at;
+        tags.push_back(frame.front());
+    }
+    return tags;
+}
+
+class CoreInterleavingTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        FDevice = std::make_unique<AfTestDevice>("interleaving-" + std::to_string(++FSerial));
+        FDevice->RegisterAsCom(kCom);
+        FCore = std::make_unique<TAfComPortCore>();
+        FCore->SetDCB(TestDcb());
+        FCore->OnCoreEvent = FLog.Callback();
+    }
+
+    void TearDown() override
+    {
+        // Nothing may stay stopped, whatever the test left.
+        for (THookPoint* point : {&gWriteStart, &gSetEvent, &gPurgeWaitEntered, &gPurgeWaitReturned})
+            point->Release();
+        FailThreadCreation(-1);
+        FCore.reset();
+        FDevice.reset();
+    }
+
+    // What the line took once the ring has run empty.
+    Bytes SentOnceDrained()
+    {
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (FCore->OutputUsed() != 0 && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return FDevice->TakeSent();
+    }
+
+    static inline int FSerial = 0;
+    std::unique_ptr<AfTestDevice> FDevice;
+    TCoreEventLog FLog;
+    std::unique_ptr<TAfComPortCore> FCore;
+};
+
+// The owner queues a frame, queues a second and purges, then queues two more. The write thread
+// is stopped at the start of each device write; the purger is stopped once it has its answer, so
+// that it clears the ring exactly while the write thread holds the run it took before the purge.
+TEST_F(CoreInterleavingTest, PurgeBetweenTakingARunAndWritingItLetsNoStaleBytesOut)
+{
+    ASSERT_TRUE(FCore->Open(kCom));
+    std::promise<void> secondStep;
+    std::atomic<bool> ownerDone{false};
+    std::atomic<bool> purged{false};
+    gWriteStart.Watch({}, true);
+    std::thread owner([&] {
+        EXPECT_TRUE(FCore->WriteData(Frame(1).data(), 8));
+        secondStep.get_future().wait();
+        EXPECT_TRUE(FCore->WriteData(Frame(2).data(), 8));
+        purged = FCore->PurgeOutput();
+        EXPECT_TRUE(FCore->WriteData(Frame(3).data(), 8));
+        EXPECT_TRUE(FCore->WriteData(Frame(4).data(), 8));
+        ownerDone = true;
+    });
+    ASSERT_TRUE(gWriteStart.WaitStopped(2000)) << "the first frame never reached the device";
+
+    gPurgeWaitEntered.Watch(owner.get_id(), false);
+    gPurgeWaitReturned.Watch(owner.get_id(), true);
+    secondStep.set_value();
+    // Where the ring is not locked during the write, the owner is now waiting for its answer.
+    gPurgeWaitEntered.WaitReached(1, 500);
+    gWriteStart.Release(true);
+    // The write thread answers and takes the next run; the purger stays stopped meanwhile.
+    gWriteStart.WaitStopped(2000);
+    gPurgeWaitReturned.Release();
+    // The purger clears the ring and refills it, unless it has to wait for the write.
+    for (int i = 0; i < 100 && !ownerDone; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    gWriteStart.Release();
+    owner.join();
+    EXPECT_TRUE(purged);
+
+    const auto tags = FramesOf(SentOnceDrained());
+    ASSERT_GE(tags.size(), 3u);
+    EXPECT_EQ(tags.front(), 1);
+    for (std::size_t i = 1; i < tags.size(); ++i)
+        EXPECT_LT(tags[i - 1], tags[i]) << "frames out of order or twice";
+    EXPECT_EQ(tags[tags.size() - 2], 3);
+    EXPECT_EQ(tags.back(), 4);
+}
+
+TEST_F(CoreInterleavingTest, TwoPurgersAtOnceEachGetTheirAnswer)
+{
+    ASSERT_TRUE(FCore->Open(kCom));
+    gWriteStart.Watch({}, true);
+    ASSERT_TRUE(FCore->WriteData(Frame(1).data(), 8));
+    ASSERT_TRUE(gWriteStart.WaitStopped(2000));
+
+    // Both ask while the write thread is away from its waits.
+    gPurgeWaitEntered.Watch({}, false);
+    auto first = std::async(std::launch::async, [&] { return FCore->PurgeOutput(); });
+    auto second = std::async(std::launch::async, [&] { return FCore->PurgeOutput(); });
+    gPurgeWaitEntered.WaitReached(2, 500);
+    gWriteStart.Release();
+    EXPECT_TRUE(first.get());
+    EXPECT_TRUE(second.get());
+
+    ASSERT_TRUE(FCore->WriteData(Frame(2).data(), 8));
+    EXPECT_EQ(FramesOf(SentOnceDrained()), (std::vector<std::uint8_t>{1, 2}));
+}
+
+// The component purges from its callback on the event thread; the user-interface thread closes
+// meanwhile. The purger is stopped just before it signals the write thread, the close goes as far
+// as it can, and then the purger goes on.
+TEST_F(CoreInterleavingTest, PurgeOnTheEventThreadWhileThePortClosesIsSafe)
+{
+    std::promise<bool> purgeResult;
+    std::atomic<bool> purging{false};
+    FCore->OnCoreEvent = FLog.Callback([&](TObject* sender, TAfCoreEvent kind, DWORD) {
+        if (kind != ceCommEvent || purging.exchange(true))
+            return;
+        gSetEvent.Watch(std::this_thread::get_id(), true);
+        purgeResult.set_value(static_cast<TAfComPortCore*>(sender)->PurgeOutput());
+    });
+    ASSERT_TRUE(FCore->Open(kCom));
+    const int threadsOpen = ThreadCount();
+    FDevice->Inject({0x10});
+    ASSERT_TRUE(gSetEvent.WaitStopped(3000)) << "the callback did not purge";
+
+    auto closing = std::async(std::launch::async, [&] { FCore->Close(); });
+    // Where the close does not wait for the purge, the write thread ends and goes now.
+    for (int i = 0; i < 100 && ThreadCount() >= threadsOpen; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    gSetEvent.Release();
+
+    auto result = purgeResult.get_future();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    result.get(); // either answer is right for a purge that met a close
+    ASSERT_EQ(closing.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    closing.get();
+    EXPECT_FALSE(FCore->IsOpen());
+    EXPECT_FALSE(FDevice->IsOpen());
+    ASSERT_TRUE(FCore->Open(kCom));
+}
+
+TEST_F(CoreInterleavingTest, WorkerThreadsThatCannotBeMadeFailTheOpenWithItsMessage)
+{
+    ASSERT_TRUE(FCore->Open(kCom));
+    FCore->Close();
+    const int threadsBefore = ThreadCount();
+    for (int succeeding : {0, 1}) {
+        SCOPED_TRACE(succeeding == 0 ? "no write thread" : "no event thread");
+        FailThreadCreation(succeeding);
+        try {
+            FCore->Open(kCom);
+            ADD_FAILURE() << "the open succeeded";
+        } catch (const EAfComPortCoreError& error) {
+            EXPECT_STREQ(error.what(), "Error creating threads");
+        } catch (const std::exception& error) {
+            ADD_FAILURE() << "raised " << error.what() << " instead of the core's error";
+        }
+        EXPECT_FALSE(FCore->IsOpen());
+        EXPECT_EQ(FCore->Handle(), INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(FDevice->IsOpen());
+        EXPECT_EQ(ThreadCount(), threadsBefore);
+    }
+    ASSERT_TRUE(FCore->Open(kCom));
+    ASSERT_TRUE(FCore->WriteData(Frame(5).data(), 8));
+    EXPECT_EQ(FramesOf(SentOnceDrained()), std::vector<std::uint8_t>{5});
+}
+
+} // namespace
