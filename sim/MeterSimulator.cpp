@@ -154,10 +154,14 @@ void TMeterSimulator::Deal(const TMBusTelegram& heard, int lineBaud)
 
 void TMeterSimulator::Schedule(const TMBusTelegram& heard, TMeterOutput output, int lineBaud)
 {
-    TPending pending{std::move(output.Bytes), heard.End, {}, 0};
+    TPending pending{std::move(output.Bytes), heard.End, {}, 0, output.Echo};
     if (output.Echo) {
-        // Back at once, ahead of any answer still waiting: it is the request itself on the line.
-        FQueue.push_front(std::move(pending));
+        // Back at once, behind earlier echoes but ahead of any answer still waiting: it is the
+        // request itself on the line.
+        auto place = FQueue.begin();
+        while (place != FQueue.end() && (place->Echo || place->Written > 0))
+            ++place;
+        FQueue.insert(place, std::move(pending));
         return;
     }
     // The meter answers only at the line's speed, which may differ from its own from now on.

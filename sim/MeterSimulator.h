@@ -65,6 +65,7 @@ private:
         TMeterClock::time_point Start;
         TMeterClock::duration ByteTime{};
         std::size_t Written = 0;
+        bool Echo = false; // all at once (ByteTime 0)
     };
 
     void ReadLine();
