@@ -35,7 +35,9 @@ TMeterAnswer Silent(std::string note, TMeterRequest request = TMeterRequest::mrN
 
 } // namespace
 
-TMeter::TMeter(const TMeterSettings& settings, std::bitset<256> refused) : FState(settings), FRefused(refused) {}
+TMeter::TMeter(const TMeterSettings& settings, std::bitset<256> refused) : FState(settings), FRefused(refused)
+{
+}
 
 TMeterAnswer TMeter::Handle(const TMBusTelegram& telegram)
 {
@@ -47,8 +49,8 @@ TMeterAnswer TMeter::Handle(const TMBusTelegram& telegram)
     const bool broadcast = address == kBroadcast;
     if (!broadcast && address != FState.Address())
         return Silent("ignored: address " + Hex2(address) + ", the meter is " + Hex2(FState.Address()));
-    TMeterAnswer answer = telegram.Kind == TMBusTelegramKind::tkShort ? HandleShort(telegram, broadcast)
-                                                                      : HandleLong(telegram);
+    TMeterAnswer answer =
+        telegram.Kind == TMBusTelegramKind::tkShort ? HandleShort(telegram, broadcast) : HandleLong(telegram);
     if (broadcast && !answer.Bytes.empty()) {
         answer.Bytes.clear();
         answer.Note += "; broadcast, no answer";
@@ -89,9 +91,9 @@ TMeterAnswer TMeter::HandleLong(const TMBusTelegram& telegram)
         }
     }
     if (data.size() == 7 && data[0] == kDifInt32 && data[1] == kVifManufacturer) {
-        const std::uint32_t value = static_cast<std::uint32_t>(data[3]) | static_cast<std::uint32_t>(data[4]) << 8 |
-                                    static_cast<std::uint32_t>(data[5]) << 16 |
-                                    static_cast<std::uint32_t>(data[6]) << 24;
+        const std::uint32_t value =
+            static_cast<std::uint32_t>(data[3]) | static_cast<std::uint32_t>(data[4]) << 8 |
+            static_cast<std::uint32_t>(data[5]) << 16 | static_cast<std::uint32_t>(data[6]) << 24;
         return WriteRegister(data[2], value);
     }
     return Silent("ignored: a record the meter does not know");

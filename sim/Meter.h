@@ -18,7 +18,14 @@
 #include "MeterLink.h"
 #include "MeterState.h"
 
-enum class TMeterRequest { mrNone, mrLinkReset, mrSelectConfig, mrSelectUser, mrRegisterWrite, mrDataRequest };
+enum class TMeterRequest {
+    mrNone,
+    mrLinkReset,
+    mrSelectConfig,
+    mrSelectUser,
+    mrRegisterWrite,
+    mrDataRequest
+};
 
 struct TMeterAnswer {
     TMeterRequest Request = TMeterRequest::mrNone; // what the meter took the telegram for

@@ -55,13 +55,20 @@ const std::vector<TFlag>& Flags()
          [](L& c, S v) { c.Sim.Meter.Address = Number("address", v, 0, 255); }},
         {"baud", 0, "B", "the meter's baud rate: 300, 600, 1200, 2400, 4800, 9600 or 19200 (default 2400)",
          [](L& c, S v) { c.Sim.Meter.Baud = Number("baud", v, 0, 1000000); }},
-        {"flow-scale", 0, "C", "flow scale code, 0 to 15; registers 0x20 and 0x21 hold Q divided by 1000, 100, "
-                               "10 or 1 for code 0, 1, 2 or more (default 0)",
-         [](L& c, S v) { c.Sim.Meter.FlowScaleCode = static_cast<std::uint8_t>(Number("flow-scale", v, 0, 15)); }},
-        {"pulse-scale", 0, "C", "pulse scale code, 0 to 15; register 0x22 holds Imp Out times 1000, 100, 10 or 1 "
-                                "(default 0)",
-         [](L& c, S v) { c.Sim.Meter.PulseScaleCode = static_cast<std::uint8_t>(Number("pulse-scale", v, 0, 15)); }},
-        {"reaction", 0, "MS", "milliseconds from the end of a request to the start of the answer (default 50)",
+        {"flow-scale", 0, "C",
+         "flow scale code, 0 to 15; registers 0x20 and 0x21 hold Q divided by 1000, 100, "
+         "10 or 1 for code 0, 1, 2 or more (default 0)",
+         [](L& c, S v) {
+             c.Sim.Meter.FlowScaleCode = static_cast<std::uint8_t>(Number("flow-scale", v, 0, 15));
+         }},
+        {"pulse-scale", 0, "C",
+         "pulse scale code, 0 to 15; register 0x22 holds Imp Out times 1000, 100, 10 or 1 "
+         "(default 0)",
+         [](L& c, S v) {
+             c.Sim.Meter.PulseScaleCode = static_cast<std::uint8_t>(Number("pulse-scale", v, 0, 15));
+         }},
+        {"reaction", 0, "MS",
+         "milliseconds from the end of a request to the start of the answer (default 50)",
          [](L& c, S v) { c.Sim.ReactionMs = Number("reaction", v, 0, 60000); }},
         {"replace", 0, nullptr, "take COM N over even when another program has registered it",
          [](L& c, S) { c.Sim.ReplaceEntry = true; }},
@@ -82,15 +89,19 @@ const std::vector<TFlag>& Flags()
          [](L& c, S) { c.Sim.Faults.BadChecksum = true; }},
         {"noise", 0, "N", "fault: N bytes of noise before every answer",
          [](L& c, S v) { c.Sim.Faults.NoiseBytes = Number("noise", v, 0, 4096); }},
-        {"echo", 0, nullptr, "fault: every telegram comes straight back, as from an adapter that hears itself",
+        {"echo", 0, nullptr,
+         "fault: every telegram comes straight back, as from an adapter that hears itself",
          [](L& c, S) { c.Sim.Faults.Echo = true; }},
-        {"refuse-register", 0, "R", "fault: writes of register R (hexadecimal, e.g. 22) are neither applied nor "
-                                    "acknowledged; may be given more than once",
+        {"refuse-register", 0, "R",
+         "fault: writes of register R (hexadecimal, e.g. 22) are neither applied nor "
+         "acknowledged; may be given more than once",
          [](L& c, S v) { c.Sim.Faults.RefusedRegisters.set(static_cast<std::size_t>(Register(v))); }},
-        {"oversize", 0, "N", "fault: answers padded with noise to N bytes (above 104: more than the tool's buffer)",
+        {"oversize", 0, "N",
+         "fault: answers padded with noise to N bytes (above 104: more than the tool's buffer)",
          [](L& c, S v) { c.Sim.Faults.OversizeBytes = Number("oversize", v, 1, 4096); }},
-        {"fault-answers", 0, "KIND", "the answers that --late, --partial, --noise and --oversize change: all "
-                                     "(default), acks (the E5s) or frames (the data frames)",
+        {"fault-answers", 0, "KIND",
+         "the answers that --late, --partial, --noise and --oversize change: all "
+         "(default), acks (the E5s) or frames (the data frames)",
          [](L& c, S v) { c.Sim.Faults.Answers = Answers(v); }},
     };
     return flags;
@@ -129,7 +140,8 @@ TMeterCommandLine ParseMeterCommandLine(const std::vector<std::string>& args)
             throw std::invalid_argument("--" + std::string(flag.Name) + " takes no value");
         if (flag.Value && !hasInline) {
             if (i + 1 >= args.size())
-                throw std::invalid_argument("--" + std::string(flag.Name) + " wants a value (" + flag.Value + ")");
+                throw std::invalid_argument("--" + std::string(flag.Name) + " wants a value (" + flag.Value +
+                                            ")");
             value = args[++i];
         }
         flag.Apply(line, value);

@@ -9,7 +9,7 @@
 
 struct TMeterCommandLine {
     TMeterSimOptions Sim;
-    std::string LogPath; // --log: append the log to this file
+    std::string LogPath;  // --log: append the log to this file
     bool Verbose = false; // -v: log to standard error
     bool Help = false;
 };

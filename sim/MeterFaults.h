@@ -15,22 +15,22 @@
 enum class TFaultAnswers { faAll, faAcks, faFrames };
 
 struct TMeterFaults {
-    bool NoAnswer = false;           // never answers (still applies what it hears)
-    bool SilentSecondSelect = false; // no answer to the select telegram of the user data
-    int LateMs = 0;                  // answers this much later than it should
-    int PartialBytes = 0;            // when > 0: answers stop after this many bytes
-    bool BadChecksum = false;        // data frames carry a wrong checksum
-    int NoiseBytes = 0;              // noise before the answer
-    bool Echo = false;               // the request comes back at once
+    bool NoAnswer = false;             // never answers (still applies what it hears)
+    bool SilentSecondSelect = false;   // no answer to the select telegram of the user data
+    int LateMs = 0;                    // answers this much later than it should
+    int PartialBytes = 0;              // when > 0: answers stop after this many bytes
+    bool BadChecksum = false;          // data frames carry a wrong checksum
+    int NoiseBytes = 0;                // noise before the answer
+    bool Echo = false;                 // the request comes back at once
     std::bitset<256> RefusedRegisters; // registers not acknowledged (and not applied)
-    int OversizeBytes = 0;           // when > 0: answers padded with noise to this many bytes
+    int OversizeBytes = 0;             // when > 0: answers padded with noise to this many bytes
     TFaultAnswers Answers = TFaultAnswers::faAll;
 };
 
 struct TMeterOutput {
     std::vector<std::uint8_t> Bytes;
-    bool Echo = false;     // goes out at once; otherwise after the request and the reaction time
-    int ExtraDelayMs = 0;  // on top of the reaction time
+    bool Echo = false;    // goes out at once; otherwise after the request and the reaction time
+    int ExtraDelayMs = 0; // on top of the reaction time
 };
 
 // The outputs for one telegram heard and the meter's answer to it (an empty answer: silence).

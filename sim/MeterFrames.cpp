@@ -33,7 +33,7 @@ std::vector<std::uint8_t> StartFrame(const TMeterState& state, std::uint8_t acce
     frame.push_back(kVersion);
     frame.push_back(kMediumWater);
     frame.push_back(accessNumber);
-    frame.push_back(0x00); // status: no errors
+    frame.push_back(0x00);     // status: no errors
     PutWord(frame, 0x0000, 2); // signature: no encryption
     frame.push_back(kDifInt24);
     frame.push_back(kVifVolumeLitres);

@@ -39,7 +39,8 @@ public:
 private:
     // Cuts complete telegrams (and runs of stray bytes) off the front of the pending bytes.
     void Extract(std::vector<TMBusTelegram>& out);
-    void Take(std::vector<TMBusTelegram>& out, std::size_t count, TMBusTelegramKind kind, std::string fault = {});
+    void Take(std::vector<TMBusTelegram>& out, std::size_t count, TMBusTelegramKind kind,
+              std::string fault = {});
 
     std::vector<std::uint8_t> FPending;
     std::vector<TMeterClock::time_point> FArrivals; // one per pending byte

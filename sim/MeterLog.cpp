@@ -52,7 +52,8 @@ std::string TMeterLog::Hex(const std::vector<std::uint8_t>& bytes)
 
 void TMeterLog::Line(TMeterClock::time_point at, std::string_view tag, std::string_view text)
 {
-    const auto wall = FWallBase + std::chrono::duration_cast<std::chrono::system_clock::duration>(at - FSteadyBase);
+    const auto wall =
+        FWallBase + std::chrono::duration_cast<std::chrono::system_clock::duration>(at - FSteadyBase);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wall.time_since_epoch()).count();
     const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
     std::tm local{};

@@ -29,6 +29,8 @@ void CatchStopSignals()
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(signal, &action, nullptr);
+    // A reader of the output or the log that went away must not end the simulator unannounced.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 int Serve(const TMeterCommandLine& line)

@@ -24,7 +24,8 @@ constexpr auto kMinFrameGap = 50ms;
 
 TMeterClock::duration BitTimes(int bits, int baud)
 {
-    return std::chrono::duration_cast<TMeterClock::duration>(std::chrono::duration<double>(double(bits) / baud));
+    return std::chrono::duration_cast<TMeterClock::duration>(
+        std::chrono::duration<double>(double(bits) / baud));
 }
 
 // How long `count` bytes of `byteTime` each take on the line.
@@ -94,7 +95,8 @@ void TMeterSimulator::Run()
             wait.tv_nsec = static_cast<long>(ns.count() % 1'000'000'000);
             timeout = &wait;
         }
-        pollfd fds[2] = {{FStopFd, POLLIN, 0}, {FPty.Fd(), static_cast<short>(POLLIN | (lineFull ? POLLOUT : 0)), 0}};
+        pollfd fds[2] = {{FStopFd, POLLIN, 0},
+                         {FPty.Fd(), static_cast<short>(POLLIN | (lineFull ? POLLOUT : 0)), 0}};
         if (::ppoll(fds, 2, timeout, nullptr) < 0) {
             if (errno == EINTR)
                 continue;
@@ -164,7 +166,8 @@ void TMeterSimulator::Schedule(const TMBusTelegram& heard, TMeterOutput output, 
         FQueue.insert(place, std::move(pending));
         return;
     }
-    // The meter answers only at the line's speed, which may differ from its own from now on.
+    // At the speed the request came in at: a write of register 0x24 may have changed the meter's
+    // own speed for what follows, not for this answer.
     pending.ByteTime = BitTimes(kBitsPerByte, lineBaud);
     const auto requestEnd = std::max(heard.End, heard.Start + OnLine(pending.ByteTime, heard.Bytes.size()));
     pending.Start = requestEnd + std::chrono::milliseconds(FOptions.ReactionMs + output.ExtraDelayMs);

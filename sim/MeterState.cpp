@@ -70,8 +70,7 @@ TMeterState::TMeterState(const TMeterSettings& settings)
         SingleBits(settings.Q20mA / flowFactor),
         SingleBits(settings.ImpOut * pulseFactor),
         SingleBits(pulseFactor),
-        static_cast<std::uint32_t>(settings.Address) |
-            static_cast<std::uint32_t>(settings.Baud / 100) << 8 |
+        static_cast<std::uint32_t>(settings.Address) | static_cast<std::uint32_t>(settings.Baud / 100) << 8 |
             (settings.TestEmptyTube ? 0xFFu : 0u) << 16 |
             static_cast<std::uint32_t>(settings.PulseWidth) << 24,
     };

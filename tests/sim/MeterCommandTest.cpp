@@ -7,8 +7,8 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
-#include <sys/wait.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "AfPtyPort.h"

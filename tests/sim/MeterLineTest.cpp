@@ -43,7 +43,8 @@ bool Decodes(const TBytes& frame, bool user)
 {
     std::memset(TelegramBuf, 0, sizeof TelegramBuf);
     std::memcpy(TelegramBuf, frame.data(), std::min<std::size_t>(frame.size(), TelegramBufSize));
-    return (user ? DecodeUserFrame(1, 0, 0).Status : DecodeConfigFrame(1).Status) == TMBusDecodeStatus::dsDecoded;
+    return (user ? DecodeUserFrame(1, 0, 0).Status : DecodeConfigFrame(1).Status) ==
+           TMBusDecodeStatus::dsDecoded;
 }
 
 TEST(MeterLine, ServesAReadThroughItsComEntryLogsItAndRemovesTheEntry)
@@ -69,7 +70,8 @@ TEST(MeterLine, ServesAReadThroughItsComEntryLogsItAndRemovesTheEntry)
         const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )";
         auto logged = [&](const std::string& tail) {
             const std::regex pattern(stamp + tail);
-            return std::any_of(lines.begin(), lines.end(), [&](auto& l) { return std::regex_match(l, pattern); });
+            return std::any_of(lines.begin(), lines.end(),
+                               [&](auto& l) { return std::regex_match(l, pattern); });
         };
         EXPECT_TRUE(logged("RX 68 05 05 68 53 01 51 0F 02 B6 16"));
         EXPECT_TRUE(logged("RX 10 5B 01 5C 16"));
@@ -78,6 +80,14 @@ TEST(MeterLine, ServesAReadThroughItsComEntryLogsItAndRemovesTheEntry)
     }
     struct stat gone {};
     EXPECT_NE(::lstat(entry.c_str(), &gone), 0); // not even a dangling link
+}
+
+TEST(MeterLine, AStopBeforeTheRunEndsTheRunAtOnce)
+{
+    TMeterSimulator sim(OnCom(104));
+    sim.Stop();
+    sim.Run();
+    EXPECT_EQ(sim.Heard(), 0u);
 }
 
 TEST(MeterLine, HearsOnlyAtItsOwnBaudRateWhichRegister24Changes)

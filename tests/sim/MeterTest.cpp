@@ -160,12 +160,12 @@ TEST(MeterTelegrams, StaysSilentForOtherAddressesBadFramesBroadcastAndWhatItCann
     const TMeterState before = meter.State();
     auto silent = [&](const TBytes& telegram) { return meter.Handle(Heard(telegram)).Bytes.empty(); };
 
-    EXPECT_TRUE(silent(HexBytes("10 5B 02 5D 16")));                   // another address
-    EXPECT_TRUE(silent(HexBytes("10 5B 01 5D 16")));                   // bad checksum
-    EXPECT_TRUE(silent(HexBytes("68 05 05 68 53 01 51 0F 02 B6 17"))); // no stop byte
-    EXPECT_TRUE(silent(Built(BuildSelectTelegram(1, 0x03))));          // unknown frame
-    EXPECT_TRUE(silent(Built(BuildRegisterWrite(1, 0x40, 1))));        // unknown register
-    EXPECT_TRUE(silent(Built(BuildRegisterWrite(1, 0x22, 1))));        // refused register
+    EXPECT_TRUE(silent(HexBytes("10 5B 02 5D 16")));                     // another address
+    EXPECT_TRUE(silent(HexBytes("10 5B 01 5D 16")));                     // bad checksum
+    EXPECT_TRUE(silent(HexBytes("68 05 05 68 53 01 51 0F 02 B6 17")));   // no stop byte
+    EXPECT_TRUE(silent(Built(BuildSelectTelegram(1, 0x03))));            // unknown frame
+    EXPECT_TRUE(silent(Built(BuildRegisterWrite(1, 0x40, 1))));          // unknown register
+    EXPECT_TRUE(silent(Built(BuildRegisterWrite(1, 0x22, 1))));          // refused register
     EXPECT_TRUE(silent(Built(BuildRegisterWrite(1, 0x24, 0x0A008001)))); // 12800 baud
     EXPECT_TRUE(silent(Built(BuildRegisterWrite(1, 0x24, 0x0A0018FB)))); // address 251
     for (std::uint8_t reg = 0x20; reg <= 0x24; ++reg)
@@ -196,9 +196,11 @@ TEST(MeterLink, SplitsTheLineIntoTelegramsAndGivesUpFramesTheLineLeftIncomplete)
     EXPECT_EQ(feed("01 5C 16 68 0A 0A 68 53", 1ms), (Out{{K::tkShort, HexBytes("10 5B 01 5C 16")}}));
     // The long frame begun above would take the next 11 bytes, but the line went quiet meanwhile.
     EXPECT_EQ(feed("10 5B 01 5C 16 E5", 1s), (Out{{K::tkInvalid, HexBytes("68 0A 0A 68 53")},
-                                                {K::tkShort, HexBytes("10 5B 01 5C 16")}, {K::tkSingle, {0xE5}}}));
+                                                  {K::tkShort, HexBytes("10 5B 01 5C 16")},
+                                                  {K::tkSingle, {0xE5}}}));
     EXPECT_EQ(feed("68 05 06 68 00 68 03 03 68 53 01 51 A5 16", 2s),
-              (Out{{K::tkInvalid, HexBytes("68 05 06")}, {K::tkInvalid, HexBytes("68 00")},
+              (Out{{K::tkInvalid, HexBytes("68 05 06")},
+                   {K::tkInvalid, HexBytes("68 00")},
                    {K::tkLong, HexBytes("68 03 03 68 53 01 51 A5 16")}}));
 }
 
@@ -266,9 +268,9 @@ TEST(MeterFaults, ShapeTheAnswersAsTheFlagsSay)
 
 TEST(MeterCommandLine, TakesEveryFormOfValueAndRefusesBadOnes)
 {
-    const TMeterCommandLine line = ParseMeterCommandLine(
-        {"--com", "3", "--refuse-register", "22", "--refuse-register=0x30", "--late=900", "-v", "--fault-answers",
-         "frames", "--echo"});
+    const TMeterCommandLine line =
+        ParseMeterCommandLine({"--com", "3", "--refuse-register", "22", "--refuse-register=0x30",
+                               "--late=900", "-v", "--fault-answers", "frames", "--echo"});
     EXPECT_EQ(line.Sim.ComNumber, 3);
     EXPECT_TRUE(line.Sim.Faults.RefusedRegisters.test(0x22));
     EXPECT_TRUE(line.Sim.Faults.RefusedRegisters.test(0x30));
@@ -277,9 +279,14 @@ TEST(MeterCommandLine, TakesEveryFormOfValueAndRefusesBadOnes)
     EXPECT_EQ(line.Sim.Faults.Answers, TFaultAnswers::faFrames);
     EXPECT_TRUE(line.Verbose && line.Sim.Faults.Echo);
 
-    for (const std::vector<std::string>& bad :
-         {std::vector<std::string>{"--late"}, {"--noise", "-1"}, {"--com", "2x"}, {"--echo=1"},
-          {"--refuse-register", "100"}, {"--fault-answers", "some"}, {"--bogus"}, {"x"}})
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--late"},
+                                                {"--noise", "-1"},
+                                                {"--com", "2x"},
+                                                {"--echo=1"},
+                                                {"--refuse-register", "100"},
+                                                {"--fault-answers", "some"},
+                                                {"--bogus"},
+                                                {"x"}})
         EXPECT_THROW(ParseMeterCommandLine(bad), std::invalid_argument) << bad[0];
 }
 

@@ -64,7 +64,8 @@ TBytes TMasterLine::Receive(std::size_t count, int timeoutMs)
             bytes.insert(bytes.end(), buffer, buffer + n);
             continue;
         }
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             break;
         pollfd fd{FFd, POLLIN, 0};
