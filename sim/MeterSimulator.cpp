@@ -14,7 +14,8 @@ using namespace std::chrono_literals;
 constexpr int kBitsPerByte = 11; // start bit, 8 data bits, even parity, stop bit
 // Bytes of an answer go out in steps of at least this long, not one wake-up per byte.
 constexpr auto kMinWriteStep = 4ms;
-// A meter's receiver gives up a frame after 33 bit times of silence; never less than this here.
+// A meter's receiver gives up a frame after 33 bit times of silence (slowest line 300 baud),
+// never after less than this here.
 constexpr auto kMinFrameGap = 50ms;
 
 [[noreturn]] void Fail(const std::string& what)
@@ -125,7 +126,7 @@ void TMeterSimulator::ReadLine()
             Fail("cannot read the line");
         const auto at = TMeterClock::now();
         const int lineBaud = FPty.LineBaud();
-        const auto gap = std::max<TMeterClock::duration>(BitTimes(33, std::max(lineBaud, 1)), kMinFrameGap);
+        const auto gap = std::max<TMeterClock::duration>(BitTimes(33, std::max(lineBaud, 300)), kMinFrameGap);
         for (const TMBusTelegram& heard : FReader.Feed(buffer, static_cast<std::size_t>(n), at, gap))
             Deal(heard, lineBaud);
     }
