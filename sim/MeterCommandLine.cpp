@@ -1,0 +1,180 @@
+#include "MeterCommandLine.h"
+
+#include <charconv>
+#include <functional>
+#include <stdexcept>
+
+namespace {
+
+using TApply = std::function<void(TMeterCommandLine&, const std::string&)>;
+
+struct TFlag {
+    const char* Name;  // long form, without the dashes
+    char Short;        // 0 when none
+    const char* Value; // name of the value, nullptr for a switch
+    const char* Help;
+    TApply Apply;
+};
+
+int Number(const std::string& flag, const std::string& text, int low, int high, int base = 10)
+{
+    int value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value, base);
+    if (text.empty() || error != std::errc() || stop != end || value < low || value > high)
+        throw std::invalid_argument("--" + flag + " wants a number from " + std::to_string(low) + " to " +
+                                    std::to_string(high) + ", not '" + text + "'");
+    return value;
+}
+
+int Register(const std::string& text)
+{
+    const bool prefixed = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    return Number("refuse-register", prefixed ? text.substr(2) : text, 0, 255, 16);
+}
+
+TFaultAnswers Answers(const std::string& text)
+{
+    if (text == "all")
+        return TFaultAnswers::faAll;
+    if (text == "acks")
+        return TFaultAnswers::faAcks;
+    if (text == "frames")
+        return TFaultAnswers::faFrames;
+    throw std::invalid_argument("--fault-answers wants all, acks or frames, not '" + text + "'");
+}
+
+const std::vector<TFlag>& Flags()
+{
+    using L = TMeterCommandLine;
+    using S = const std::string&;
+    static const std::vector<TFlag> flags = {
+        {"com", 0, "N", "register the meter as COM N in the port directory (default 1)",
+         [](L& c, S v) { c.Sim.ComNumber = Number("com", v, 1, 999); }},
+        {"address", 0, "A", "the meter's primary address, 0 to 250 (default 1)",
+         [](L& c, S v) { c.Sim.Meter.Address = Number("address", v, 0, 255); }},
+        {"baud", 0, "B", "the meter's baud rate: 300, 600, 1200, 2400, 4800, 9600 or 19200 (default 2400)",
+         [](L& c, S v) { c.Sim.Meter.Baud = Number("baud", v, 0, 1000000); }},
+        {"flow-scale", 0, "C",
+         "flow scale code, 0 to 15; registers 0x20 and 0x21 hold Q divided by 1000, 100, "
+         "10 or 1 for code 0, 1, 2 or more (default 0)",
+         [](L& c, S v) {
+             c.Sim.Meter.FlowScaleCode = static_cast<std::uint8_t>(Number("flow-scale", v, 0, 15));
+         }},
+        {"pulse-scale", 0, "C",
+         "pulse scale code, 0 to 15; register 0x22 holds Imp Out times 1000, 100, 10 or 1 "
+         "(default 0)",
+         [](L& c, S v) {
+             c.Sim.Meter.PulseScaleCode = static_cast<std::uint8_t>(Number("pulse-scale", v, 0, 15));
+         }},
+        {"reaction", 0, "MS",
+         "milliseconds from the end of a request to the start of the answer (default 50)",
+         [](L& c, S v) { c.Sim.ReactionMs = Number("reaction", v, 0, 60000); }},
+        {"replace", 0, nullptr, "take COM N over even when another program has registered it",
+         [](L& c, S) { c.Sim.ReplaceEntry = true; }},
+        {"log", 0, "FILE", "append every telegram heard and sent (hex, time-stamped) to FILE",
+         [](L& c, S v) { c.LogPath = v; }},
+        {"verbose", 'v', nullptr, "log to standard error", [](L& c, S) { c.Verbose = true; }},
+        {"help", 'h', nullptr, "show this text", [](L& c, S) { c.Help = true; }},
+        {"no-answer", 0, nullptr, "fault: never answer (what the meter hears still applies)",
+         [](L& c, S) { c.Sim.Faults.NoAnswer = true; }},
+        {"silent-second-select", 0, nullptr,
+         "fault: no answer to the select telegram of the user data, a Read's second select",
+         [](L& c, S) { c.Sim.Faults.SilentSecondSelect = true; }},
+        {"late", 0, "MS", "fault: answers come MS milliseconds late",
+         [](L& c, S v) { c.Sim.Faults.LateMs = Number("late", v, 0, 60000); }},
+        {"partial", 0, "N", "fault: answers stop after their first N bytes",
+         [](L& c, S v) { c.Sim.Faults.PartialBytes = Number("partial", v, 1, 4096); }},
+        {"bad-checksum", 0, nullptr, "fault: data frames carry a wrong checksum",
+         [](L& c, S) { c.Sim.Faults.BadChecksum = true; }},
+        {"noise", 0, "N", "fault: N bytes of noise before every answer",
+         [](L& c, S v) { c.Sim.Faults.NoiseBytes = Number("noise", v, 0, 4096); }},
+        {"echo", 0, nullptr,
+         "fault: every telegram comes straight back, as from an adapter that hears itself",
+         [](L& c, S) { c.Sim.Faults.Echo = true; }},
+        {"refuse-register", 0, "R",
+         "fault: writes of register R (hexadecimal, e.g. 22) are neither applied nor "
+         "acknowledged; may be given more than once",
+         [](L& c, S v) { c.Sim.Faults.RefusedRegisters.set(static_cast<std::size_t>(Register(v))); }},
+        {"oversize", 0, "N",
+         "fault: answers padded with noise to N bytes (above 104: more than the tool's buffer)",
+         [](L& c, S v) { c.Sim.Faults.OversizeBytes = Number("oversize", v, 1, 4096); }},
+        {"fault-answers", 0, "KIND",
+         "the answers that --late, --partial, --noise and --oversize change: all "
+         "(default), acks (the E5s) or frames (the data frames)",
+         [](L& c, S v) { c.Sim.Faults.Answers = Answers(v); }},
+    };
+    return flags;
+}
+
+const TFlag& Find(const std::string& arg, std::string& inlineValue)
+{
+    std::string name;
+    if (arg.size() == 2 && arg[0] == '-' && arg[1] != '-') {
+        for (const TFlag& flag : Flags())
+            if (flag.Short == arg[1])
+                return flag;
+    } else if (arg.rfind("--", 0) == 0) {
+        name = arg.substr(2);
+        if (const auto equals = name.find('='); equals != std::string::npos) {
+            inlineValue = name.substr(equals + 1);
+            name.resize(equals);
+        }
+        for (const TFlag& flag : Flags())
+            if (name == flag.Name)
+                return flag;
+    }
+    throw std::invalid_argument("unknown flag '" + arg + "'");
+}
+
+} // namespace
+
+TMeterCommandLine ParseMeterCommandLine(const std::vector<std::string>& args)
+{
+    TMeterCommandLine line;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string value;
+        const bool hasInline = args[i].find('=') != std::string::npos && args[i].rfind("--", 0) == 0;
+        const TFlag& flag = Find(args[i], value);
+        if (!flag.Value && hasInline)
+            throw std::invalid_argument("--" + std::string(flag.Name) + " takes no value");
+        if (flag.Value && !hasInline) {
+            if (i + 1 >= args.size())
+                throw std::invalid_argument("--" + std::string(flag.Name) + " wants a value (" + flag.Value +
+                                            ")");
+            value = args[++i];
+        }
+        flag.Apply(line, value);
+    }
+    return line;
+}
+
+std::string MeterUsage()
+{
+    constexpr std::size_t kIndent = 28;
+    constexpr std::size_t kWidth = 100;
+    std::string text =
+        "Usage: vexora-meter-sim [flags]\n"
+        "Simulates the flow meter on a pseudo-terminal registered as COM N in the port directory\n"
+        "($VEXORA_PORT_DIR, else $XDG_RUNTIME_DIR/vexora-ports, else /tmp/vexora-ports-<uid>), until\n"
+        "interrupted. The meter answers at its own baud rate only.\n\n";
+    for (const TFlag& flag : Flags()) {
+        std::string line = flag.Short ? std::string("  -") + flag.Short + ", --" : std::string("      --");
+        line += flag.Name;
+        if (flag.Value)
+            line += std::string(" ") + flag.Value;
+        // The help text word-wrapped into a column of its own.
+        std::size_t from = 0;
+        const std::string help = flag.Help;
+        while (from < help.size()) {
+            line.resize(std::max(line.size() + 2, kIndent), ' ');
+            std::size_t to = help.size();
+            if (to - from > kWidth - kIndent)
+                to = help.rfind(' ', from + kWidth - kIndent);
+            text += line + help.substr(from, to - from) + "\n";
+            line.clear();
+            from = to + 1;
+        }
+    }
+    return text;
+}

@@ -1,0 +1,155 @@
+// The simulator in this process, on its pseudo-terminal: the COM entry, a whole Read, the line
+// speed it hears at and the timing of its answers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "AfComMapping.h"
+#include "AfPtyPort.h"
+#include "AfWin.h"
+#include "MBusDecode.h"
+#include "MBusTelegram.h"
+#include "SimTestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const std::string kPortDir = AfTestPortDirectory();
+
+TMeterSimOptions OnCom(int number)
+{
+    TMeterSimOptions options;
+    options.ComNumber = number;
+    return options;
+}
+
+TBytes Built(int length)
+{
+    return {TelegramBuf, TelegramBuf + length};
+}
+
+// Time on the wire of `count` bytes at 2400 baud, 8E1, rounded down.
+std::chrono::milliseconds AtLineRate(std::size_t count)
+{
+    return std::chrono::milliseconds(count * 11 * 1000 / 2400);
+}
+
+bool Decodes(const TBytes& frame, bool user)
+{
+    std::memset(TelegramBuf, 0, sizeof TelegramBuf);
+    std::memcpy(TelegramBuf, frame.data(), std::min<std::size_t>(frame.size(), TelegramBufSize));
+    return (user ? DecodeUserFrame(1, 0, 0).Status : DecodeConfigFrame(1).Status) ==
+           TMBusDecodeStatus::dsDecoded;
+}
+
+// A line of the log: the date and time to the millisecond, then `text`.
+bool IsLogLine(const std::string& line, const std::string& text)
+{
+    const std::string stamp = "dddd-dd-dd dd:dd:dd.ddd ";
+    if (line.size() != stamp.size() + text.size() || line.compare(stamp.size(), text.size(), text) != 0)
+        return false;
+    for (std::size_t i = 0; i < stamp.size(); ++i)
+        if (stamp[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(line[i])) : line[i] != stamp[i])
+            return false;
+    return true;
+}
+
+TEST(MeterLine, ServesAReadThroughItsComEntryLogsItAndRemovesTheEntry)
+{
+    std::string entry;
+    {
+        TRunningSimulator sim(OnCom(101));
+        entry = sim.Sim().EntryPath();
+        EXPECT_EQ(ComPortDevicePath(101), sim.Sim().DevicePath());
+        TMasterLine line(entry, 2400);
+        auto exchange = [&](int length, std::size_t answer) {
+            line.Send(Built(length));
+            return line.Receive(answer, 5000);
+        };
+        const auto start = Clock::now();
+        EXPECT_EQ(exchange(BuildSelectTelegram(1, MBusSelectConfigData), 1), TBytes{0xE5});
+        EXPECT_GE(Clock::now() - start, AtLineRate(11) + 50ms);
+        EXPECT_TRUE(Decodes(exchange(BuildDataRequest(1), 64), false));
+        EXPECT_EQ(exchange(BuildSelectTelegram(1, MBusSelectUserData), 1), TBytes{0xE5});
+        const TBytes user = exchange(BuildDataRequest(1), 48);
+        EXPECT_TRUE(Decodes(user, true));
+
+        const std::vector<std::string> lines = sim.LogLines();
+        auto logged = [&](const std::string& text) {
+            return std::any_of(lines.begin(), lines.end(),
+                               [&](auto& logLine) { return IsLogLine(logLine, text); });
+        };
+        EXPECT_TRUE(logged("RX 68 05 05 68 53 01 51 0F 02 B6 16"));
+        EXPECT_TRUE(logged("RX 10 5B 01 5C 16"));
+        EXPECT_TRUE(logged("TX E5"));
+        EXPECT_TRUE(logged("TX " + TMeterLog::Hex(user)));
+    }
+    struct stat gone {};
+    EXPECT_NE(::lstat(entry.c_str(), &gone), 0); // not even a dangling link
+}
+
+TEST(MeterLine, AStopBeforeTheRunEndsTheRunAtOnce)
+{
+    TMeterSimulator sim(OnCom(104));
+    sim.Stop();
+    sim.Run();
+    EXPECT_EQ(sim.Heard(), 0u);
+}
+
+TEST(MeterLine, HearsOnlyAtItsOwnBaudRateWhichRegister24Changes)
+{
+    TRunningSimulator sim(OnCom(102));
+    TMasterLine line(sim.Sim().DevicePath(), 9600);
+    line.Send(Built(BuildDataRequest(1)));
+    ASSERT_TRUE(sim.Sim().WaitHeard(1, 10s));
+    // Answers keep their order, so an answer to the request at 9600 would come first.
+    line.SetBaud(2400);
+    line.Send(Built(BuildSelectTelegram(1, MBusSelectUserData)));
+    EXPECT_EQ(line.Receive(1, 5000), TBytes{0xE5});
+
+    // Address 5 at 9600 baud, acknowledged at 2400; then only 9600 reaches the meter.
+    line.Send(Built(BuildRegisterWrite(1, 0x24, 0x0A006005)));
+    EXPECT_EQ(line.Receive(1, 5000), TBytes{0xE5});
+    line.Send(Built(BuildDataRequest(5)));
+    ASSERT_TRUE(sim.Sim().WaitHeard(4, 10s));
+    // The speed set as the tool sets it, through the comm platform.
+    HANDLE port = CreateFileA("COM102", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.BaudRate = 9600;
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    CloseHandle(port);
+    line.Send(Built(BuildDataRequest(5)));
+    const TBytes frame = line.Receive(48, 5000);
+    ASSERT_EQ(frame.size(), 48u);
+    EXPECT_EQ(frame[5], 5);
+}
+
+TEST(MeterLine, AnswersAfterTheRequestsTimeOnTheWireAndAtTheLinesPaceEchoFirst)
+{
+    TMeterSimOptions options = OnCom(103);
+    options.Faults.Echo = true;
+    options.Faults.LateMs = 300;
+    TRunningSimulator sim(options);
+    TMasterLine line(sim.Sim().DevicePath(), 2400);
+    // Two data requests in one go, the second with the frame count bit. Both echoes come back at
+    // once and in order, ahead of the answers, which wait for their time.
+    const TBytes requests = HexBytes("10 5B 01 5C 16 10 7B 01 7C 16");
+    const auto start = Clock::now();
+    line.Send(requests);
+    EXPECT_EQ(line.Receive(requests.size(), 5000), requests);
+    EXPECT_EQ(line.Receive(48, 5000).size(), 48u);
+    // Request, reaction, lateness and the frame itself at 2400 baud: a lower bound only.
+    EXPECT_GE(Clock::now() - start, AtLineRate(5) + 50ms + 300ms + AtLineRate(48) - 2ms);
+    EXPECT_EQ(line.Receive(48, 5000).size(), 48u);
+}
+
+} // namespace

@@ -1,0 +1,293 @@
+// The meter without a line: its frames, its answers to each telegram, the link-layer reader, the
+// fault shaping and the command line.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#include "MBusDecode.h"
+#include "MBusTelegram.h"
+#include "Meter.h"
+#include "MeterCommandLine.h"
+#include "MeterFaults.h"
+#include "MeterFrames.h"
+#include "SimTestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+TMBusTelegram Heard(const TBytes& bytes)
+{
+    TMBusFrameReader reader;
+    auto telegrams = reader.Feed(bytes.data(), bytes.size(), TMeterClock::now(), 50ms);
+    EXPECT_EQ(telegrams.size(), 1u);
+    return telegrams.empty() ? TMBusTelegram{} : telegrams.front();
+}
+
+// The telegram a builder of the tool left in TelegramBuf.
+TBytes Built(int length)
+{
+    return {TelegramBuf, TelegramBuf + length};
+}
+
+// A standard master's reading of a variable-data response (CI 72): the link layer, then the data
+// records behind the fixed header up to the manufacturer-specific data.
+struct TWalk {
+    std::vector<std::pair<std::uint8_t, std::uint64_t>> Records; // VIF and value
+    std::size_t ManufacturerData = 0;                            // offset of its first byte
+};
+
+TWalk WalkVariableData(const TBytes& f)
+{
+    TWalk walk;
+    const std::size_t length = f[1];
+    EXPECT_TRUE(f[0] == 0x68 && f[2] == length && f[3] == 0x68 && f.size() == length + 6 && f.back() == 0x16);
+    EXPECT_EQ(f[length + 4], MBusChecksum(f.data() + 4, static_cast<int>(length)));
+    EXPECT_EQ(f[4], 0x08);
+    EXPECT_EQ(f[6], 0x72);
+    static constexpr int kDataLength[16] = {0, 1, 2, 3, 4, 4, 6, 8, -1, 1, 2, 3, 4, -1, 6, -1};
+    std::size_t i = 19;
+    while (i < length + 4) {
+        const std::uint8_t dif = f[i++];
+        if (dif == 0x0F || dif == 0x1F) {
+            walk.ManufacturerData = i;
+            break;
+        }
+        while (f[i - 1] & 0x80) // DIFEs
+            ++i;
+        const std::uint8_t vif = f[i++];
+        while (f[i - 1] & 0x80) // VIFEs
+            ++i;
+        const int n = kDataLength[dif & 0x0F];
+        EXPECT_GE(n, 0) << "DIF " << int(dif);
+        std::uint64_t value = 0;
+        for (int k = n - 1; k >= 0; --k)
+            value = value << 8 | f[i + static_cast<std::size_t>(k)];
+        walk.Records.emplace_back(vif, value);
+        i += static_cast<std::size_t>(std::max(n, 0));
+    }
+    EXPECT_LE(i, length + 4);
+    return walk;
+}
+
+void LoadTelegramBuf(const TBytes& frame)
+{
+    std::memset(TelegramBuf, 0, sizeof TelegramBuf);
+    std::memcpy(TelegramBuf, frame.data(), frame.size());
+}
+
+TEST(MeterFrames, AreVariableDataResponsesThatTheToolDecodesToTheHeldRegisters)
+{
+    TMeterSettings settings;
+    settings.Address = 7;
+    settings.Baud = 9600;
+    settings.FlowScaleCode = 2;
+    settings.PulseScaleCode = 1;
+    settings.Q4mA = 150;
+    settings.Q20mA = 2500;
+    settings.ImpOut = 2.5;
+    settings.TestEmptyTube = true;
+    settings.PulseWidth = 30;
+    settings.Volume = 0x1234567;
+    const TMeterState state(settings);
+    const TBytes config = BuildConfigDataFrame(state, 9);
+    const TBytes user = BuildUserDataFrame(state, 9);
+    ASSERT_EQ(config.size(), 64u);
+    ASSERT_EQ(user.size(), 48u);
+
+    for (const TBytes* frame : {&config, &user}) {
+        const TWalk walk = WalkVariableData(*frame);
+        ASSERT_EQ(walk.Records.size(), 1u);
+        EXPECT_EQ(walk.Records[0].first, 0x13); // volume in litres
+        EXPECT_EQ(walk.Records[0].second, 0x234567u);
+        EXPECT_EQ(walk.ManufacturerData, 25u);
+        EXPECT_EQ((*frame)[15], 9); // access number
+    }
+
+    LoadTelegramBuf(config);
+    const TMBusConfigData codes = DecodeConfigFrame(7);
+    ASSERT_EQ(codes.Status, TMBusDecodeStatus::dsDecoded) << codes.Message;
+    EXPECT_EQ(codes.FlowScaleCode, 2);
+    EXPECT_EQ(codes.PulseScaleCode, 1);
+
+    LoadTelegramBuf(user);
+    const TMBusUserData data = DecodeUserFrame(7, 2, 1);
+    ASSERT_EQ(data.Status, TMBusDecodeStatus::dsDecoded) << data.Message;
+    EXPECT_EQ(data.Q4mA, 150);
+    EXPECT_EQ(data.Q20mA, 2500);
+    EXPECT_DOUBLE_EQ(data.ImpOut, 2.5);
+    EXPECT_EQ(data.Address, 7);
+    EXPECT_EQ(data.Baud, 9600);
+    EXPECT_TRUE(data.TestEmptyTube);
+    EXPECT_EQ(data.PulseWidth, 30);
+}
+
+TEST(MeterTelegrams, AnswersAndAppliesTheToolsTelegrams)
+{
+    TMeter meter;
+    auto ask = [&](const TBytes& telegram) { return meter.Handle(Heard(telegram)).Bytes; };
+    const TBytes ack{0xE5};
+
+    EXPECT_EQ(ask(HexBytes("68 05 05 68 53 01 51 0F 02 B6 16")), ack);
+    const TBytes user = ask(HexBytes("10 5B 01 5C 16"));
+    EXPECT_EQ(user, BuildUserDataFrame(meter.State(), user[15]));
+    EXPECT_EQ(ask(HexBytes("68 0A 0A 68 53 01 51 04 FF 20 00 00 00 00 C8 16")), ack);
+    EXPECT_EQ(meter.State().Register(0x20), 0u);
+
+    EXPECT_EQ(ask(Built(BuildSelectTelegram(1, MBusSelectConfigData))), ack);
+    EXPECT_EQ(ask(HexBytes("10 7B 01 7C 16")).size(), 64u); // REQ_UD2 with the frame count bit
+    EXPECT_EQ(ask(HexBytes("10 40 01 41 16")), ack);        // SND_NKE: back to the user data
+    EXPECT_EQ(ask(HexBytes("10 5B 01 5C 16")).size(), 48u);
+
+    // Address 5, 9600 baud, empty-tube test on, pulse width 10; acknowledged at the old address.
+    EXPECT_EQ(ask(Built(BuildRegisterWrite(1, 0x24, 0x0AFF6005))), ack);
+    EXPECT_EQ(meter.State().Address(), 5);
+    EXPECT_EQ(meter.State().Baud(), 9600);
+    EXPECT_TRUE(ask(HexBytes("10 5B 01 5C 16")).empty());
+    EXPECT_EQ(ask(Built(BuildDataRequest(5))).at(5), 5);
+
+    EXPECT_EQ(ask(Built(BuildRegisterWrite(5, 0x30, 0))), ack);
+    EXPECT_EQ(ask(Built(BuildRegisterWrite(5, 0x31, 0))), ack);
+    EXPECT_EQ(meter.State().Volume(), 0u);
+}
+
+TEST(MeterTelegrams, StaysSilentForOtherAddressesBadFramesBroadcastAndWhatItCannotTake)
+{
+    TMeterFaults faults;
+    faults.RefusedRegisters.set(0x22);
+    TMeter meter({}, faults.RefusedRegisters);
+    const TMeterState before = meter.State();
+    auto silent = [&](const TBytes& telegram) { return meter.Handle(Heard(telegram)).Bytes.empty(); };
+
+    EXPECT_TRUE(silent(HexBytes("10 5B 02 5D 16")));                     // another address
+    EXPECT_TRUE(silent(HexBytes("10 5B 01 5D 16")));                     // bad checksum
+    EXPECT_TRUE(silent(HexBytes("68 05 05 68 53 01 51 0F 02 B6 17")));   // no stop byte
+    EXPECT_TRUE(silent(Built(BuildSelectTelegram(1, 0x03))));            // unknown frame
+    EXPECT_TRUE(silent(Built(BuildRegisterWrite(1, 0x40, 1))));          // unknown register
+    EXPECT_TRUE(silent(Built(BuildRegisterWrite(1, 0x22, 1))));          // refused register
+    EXPECT_TRUE(silent(Built(BuildRegisterWrite(1, 0x24, 0x0A008001)))); // 12800 baud
+    EXPECT_TRUE(silent(Built(BuildRegisterWrite(1, 0x24, 0x0A0018FB)))); // address 251
+    for (std::uint8_t reg = 0x20; reg <= 0x24; ++reg)
+        EXPECT_EQ(meter.State().Register(reg), before.Register(reg)) << int(reg);
+
+    // Broadcast: applied, never answered.
+    EXPECT_TRUE(silent(Built(BuildRegisterWrite(0xFF, 0x21, 0x3F800000))));
+    EXPECT_EQ(meter.State().Register(0x21), 0x3F800000u);
+    EXPECT_TRUE(silent(Built(BuildSelectTelegram(0xFF, MBusSelectConfigData))));
+    EXPECT_EQ(meter.State().Selected(), TMeterFrame::mfConfigData);
+    EXPECT_TRUE(silent(Built(BuildDataRequest(0xFF))));
+}
+
+TEST(MeterLink, SplitsTheLineIntoTelegramsAndGivesUpFramesTheLineLeftIncomplete)
+{
+    TMBusFrameReader reader;
+    const auto t0 = TMeterClock::now();
+    auto feed = [&](const std::string& hex, TMeterClock::duration at) {
+        const TBytes bytes = HexBytes(hex);
+        std::vector<std::pair<TMBusTelegramKind, TBytes>> out;
+        for (const auto& telegram : reader.Feed(bytes.data(), bytes.size(), t0 + at, 50ms))
+            out.emplace_back(telegram.Kind, telegram.Bytes);
+        return out;
+    };
+    using K = TMBusTelegramKind;
+    using Out = std::vector<std::pair<K, TBytes>>;
+    EXPECT_EQ(feed("00 FF 10 5B", 0ms), (Out{{K::tkInvalid, {0x00, 0xFF}}}));
+    EXPECT_EQ(feed("01 5C 16 68 0A 0A 68 53", 1ms), (Out{{K::tkShort, HexBytes("10 5B 01 5C 16")}}));
+    // The long frame begun above would take the next 11 bytes, but the line went quiet meanwhile.
+    EXPECT_EQ(feed("10 5B 01 5C 16 E5", 1s), (Out{{K::tkInvalid, HexBytes("68 0A 0A 68 53")},
+                                                  {K::tkShort, HexBytes("10 5B 01 5C 16")},
+                                                  {K::tkSingle, {0xE5}}}));
+    EXPECT_EQ(feed("68 05 06 68 00 68 03 03 68 53 01 51 A5 16", 2s),
+              (Out{{K::tkInvalid, HexBytes("68 05 06")},
+                   {K::tkInvalid, HexBytes("68 00")},
+                   {K::tkLong, HexBytes("68 03 03 68 53 01 51 A5 16")}}));
+}
+
+TEST(MeterFaults, ShapeTheAnswersAsTheFlagsSay)
+{
+    TMeter meter;
+    const TMBusTelegram request = Heard(HexBytes("10 5B 01 5C 16"));
+    const TMeterAnswer frame = meter.Handle(request);
+    const TMeterAnswer userAck = meter.Handle(Heard(HexBytes("68 05 05 68 53 01 51 0F 02 B6 16")));
+    const TMeterAnswer configAck = meter.Handle(Heard(Built(BuildSelectTelegram(1, MBusSelectConfigData))));
+    auto shape = [&](const TMeterFaults& faults, const TMeterAnswer& answer) {
+        return ShapeOutputs(faults, request, answer);
+    };
+    auto bytes = [&](const TMeterFaults& faults, const TMeterAnswer& answer) {
+        const auto outputs = shape(faults, answer);
+        return outputs.empty() ? TBytes{} : outputs.back().Bytes;
+    };
+    auto noiseThen = [](int count, TBytes rest) {
+        TBytes out = NoiseBytes(count);
+        out.insert(out.end(), rest.begin(), rest.end());
+        return out;
+    };
+
+    TMeterFaults faults;
+    EXPECT_EQ(bytes(faults, frame), frame.Bytes);
+    faults.BadChecksum = true;
+    TBytes badSum = frame.Bytes;
+    ++badSum[46];
+    EXPECT_EQ(bytes(faults, frame), badSum);
+    EXPECT_EQ(bytes(faults, userAck), userAck.Bytes);
+
+    faults = {};
+    faults.PartialBytes = 10;
+    EXPECT_EQ(bytes(faults, frame), TBytes(frame.Bytes.begin(), frame.Bytes.begin() + 10));
+    faults = {};
+    faults.NoiseBytes = 3;
+    EXPECT_EQ(bytes(faults, frame), noiseThen(3, frame.Bytes));
+    faults.Answers = TFaultAnswers::faAcks;
+    EXPECT_EQ(bytes(faults, frame), frame.Bytes);
+    EXPECT_EQ(bytes(faults, userAck), noiseThen(3, {0xE5}));
+    faults.Answers = TFaultAnswers::faFrames;
+    EXPECT_EQ(bytes(faults, userAck), userAck.Bytes);
+
+    faults = {};
+    faults.OversizeBytes = 120;
+    const TBytes padded = bytes(faults, frame);
+    ASSERT_EQ(padded.size(), 120u);
+    EXPECT_TRUE(std::equal(frame.Bytes.begin(), frame.Bytes.end(), padded.begin()));
+    faults.LateMs = 900;
+    EXPECT_EQ(shape(faults, frame).back().ExtraDelayMs, 900);
+
+    faults = {};
+    faults.Echo = true;
+    faults.NoAnswer = true;
+    const auto echoed = shape(faults, frame);
+    ASSERT_EQ(echoed.size(), 1u);
+    EXPECT_TRUE(echoed[0].Echo);
+    EXPECT_EQ(echoed[0].Bytes, request.Bytes);
+
+    faults = {};
+    faults.SilentSecondSelect = true;
+    EXPECT_TRUE(shape(faults, userAck).empty());
+    EXPECT_EQ(bytes(faults, configAck), configAck.Bytes);
+}
+
+TEST(MeterCommandLine, TakesEveryFormOfValueAndRefusesBadOnes)
+{
+    const TMeterCommandLine line =
+        ParseMeterCommandLine({"--com", "3", "--refuse-register", "22", "--refuse-register=0x30",
+                               "--late=900", "-v", "--fault-answers", "frames", "--echo"});
+    EXPECT_EQ(line.Sim.ComNumber, 3);
+    EXPECT_TRUE(line.Sim.Faults.RefusedRegisters.test(0x22));
+    EXPECT_TRUE(line.Sim.Faults.RefusedRegisters.test(0x30));
+    EXPECT_EQ(line.Sim.Faults.RefusedRegisters.count(), 2u);
+    EXPECT_EQ(line.Sim.Faults.LateMs, 900);
+    EXPECT_EQ(line.Sim.Faults.Answers, TFaultAnswers::faFrames);
+    EXPECT_TRUE(line.Verbose && line.Sim.Faults.Echo);
+
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--late"},
+                                                {"--noise", "-1"},
+                                                {"--com", "2x"},
+                                                {"--echo=1"},
+                                                {"--refuse-register", "100"},
+                                                {"--fault-answers", "some"},
+                                                {"--bogus"},
+                                                {"x"}})
+        EXPECT_THROW(ParseMeterCommandLine(bad), std::invalid_argument) << bad[0];
+}
+
+} // namespace
