@@ -116,7 +116,8 @@ TEST(MeterFrames, AreVariableDataResponsesThatTheToolDecodesToTheHeldRegisters)
     ASSERT_EQ(data.Status, TMBusDecodeStatus::dsDecoded) << data.Message;
     EXPECT_EQ(data.Q4mA, 150);
     EXPECT_EQ(data.Q20mA, 2500);
-    EXPECT_DOUBLE_EQ(data.ImpOut, 2.5);
+    EXPECT_FLOAT_EQ(data.ImpOutStored, 250.0f); // 2.5 pulses per litre at pulse code 1
+    EXPECT_EQ(data.ImpOutDecimals, 2);
     EXPECT_EQ(data.Address, 7);
     EXPECT_EQ(data.Baud, 9600);
     EXPECT_TRUE(data.TestEmptyTube);
