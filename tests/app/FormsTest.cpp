@@ -129,6 +129,41 @@ TEST_F(FormsTest, OtherControlsHaveTheirCaptionsDefaultsAndBounds)
     EXPECT_EQ(image->pixmap().size(), QSize(287, 70));
 }
 
+TEST_F(FormsTest, PortBoxSitsInTheGroupBoundToThePortWhichDiffersFromTheDefaultsOnlyInParity)
+{
+    auto* box = Find<TAfPortComboBox>("AfPortComboBox1");
+    ASSERT_EQ(box, Form1->AfPortComboBox1);
+    EXPECT_EQ(box->parentWidget(), Form1->GroupBox1);
+    EXPECT_EQ(box->geometry(), QRect(8, 48, 81, 22));
+    EXPECT_EQ(box->MaxComPorts(), 16);
+    EXPECT_EQ(box->Options(), TAfPortCtlOptions{pcCheckExist});
+    EXPECT_EQ(box->ComPort(), Form1->AfComPort1);
+
+    const TAfComPort& port = *Form1->AfComPort1;
+    const TAfComPort defaults(nullptr);
+    EXPECT_EQ(port.Name(), "AfComPort1");
+    EXPECT_EQ(port.Parity(), paEven);
+    EXPECT_EQ(port.DCB().Parity, EVENPARITY);
+    EXPECT_FALSE(port.IsPortOpen());
+    EXPECT_EQ(port.AutoOpen(), defaults.AutoOpen());
+    EXPECT_EQ(port.BaudRate(), defaults.BaudRate());
+    EXPECT_EQ(port.UserBaudRate(), defaults.UserBaudRate());
+    EXPECT_EQ(port.Databits(), defaults.Databits());
+    EXPECT_EQ(port.Stopbits(), defaults.Stopbits());
+    EXPECT_EQ(port.FlowControl(), defaults.FlowControl());
+    EXPECT_EQ(port.Options(), defaults.Options());
+    EXPECT_EQ(port.DTR(), defaults.DTR());
+    EXPECT_EQ(port.RTS(), defaults.RTS());
+    EXPECT_EQ(port.InBufSize(), defaults.InBufSize());
+    EXPECT_EQ(port.OutBufSize(), defaults.OutBufSize());
+    EXPECT_EQ(port.XOnChar(), defaults.XOnChar());
+    EXPECT_EQ(port.XOffChar(), defaults.XOffChar());
+    EXPECT_EQ(port.XOnLim(), defaults.XOnLim());
+    EXPECT_EQ(port.XOffLim(), defaults.XOffLim());
+    EXPECT_EQ(port.EventThreadPriority(), defaults.EventThreadPriority());
+    EXPECT_EQ(port.WriteThreadPriority(), defaults.WriteThreadPriority());
+}
+
 TEST_F(FormsTest, LabelsSayTheirTextsWhereTheDesignPutsThem)
 {
     const struct {
@@ -209,7 +244,7 @@ TEST_F(FormsTest, EveryControlIsNamedByTheTextOfItsLabel)
         {Form1->Edit1, Form1->Label23},     {Form1->SpinEdit5, Form1->Label25},
         {Form1->SpinEdit6, Form1->Label26}, {Form1->ComboBox1, Form1->Label27},
         {Form1->SpinEdit7, Form1->Label30}, {Form1->SpinEdit1, Form1->Label5},
-        {Form1->SpinEdit2, Form1->Label6},
+        {Form1->SpinEdit2, Form1->Label6},  {Form1->AfPortComboBox1, Form1->Label4},
     };
     for (const auto& [control, label] : labelled) {
         SCOPED_TRACE(label->text().toStdString());
@@ -237,9 +272,9 @@ TEST_F(FormsTest, EveryControlIsNamedByTheTextOfItsLabel)
 TEST_F(FormsTest, TabOrderFollowsTheDesign)
 {
     const std::vector<QWidget*> expected = {
-        Form1->SpinEdit3, Form1->SpinEdit4, Form1->Edit1,     Form1->SpinEdit5,
-        Form1->SpinEdit6, Form1->SpinEdit7, Form1->Button2,   Form1->Button1,
-        Form1->ComboBox1, Form1->SpinEdit1, Form1->SpinEdit2, Form1->Button3,
+        Form1->SpinEdit3, Form1->SpinEdit4,       Form1->Edit1,   Form1->SpinEdit5, Form1->SpinEdit6,
+        Form1->SpinEdit7, Form1->Button2,         Form1->Button1, Form1->ComboBox1, Form1->SpinEdit1,
+        Form1->SpinEdit2, Form1->AfPortComboBox1, Form1->Button3,
     };
     std::vector<QWidget*> seen;
     QWidget* w = Form1->SpinEdit3;
