@@ -1,34 +1,27 @@
 #!/usr/bin/env bash
 # Runs test executables under strace and fails when one of them opened, or tried to open, a
 # serial device of the machine (/dev/tty*), or listed /dev in search of one. The pseudo-terminals
-# that tests register as COM n (/dev/ptmx, /dev/pts/N) are theirs and allowed.
-#
-# The executables run without VEXORA_MACHINE_PORTS in their environment: each must switch the
-# machine's ports off by itself, as every test executable does (tests/TestEnvironment.cpp).
+# that tests register (/dev/ptmx, /dev/pts/N) are allowed. The executables run without
+# VEXORA_MACHINE_PORTS: each must switch the machine's ports off itself (tests/TestEnvironment.cpp).
 #
 # usage: CheckNoMachinePorts.sh <test executable>...
 set -uo pipefail
 
-if ! command -v strace >/dev/null; then
-    echo "strace is missing; scripts/install-deps.sh installs it" >&2
-    exit 1
-fi
+command -v strace >/dev/null || { echo "strace is missing; scripts/install-deps.sh installs it" >&2; exit 1; }
 trace=$(mktemp)
 trap 'rm -f "$trace"' EXIT
 # LeakSanitizer cannot run under a tracer; leaks are the sanitizer presets' own tests' business.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 
-# Traces the file opens of a command and its threads and children into $trace.
 traced() {
     env -u VEXORA_MACHINE_PORTS strace -f --seccomp-bpf -qq -e trace=open,openat,openat2 -e signal=none \
         -o "$trace" "$@"
 }
-# The machine's serial devices and /dev itself, as the trace names them.
 machine_opens() {
-    grep -E '"/dev/tty[^"]*"|"/dev/?"' "$trace"
+    grep -oE '"/dev/tty[^"]*"|"/dev/?"' "$trace"
 }
 
-# First the check itself: an attempt to open a machine device must show in the trace.
+# The check itself first: an attempt to open a machine device must show in the trace.
 traced sh -c ': < /dev/ttyS4095' 2>/dev/null
 if ! machine_opens >/dev/null; then
     echo "the trace does not show opens of /dev/tty*: the check cannot work here" >&2
@@ -40,11 +33,9 @@ for test in "$@"; do
     if ! traced "$test" >/dev/null 2>&1; then
         echo "FAIL: $test failed under strace (run it on its own to see why)" >&2
         status=1
-        continue
-    fi
-    if machine_opens >/dev/null; then
+    elif machine_opens >/dev/null; then
         echo "FAIL: $test reached the machine's devices (opens per path):" >&2
-        machine_opens | grep -oE '"/dev[^"]*"' | sort | uniq -c >&2
+        machine_opens | sort | uniq -c >&2
         status=1
     else
         echo "ok: $test opened no device of the machine"
