@@ -4,6 +4,7 @@
 #include "FloatFormat.h"
 #include "MBusRegisters.h"
 
+#include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -64,12 +65,14 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     setAutoFillBackground(true);
     setFixedSize(kClientWidth, kClientHeight);
     move(442, 308);
+    CreateComponents();
     CreateControls();
     NameControls();
     SetTabOrder();
     // The stored default of SpinEdit7 is in place before the handler is bound, so start-up
     // leaves the design text of Label31.
     connect(SpinEdit7, &TSpinEdit::Changed, this, [this] { SpinEdit7Change(SpinEdit7); });
+    FormCreate(this);
 }
 
 TForm1::~TForm1()
@@ -77,6 +80,15 @@ TForm1::~TForm1()
     if (Form1 == this) {
         Form1 = nullptr;
     }
+}
+
+void TForm1::CreateComponents()
+{
+    FComPort = std::make_unique<TAfComPort>(nullptr);
+    AfComPort1 = FComPort.get();
+    AfComPort1->SetName("AfComPort1");
+    AfComPort1->SetParity(paEven);
+    AfComPort1->Loaded();
 }
 
 void TForm1::CreateControls()
@@ -137,7 +149,11 @@ void TForm1::CreateControls()
     Label5 = MakeLabel(GroupBox1, "Label5", QStringLiteral("Baud"), 112, 24);
     SpinEdit2 = MakeSpinEdit(GroupBox1, "SpinEdit2", 1, QRect(144, 48, 81, 22));
     Label6 = MakeLabel(GroupBox1, "Label6", QStringLiteral("Addr"), 112, 56);
-    // The port selection box goes at (8, 48, 81, 22) below this label.
+    AfPortComboBox1 = new TAfPortComboBox(GroupBox1);
+    AfPortComboBox1->setObjectName(QStringLiteral("AfPortComboBox1"));
+    AfPortComboBox1->setGeometry(8, 48, 81, 22);
+    AfPortComboBox1->SetMaxComPorts(16);
+    AfPortComboBox1->SetComPort(AfComPort1);
     Label4 = MakeLabel(GroupBox1, "Label4", QStringLiteral("COM"), 32, 32);
 
     Button3 = MakeButton(this, "Button3", QStringLiteral("Nulovat hlavni pocitadlo objemu"),
@@ -159,15 +175,25 @@ void TForm1::NameControls()
     GroupBox1->setAccessibleName(GroupBox1->title());
     Names(Label5, SpinEdit1);
     Names(Label6, SpinEdit2);
+    Names(Label4, AfPortComboBox1);
 }
 
 void TForm1::SetTabOrder()
 {
-    const QList<QWidget*> order = {SpinEdit3, SpinEdit4, Edit1,     SpinEdit5, SpinEdit6, SpinEdit7,
-                                   Button2,   Button1,   ComboBox1, SpinEdit1, SpinEdit2, Button3};
+    const QList<QWidget*> order = {SpinEdit3, SpinEdit4,       Edit1,   SpinEdit5, SpinEdit6,
+                                   SpinEdit7, Button2,         Button1, ComboBox1, SpinEdit1,
+                                   SpinEdit2, AfPortComboBox1, Button3};
     for (qsizetype i = 1; i < order.size(); ++i) {
         setTabOrder(order[i - 1], order[i]);
     }
+}
+
+void TForm1::closeEvent(QCloseEvent* Event)
+{
+    // Also while an exchange waits in the event loop: its Delay then ends at once.
+    if (AfComPort1->IsPortOpen())
+        AfComPort1->ClosePort();
+    QWidget::closeEvent(Event);
 }
 
 void TForm1::SpinEdit7Change(QObject*)

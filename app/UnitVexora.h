@@ -1,11 +1,14 @@
-// The main window of the configuration tool: the meter's values, the link settings, the
-// progress bar and the operation buttons.
+// The main window of the configuration tool: the meter's values, the link settings with the
+// serial port and its selection box, the progress bar and the operation buttons.
 #pragma once
 
 #include <QWidget>
 
 #include <cstdint>
+#include <memory>
 
+#include "AfComPort.h"
+#include "AfPortControls.h"
 #include "DropDownList.h"
 #include "Gauge.h"
 #include "GroupBox.h"
@@ -34,10 +37,15 @@ public:
     QPushButton* Button2; // "Read"
     QPushButton* Button3; // reset of the main volume counter
 
-    // "COM setup": the link's baud rate and the address the tool talks to.
+    // "COM setup": the link's baud rate, the address the tool talks to and the port.
     TGroupBox* GroupBox1;
-    TSpinEdit* SpinEdit1; // "Baud"
-    TSpinEdit* SpinEdit2; // "Addr"
+    TSpinEdit* SpinEdit1;             // "Baud"
+    TSpinEdit* SpinEdit2;             // "Addr"
+    TAfPortComboBox* AfPortComboBox1; // "COM", bound to AfComPort1
+
+    // The one serial port of the tool: even parity, everything else at the component's defaults.
+    // Created and destroyed with the window.
+    TAfComPort* AfComPort1;
 
     QLabel* Image1; // banner
 
@@ -58,12 +66,26 @@ public:
     QLabel* Label30; // "Pulse width"
     QLabel* Label31; // pulse width in ms, follows SpinEdit7
 
+    // Completes one exchange after the caller has sent a request: waits while processing window
+    // events until the request has left the output queue, drops what was received meanwhile (an
+    // echo of the request, noise), waits Ms milliseconds more, and takes what arrived into
+    // TelegramBuf from index 0. Only the bytes that arrived are replaced; with none the buffer
+    // stays as it was. More than the buffer holds: the first 104 bytes are taken and the rest is
+    // read out and dropped. Returns at once, with the buffer unchanged, when the port closes
+    // meanwhile, and gives the request up when it has not left the queue long after the line
+    // could have carried it (a line held back, a device gone).
+    void Delay(std::uint32_t Ms);
+
     // Response decoding: the configuration-data frame and the user-data frame in TelegramBuf.
     bool DecodeMBusFLASH();
     bool DecodeMBusFRAM();
 
     // Shows the pulse width of SpinEdit7's code in Label31.
     void SpinEdit7Change(QObject* Sender);
+    // Called once the window is built: the first listed port becomes the port of the link (its
+    // whole number: COM 10 gives 10) and is shown selected, without opening it. With no port
+    // listed the number stays as it is.
+    void FormCreate(QObject* Sender);
 
     // The empty-tube test is on exactly when "Test empty tube" shows "Yes", picked from the list
     // or typed; any other text, the initial "No" without a pick included, means off.
@@ -71,11 +93,23 @@ public:
     // Register 0x24 from "Address", "Baud", "Test empty tube" and "Pulse width" as they are now.
     std::uint32_t ConfigWord() const;
 
+protected:
+    // Closing the window closes the port.
+    void closeEvent(QCloseEvent* Event) override;
+
 private:
+    void CreateComponents();
     void CreateControls();
     // Every control gets the text of its label as its accessible name.
     void NameControls();
     void SetTabOrder();
+    // Delay's steps: whether the request left the queue with the port still open; the wait for
+    // the answer, which ends early when the port closes; the taking of what arrived.
+    bool WaitOutputDrained();
+    void WaitForAnswer(std::uint32_t Ms);
+    void TakeAnswer();
+
+    std::unique_ptr<TAfComPort> FComPort; // AfComPort1
 };
 
 // The application's main window, from program start to end.

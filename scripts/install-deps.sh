@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev qt6-serialport-dev
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xauth x11-apps x11-utils imagemagick fonts-dejavu-core fonts-liberation2
-    procps
+    procps strace
     dpkg-dev desktop-file-utils
 )
 

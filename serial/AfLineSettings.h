@@ -7,8 +7,8 @@
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
 
+#include "AfSmallSet.h"
 #include "Dcb.h"
 
 enum TAfBaudrate : std::uint8_t {
@@ -48,61 +48,7 @@ inline constexpr int AfFlowControlCount = fwDtrDsr + 1;
 inline constexpr int AfComOptionCount = coStripNull + 1;
 
 // A set of TAfComOption in one byte: bit n stands for the option of ordinal n.
-class TAfComOptions {
-public:
-    constexpr TAfComOptions() = default;
-    constexpr TAfComOptions(std::initializer_list<TAfComOption> Options)
-    {
-        for (TAfComOption Option : Options)
-            FBits |= Bit(Option);
-    }
-
-    // The set whose byte is Bits; bits that stand for no option are dropped.
-    static constexpr TAfComOptions FromBits(std::uint8_t Bits)
-    {
-        TAfComOptions Result;
-        Result.FBits = static_cast<std::uint8_t>(Bits & AllBits);
-        return Result;
-    }
-    constexpr std::uint8_t Bits() const { return FBits; }
-
-    constexpr bool Contains(TAfComOption Option) const { return (FBits & Bit(Option)) != 0; }
-    constexpr bool Empty() const { return FBits == 0; }
-    constexpr TAfComOptions& Include(TAfComOption Option)
-    {
-        FBits |= Bit(Option);
-        return *this;
-    }
-    constexpr TAfComOptions& Exclude(TAfComOption Option)
-    {
-        FBits = static_cast<std::uint8_t>(FBits & ~Bit(Option));
-        return *this;
-    }
-
-    // Union, difference and intersection.
-    friend constexpr TAfComOptions operator+(TAfComOptions A, TAfComOptions B)
-    {
-        return FromBits(A.FBits | B.FBits);
-    }
-    friend constexpr TAfComOptions operator-(TAfComOptions A, TAfComOptions B)
-    {
-        return FromBits(static_cast<std::uint8_t>(A.FBits & ~B.FBits));
-    }
-    friend constexpr TAfComOptions operator*(TAfComOptions A, TAfComOptions B)
-    {
-        return FromBits(A.FBits & B.FBits);
-    }
-    friend constexpr bool operator==(TAfComOptions A, TAfComOptions B) = default;
-
-private:
-    static constexpr std::uint8_t AllBits = (1u << AfComOptionCount) - 1u;
-    static constexpr std::uint8_t Bit(TAfComOption Option)
-    {
-        return Option < AfComOptionCount ? static_cast<std::uint8_t>(1u << Option) : 0;
-    }
-
-    std::uint8_t FBits = 0;
-};
+using TAfComOptions = TAfSmallSet<TAfComOption, AfComOptionCount>;
 
 // The line settings, with the component's defaults.
 struct TAfLineSettings {

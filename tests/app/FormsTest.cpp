@@ -16,6 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <tuple>
+
 namespace {
 
 class FormsTest : public ::testing::Test {
@@ -129,6 +132,31 @@ TEST_F(FormsTest, OtherControlsHaveTheirCaptionsDefaultsAndBounds)
     EXPECT_EQ(image->pixmap().size(), QSize(287, 70));
 }
 
+TEST_F(FormsTest, PortBoxSitsInTheGroupBoundToThePortWhichDiffersFromTheDefaultsOnlyInParity)
+{
+    auto* box = Find<TAfPortComboBox>("AfPortComboBox1");
+    ASSERT_EQ(box, Form1->AfPortComboBox1);
+    EXPECT_EQ(box->parentWidget(), Form1->GroupBox1);
+    EXPECT_EQ(box->geometry(), QRect(8, 48, 81, 22));
+    EXPECT_EQ(box->MaxComPorts(), 16);
+    EXPECT_EQ(box->Options(), TAfPortCtlOptions{pcCheckExist});
+    EXPECT_EQ(box->ComPort(), Form1->AfComPort1);
+
+    // Only Parity differs from a fresh port: the line settings all go into the DCB.
+    const TAfComPort& port = *Form1->AfComPort1;
+    TAfComPort expected(nullptr);
+    expected.SetParity(paEven);
+    EXPECT_EQ(port.Name(), "AfComPort1");
+    const DCB dcb = port.DCB(), expectedDcb = expected.DCB();
+    EXPECT_EQ(std::memcmp(&dcb, &expectedDcb, sizeof dcb), 0);
+    EXPECT_EQ(dcb.Parity, EVENPARITY);
+    EXPECT_EQ(std::tuple(port.UserBaudRate(), port.InBufSize(), port.OutBufSize(), port.AutoOpen()),
+              std::tuple(expected.UserBaudRate(), expected.InBufSize(), expected.OutBufSize(),
+                         expected.AutoOpen()));
+    EXPECT_EQ(std::pair(port.EventThreadPriority(), port.WriteThreadPriority()),
+              std::pair(expected.EventThreadPriority(), expected.WriteThreadPriority()));
+}
+
 TEST_F(FormsTest, LabelsSayTheirTextsWhereTheDesignPutsThem)
 {
     const struct {
@@ -209,7 +237,7 @@ TEST_F(FormsTest, EveryControlIsNamedByTheTextOfItsLabel)
         {Form1->Edit1, Form1->Label23},     {Form1->SpinEdit5, Form1->Label25},
         {Form1->SpinEdit6, Form1->Label26}, {Form1->ComboBox1, Form1->Label27},
         {Form1->SpinEdit7, Form1->Label30}, {Form1->SpinEdit1, Form1->Label5},
-        {Form1->SpinEdit2, Form1->Label6},
+        {Form1->SpinEdit2, Form1->Label6},  {Form1->AfPortComboBox1, Form1->Label4},
     };
     for (const auto& [control, label] : labelled) {
         SCOPED_TRACE(label->text().toStdString());
@@ -237,9 +265,9 @@ TEST_F(FormsTest, EveryControlIsNamedByTheTextOfItsLabel)
 TEST_F(FormsTest, TabOrderFollowsTheDesign)
 {
     const std::vector<QWidget*> expected = {
-        Form1->SpinEdit3, Form1->SpinEdit4, Form1->Edit1,     Form1->SpinEdit5,
-        Form1->SpinEdit6, Form1->SpinEdit7, Form1->Button2,   Form1->Button1,
-        Form1->ComboBox1, Form1->SpinEdit1, Form1->SpinEdit2, Form1->Button3,
+        Form1->SpinEdit3, Form1->SpinEdit4,       Form1->Edit1,   Form1->SpinEdit5, Form1->SpinEdit6,
+        Form1->SpinEdit7, Form1->Button2,         Form1->Button1, Form1->ComboBox1, Form1->SpinEdit1,
+        Form1->SpinEdit2, Form1->AfPortComboBox1, Form1->Button3,
     };
     std::vector<QWidget*> seen;
     QWidget* w = Form1->SpinEdit3;

@@ -7,7 +7,8 @@
 // A pseudo-terminal has no modem lines, line errors or slow line and ignores parity and data
 // bits; AfTestDevice.h covers those.
 //
-// Use high COM numbers (>= 100) so that the machine's own ports never come into play.
+// Every test executable switches the machine's own ports off (VEXORA_MACHINE_PORTS=0), so any COM
+// number names only what a test registers.
 #pragma once
 
 #include <cstddef>
