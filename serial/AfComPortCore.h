@@ -184,6 +184,8 @@ private:
 
     DWORD FEventMask = 0;
     bool FWaitPending = false;
+    // Input was queued when the thread last looked: the 200 ms poll runs only then.
+    bool FInputQueued = false;
     OVERLAPPED FWaitOverlapped{};
     OVERLAPPED FReadOverlapped{};
     TAfCPTCoreEvent FOnCoreEvent;

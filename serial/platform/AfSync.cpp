@@ -1,43 +1,140 @@
 // Events, unnamed mutexes and the waits on events, mutexes and threads.
+#include <linux/futex.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
+#include <climits>
 #include <memory>
 
 #include "AfSyncObjects.h"
 #include "AfWaitable.h"
 #include "AfWin.h"
 
-std::mutex& AfSyncMutex()
+// ---- parkers ------------------------------------------------------------------------------
+
+AfParker::~AfParker()
 {
-    // Never destroyed: threads may still signal or wait while the process ends.
-    static std::mutex* const lock = new std::mutex;
-    return *lock;
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
-void AfWaitable::AddWaiter(AfWaiter* waiter)
+AfParker& AfParker::Current()
 {
-    waiters_.push_back(waiter);
+    thread_local AfParker parker;
+    return parker;
 }
 
-void AfWaitable::RemoveWaiter(AfWaiter* waiter)
+void AfParker::Wake()
 {
-    const auto found = std::find(waiters_.begin(), waiters_.end(), waiter);
+    switch (state_.exchange(kNotified, std::memory_order_acq_rel)) {
+    case kOnFutex:
+        ::syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+        break;
+    case kInPoll: {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(fd_, &one, sizeof one);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+bool AfParker::EnsureFd()
+{
+    if (fd_ < 0)
+        fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd_ >= 0;
+}
+
+bool AfParker::Sleep(int timeoutMs, pollfd* fds, int count)
+{
+    if (count == 0) {
+        int expected = kRunning;
+        if (state_.compare_exchange_strong(expected, kOnFutex, std::memory_order_acq_rel)) {
+            timespec limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
+            ::syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAIT_PRIVATE, kOnFutex,
+                      timeoutMs < 0 ? nullptr : &limit, nullptr, 0);
+        }
+        state_.store(kRunning, std::memory_order_relaxed);
+        return true;
+    }
+    if (!EnsureFd())
+        return false;
+    // fds[0] is ours; the caller's descriptors follow.
+    fds[0] = {fd_, POLLIN, 0};
+    int expected = kRunning;
+    if (state_.compare_exchange_strong(expected, kInPoll, std::memory_order_acq_rel)) {
+        ::poll(fds, static_cast<nfds_t>(count + 1), timeoutMs);
+    } else {
+        for (int i = 0; i <= count; ++i)
+            fds[i].revents = 0;
+    }
+    if (state_.exchange(kRunning, std::memory_order_acq_rel) == kNotified && (fds[0].revents & POLLIN)) {
+        std::uint64_t value;
+        [[maybe_unused]] const ssize_t n = ::read(fd_, &value, sizeof value);
+    } else if (fds[0].revents & POLLIN) {
+        // A wake-up written after an earlier poll had already ended.
+        std::uint64_t value;
+        [[maybe_unused]] const ssize_t n = ::read(fd_, &value, sizeof value);
+    }
+    return true;
+}
+
+// ---- waitable objects ---------------------------------------------------------------------
+
+void AfWaitable::RemoveWaiter(AfParker* parker)
+{
+    const auto found = std::find(waiters_.begin(), waiters_.end(), parker);
     if (found != waiters_.end())
         waiters_.erase(found);
 }
 
-void AfWaitable::WakeWaiters()
-{
-    for (AfWaiter* waiter : waiters_)
-        waiter->wake.notify_one();
-}
-
 void AfWaitable::Closed()
 {
-    std::lock_guard guard(AfSyncMutex());
+    std::lock_guard guard(lock_);
     closed_ = true;
     WakeWaiters();
+}
+
+void AfEventObject::Set()
+{
+    if (signalled_.exchange(true, std::memory_order_acq_rel))
+        return;
+    std::lock_guard guard(Lock());
+    WakeWaiters();
+}
+
+void AfEventObject::Reset()
+{
+    if (!signalled_.load(std::memory_order_acquire))
+        return;
+    std::lock_guard guard(Lock());
+    signalled_.store(false, std::memory_order_release);
+}
+
+void AfEventObject::Watch(const std::weak_ptr<AfWaitSource>& source)
+{
+    std::lock_guard guard(Lock());
+    source_ = source;
+}
+
+void AfEventObject::Unwatch(const AfWaitSource* source)
+{
+    std::lock_guard guard(Lock());
+    if (source_.lock().get() == source)
+        source_.reset();
+}
+
+std::shared_ptr<AfEventObject> AfLookupEvent(HANDLE handle)
+{
+    return AfLookup<AfEventObject>(handle);
 }
 
 namespace {
@@ -46,35 +143,6 @@ bool IsUnnamed(LPCSTR name)
 {
     return name == nullptr || *name == '\0';
 }
-
-class AfEvent final : public AfWaitable {
-public:
-    AfEvent(bool manualReset, bool signalled) : manualReset_(manualReset), signalled_(signalled) {}
-
-    bool Signalled(DWORD) const override { return signalled_; }
-    bool Acquire(DWORD) override
-    {
-        if (!manualReset_)
-            signalled_ = false;
-        return false;
-    }
-
-    void Set()
-    {
-        std::lock_guard guard(AfSyncMutex());
-        signalled_ = true;
-        WakeWaiters();
-    }
-    void Reset()
-    {
-        std::lock_guard guard(AfSyncMutex());
-        signalled_ = false;
-    }
-
-private:
-    const bool manualReset_;
-    bool signalled_;
-};
 
 class AfMutex;
 
@@ -87,6 +155,9 @@ thread_local OwnedMutexes t_owned;
 
 class AfMutex final : public AfWaitable, public std::enable_shared_from_this<AfMutex> {
 public:
+    static constexpr unsigned kKind = kAfMutex;
+    AfMutex() : AfWaitable(kAfMutex) {}
+
     bool Signalled(DWORD threadId) const override { return owner_ == 0 || owner_ == threadId; }
     bool Acquire(DWORD threadId) override
     {
@@ -102,7 +173,7 @@ public:
 
     bool Release(DWORD threadId)
     {
-        std::lock_guard guard(AfSyncMutex());
+        std::lock_guard guard(Lock());
         if (owner_ != threadId || count_ == 0)
             return false;
         if (--count_ == 0) {
@@ -113,9 +184,10 @@ public:
         return true;
     }
 
-    // The owning thread ends. Caller holds the lock.
+    // The owning thread ends.
     void Abandon(DWORD threadId)
     {
+        std::lock_guard guard(Lock());
         if (owner_ != threadId)
             return;
         owner_ = 0;
@@ -152,31 +224,103 @@ DWORD FailWait(DWORD error)
     return WAIT_FAILED;
 }
 
+// Looks at one object for a wait on any: WAIT_OBJECT_0 (or WAIT_ABANDONED_0) when it satisfied
+// the wait, WAIT_TIMEOUT when not, WAIT_FAILED when its handle was closed.
+DWORD TryOne(AfWaitable& object, DWORD threadId)
+{
+    std::lock_guard guard(object.Lock());
+    if (object.IsClosed())
+        return FailWait(ERROR_INVALID_HANDLE);
+    if (!object.Signalled(threadId))
+        return WAIT_TIMEOUT;
+    return object.Acquire(threadId) ? WAIT_ABANDONED_0 : WAIT_OBJECT_0;
+}
+
+// Looks at all objects at once, holding every object's lock (taken in address order, so that
+// two such waits cannot hold each other up).
+DWORD TryAll(WaitSet& set, DWORD threadId)
+{
+    std::array<AfWaitable*, MAXIMUM_WAIT_OBJECTS> order;
+    for (DWORD i = 0; i < set.count; ++i)
+        order[i] = set.objects[i].get();
+    std::sort(order.begin(), order.begin() + set.count);
+    for (DWORD i = 0; i < set.count; ++i)
+        order[i]->Lock().lock();
+    DWORD result = WAIT_OBJECT_0;
+    for (DWORD i = 0; i < set.count && result == WAIT_OBJECT_0; ++i) {
+        if (set.objects[i]->IsClosed())
+            result = FailWait(ERROR_INVALID_HANDLE);
+        else if (!set.objects[i]->Signalled(threadId))
+            result = WAIT_TIMEOUT;
+    }
+    if (result == WAIT_OBJECT_0) {
+        for (DWORD i = 0; i < set.count; ++i) {
+            if (set.objects[i]->Acquire(threadId) && result == WAIT_OBJECT_0)
+                result = WAIT_ABANDONED_0 + i;
+        }
+    }
+    for (DWORD i = set.count; i > 0; --i)
+        order[i - 1]->Lock().unlock();
+    return result;
+}
+
 // Looks at the objects once. Returns the wait's result, or WAIT_TIMEOUT when it is not satisfied
-// yet. Caller holds the lock.
+// yet.
 DWORD TryToSatisfy(WaitSet& set, bool waitAll, DWORD threadId)
 {
+    for (DWORD i = 0; i < set.count; ++i)
+        set.objects[i]->Settle();
+    if (waitAll)
+        return TryAll(set, threadId);
     for (DWORD i = 0; i < set.count; ++i) {
-        if (set.objects[i]->IsClosed())
-            return FailWait(ERROR_INVALID_HANDLE);
+        const DWORD result = TryOne(*set.objects[i], threadId);
+        if (result == WAIT_FAILED)
+            return result;
+        if (result != WAIT_TIMEOUT)
+            return result + i;
     }
-    if (!waitAll) {
-        for (DWORD i = 0; i < set.count; ++i) {
-            if (set.objects[i]->Signalled(threadId))
-                return (set.objects[i]->Acquire(threadId) ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + i;
+    return WAIT_TIMEOUT;
+}
+
+void Register(WaitSet& set, AfParker* parker, bool add)
+{
+    for (DWORD i = 0; i < set.count; ++i) {
+        std::lock_guard guard(set.objects[i]->Lock());
+        if (add)
+            set.objects[i]->AddWaiter(parker);
+        else
+            set.objects[i]->RemoveWaiter(parker);
+    }
+}
+
+// The devices that the objects ask to be watched, each once, with their descriptors.
+struct Watched {
+    std::array<std::shared_ptr<AfWaitSource>, MAXIMUM_WAIT_OBJECTS> sources;
+    std::array<pollfd, MAXIMUM_WAIT_OBJECTS + 1> fds; // fds[0] is the parker's
+    int count = 0;
+};
+
+void CollectSources(WaitSet& set, Watched& watched)
+{
+    watched.count = 0;
+    for (DWORD i = 0; i < set.count; ++i) {
+        std::shared_ptr<AfWaitSource> source;
+        {
+            std::lock_guard guard(set.objects[i]->Lock());
+            source = set.objects[i]->Source();
         }
-        return WAIT_TIMEOUT;
+        if (!source)
+            continue;
+        const auto end = watched.sources.begin() + watched.count;
+        if (std::find(watched.sources.begin(), end, source) != end)
+            continue;
+        int fd = -1;
+        short events = 0;
+        if (!source->WatchFd(fd, events))
+            continue;
+        watched.sources[watched.count] = std::move(source);
+        watched.fds[++watched.count] = {fd, events, 0};
     }
-    for (DWORD i = 0; i < set.count; ++i) {
-        if (!set.objects[i]->Signalled(threadId))
-            return WAIT_TIMEOUT;
-    }
-    DWORD result = WAIT_OBJECT_0;
-    for (DWORD i = 0; i < set.count; ++i) {
-        if (set.objects[i]->Acquire(threadId) && result == WAIT_OBJECT_0)
-            result = WAIT_ABANDONED_0 + i;
-    }
-    return result;
 }
 
 DWORD Wait(WaitSet& set, bool waitAll, DWORD milliseconds)
@@ -184,36 +328,47 @@ DWORD Wait(WaitSet& set, bool waitAll, DWORD milliseconds)
     using Clock = std::chrono::steady_clock;
     const DWORD threadId = GetCurrentThreadId();
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-    AfWaiter waiter;
-    bool registered = false;
-    bool timedOut = false;
+    Watched watched;
 
-    std::unique_lock lock(AfSyncMutex());
-    DWORD result;
-    for (;;) {
-        // A signal that came while the lock was dropped woke nobody: look again from the start.
-        for (bool dropped = true; dropped;) {
-            dropped = false;
-            for (DWORD i = 0; i < set.count; ++i)
-                dropped = set.objects[i]->Settle(lock) || dropped;
-        }
+    DWORD result = TryToSatisfy(set, waitAll, threadId);
+    if (result != WAIT_TIMEOUT)
+        return result;
+    // A device may have something that satisfies the wait already.
+    CollectSources(set, watched);
+    if (watched.count > 0) {
+        for (int i = 0; i < watched.count; ++i)
+            watched.sources[i]->Serve();
         result = TryToSatisfy(set, waitAll, threadId);
-        if (result != WAIT_TIMEOUT || milliseconds == 0 || timedOut)
+    }
+    if (result != WAIT_TIMEOUT || milliseconds == 0)
+        return result;
+
+    AfParker& parker = AfParker::Current();
+    parker.Clear();
+    Register(set, &parker, true);
+    for (;;) {
+        // Registered first, looked at second: a signal in between wakes the sleep below.
+        result = TryToSatisfy(set, waitAll, threadId);
+        if (result != WAIT_TIMEOUT)
             break;
-        if (!registered) {
-            for (DWORD i = 0; i < set.count; ++i)
-                set.objects[i]->AddWaiter(&waiter);
-            registered = true;
+        int timeout = -1;
+        if (milliseconds != INFINITE) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0)
+                break;
+            timeout = static_cast<int>(std::min<long long>(left, INT_MAX));
         }
-        if (milliseconds == INFINITE)
-            waiter.wake.wait(lock);
-        else
-            timedOut = waiter.wake.wait_until(lock, deadline) == std::cv_status::timeout;
+        CollectSources(set, watched);
+        if (!parker.Sleep(timeout, watched.fds.data(), watched.count)) {
+            result = FailWait(ERROR_NOT_ENOUGH_MEMORY);
+            break;
+        }
+        for (int i = 0; i < watched.count; ++i) {
+            if (watched.fds[i + 1].revents)
+                watched.sources[i]->Serve();
+        }
     }
-    if (registered) {
-        for (DWORD i = 0; i < set.count; ++i)
-            set.objects[i]->RemoveWaiter(&waiter);
-    }
+    Register(set, &parker, false);
     return result;
 }
 
@@ -226,7 +381,6 @@ void AfAbandonOwnedMutexes()
     if (owned.empty())
         return;
     const DWORD threadId = GetCurrentThreadId();
-    std::lock_guard guard(AfSyncMutex());
     for (const auto& weak : owned) {
         if (const auto mutex = weak.lock())
             mutex->Abandon(threadId);
@@ -239,12 +393,12 @@ HANDLE CreateEventA(LPVOID, BOOL manualReset, BOOL initialState, LPCSTR name)
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
-    return AfNewHandle(std::make_shared<AfEvent>(manualReset != FALSE, initialState != FALSE));
+    return AfNewHandle(std::make_shared<AfEventObject>(manualReset != FALSE, initialState != FALSE));
 }
 
 BOOL SetEvent(HANDLE event)
 {
-    const auto object = AfLookup<AfEvent>(event);
+    const auto object = AfLookup<AfEventObject>(event);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -255,7 +409,7 @@ BOOL SetEvent(HANDLE event)
 
 BOOL ResetEvent(HANDLE event)
 {
-    const auto object = AfLookup<AfEvent>(event);
+    const auto object = AfLookup<AfEventObject>(event);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -272,7 +426,7 @@ HANDLE CreateMutexA(LPVOID, BOOL initialOwner, LPCSTR name)
     }
     auto mutex = std::make_shared<AfMutex>();
     if (initialOwner) {
-        std::lock_guard guard(AfSyncMutex());
+        std::lock_guard guard(mutex->Lock());
         mutex->Acquire(GetCurrentThreadId());
     }
     return AfNewHandle(std::move(mutex));

@@ -53,6 +53,8 @@ void InitializeCriticalSection(CRITICAL_SECTION* section);
 void DeleteCriticalSection(CRITICAL_SECTION* section);
 void EnterCriticalSection(CRITICAL_SECTION* section);
 BOOL TryEnterCriticalSection(CRITICAL_SECTION* section);
+// Enters unless the section stays held by another thread for `milliseconds`; then FALSE.
+BOOL AfEnterCriticalSectionWithin(CRITICAL_SECTION* section, DWORD milliseconds);
 void LeaveCriticalSection(CRITICAL_SECTION* section);
 
 // ---- threads ------------------------------------------------------------------------------
