@@ -601,9 +601,13 @@ void TAfComPortWriteThread::StopThread()
 
 bool TAfComPortWriteThread::QueueData(const void* Buffer, std::int32_t Count)
 {
-    TAfSectionGuard guard(FCore->FWriteLock);
-    if (!FBuffer.Write(Buffer, Count))
-        return false;
+    {
+        TAfSectionGuard guard(FCore->FWriteLock);
+        if (!FBuffer.Write(Buffer, Count))
+            return false;
+    }
+    // Set once the lock is free, so that the woken thread does not run into it. A purge in
+    // between leaves the thread an empty ring, which it passes over.
     SetEvent(FDataReady);
     return true;
 }

@@ -114,6 +114,7 @@ void AfCommDriver::Closed()
         if (closed_)
             return;
         closed_ = true;
+        written_.wait(lock, [this] { return !writing_; });
         EndAll(ERROR_OPERATION_ABORTED);
         if (started_)
             Wake();
@@ -457,7 +458,7 @@ DWORD AfCommDriver::Write(const void* buffer, DWORD count, DWORD& written, OVERL
         return error;
     writes_.push_back(key);
     if (writes_.size() == 1)
-        PumpOutput(); // an idle line takes what it can at once, without a trip to the I/O thread
+        PumpOutput(lock); // an idle line takes what it can at once, without a trip to the I/O thread
     if (!slot->done) {
         // Output goes on while the caller does other things: the I/O thread feeds it.
         if (!StartThread())
@@ -507,6 +508,8 @@ DWORD AfCommDriver::ClearError(DWORD& errors, COMSTAT* stat)
     errors = errors_;
     errors_ = 0;
     if (stat) {
+        // Bytes the device is taking right now are counted once it has them.
+        written_.wait(lock, [this] { return !writing_; });
         std::memset(stat, 0, sizeof *stat);
         stat->cbInQue = static_cast<DWORD>(inCount_);
         DWORD out = 0;
@@ -527,8 +530,10 @@ DWORD AfCommDriver::Purge(DWORD flags)
     Lock lock(lock_);
     if (DWORD error = Usable())
         return error;
-    if (flags & PURGE_TXABORT)
+    if (flags & PURGE_TXABORT) {
+        written_.wait(lock, [this] { return !writing_; });
         EndWrites(ERROR_OPERATION_ABORTED);
+    }
     if (flags & PURGE_TXCLEAR)
         backend_->FlushOutput();
     // Reads never wait here, so there is no pending read for PURGE_RXABORT to end.
@@ -658,7 +663,7 @@ void AfCommDriver::Run()
                 nextStatus = Clock::now() + std::chrono::milliseconds(statusPollMs_);
         }
         if (!gone_)
-            PumpOutput();
+            PumpOutput(lock);
         if (hungUp && !gone_)
             DeviceGone();
     }
@@ -753,8 +758,10 @@ bool AfCommDriver::OutputHeldByDsr() const
     return dcb_.fOutxDsrFlow && statusKnown_ && (status_.modem & MS_DSR_ON) == 0;
 }
 
-void AfCommDriver::PumpOutput()
+void AfCommDriver::PumpOutput(Lock& lock)
 {
+    if (writing_)
+        return; // the thread that writes now goes on with the rest
     writeBlocked_ = false;
     if (OutputHeldByDsr())
         return; // a DSR change brings the I/O thread back
@@ -763,8 +770,18 @@ void AfCommDriver::PumpOutput()
         OVERLAPPED* key = writes_.front();
         Operation& operation = operations_.at(key);
         if (operation.bytes < operation.length) {
+            // The device write runs without the lock, so that readers and status queries do not
+            // wait for it; a purge or a close waits for it before it ends the operation, whose
+            // bytes the device is reading.
+            writing_ = true;
+            lock.unlock();
             const long n =
                 backend_->Write(operation.data + operation.bytes, operation.length - operation.bytes);
+            lock.lock();
+            writing_ = false;
+            written_.notify_all();
+            if (closed_)
+                return;
             if (n < 0) {
                 DeviceGone();
                 return;

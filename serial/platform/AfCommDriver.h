@@ -22,6 +22,7 @@
 // error that failed it; AfCommApi.cpp turns that into the Win32 result and GetLastError.
 #pragma once
 
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <memory>
@@ -140,7 +141,8 @@ private:
     void UpdateInputFlow();
     // The DSR handshake: output waits while the device reports DSR off.
     bool OutputHeldByDsr() const;
-    void PumpOutput();
+    // Under the lock, which it gives up while it writes to the device.
+    void PumpOutput(Lock& lock);
     void CheckLineStatus();
     void RaiseEvents(DWORD events);
     void DeviceGone();
@@ -162,6 +164,8 @@ private:
     bool closed_ = false;
     bool gone_ = false;
     bool writeBlocked_ = false;
+    bool writing_ = false; // a device write runs without the lock
+    std::condition_variable written_;
     bool inputHeld_ = false; // the queue was full when the I/O thread last looked
     bool dtrHeld_ = false;   // the DTR handshake has dropped DTR
 

@@ -333,15 +333,15 @@ DWORD Wait(WaitSet& set, bool waitAll, DWORD milliseconds)
     DWORD result = TryToSatisfy(set, waitAll, threadId);
     if (result != WAIT_TIMEOUT)
         return result;
-    // A device may have something that satisfies the wait already.
-    CollectSources(set, watched);
-    if (watched.count > 0) {
+    if (milliseconds == 0) {
+        // A device may have what satisfies the wait already; a longer wait sees it in its poll.
+        CollectSources(set, watched);
+        if (watched.count == 0)
+            return result;
         for (int i = 0; i < watched.count; ++i)
             watched.sources[i]->Serve();
-        result = TryToSatisfy(set, waitAll, threadId);
+        return TryToSatisfy(set, waitAll, threadId);
     }
-    if (result != WAIT_TIMEOUT || milliseconds == 0)
-        return result;
 
     AfParker& parker = AfParker::Current();
     parker.Clear();
