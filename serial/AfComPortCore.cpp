@@ -187,8 +187,18 @@ bool TAfComPortCore::WriteData(const void* Buffer, std::int32_t Count)
 {
     if (!FActive)
         return false;
-    TAfSectionGuard guard(FWriteLock);
-    return FWriteThread != nullptr && FWriteThread->QueueData(Buffer, Count);
+    HANDLE dataReady;
+    {
+        TAfSectionGuard guard(FWriteLock);
+        if (FWriteThread == nullptr || !FWriteThread->QueueData(Buffer, Count))
+            return false;
+        dataReady = FWriteThread->DataReady();
+    }
+    // Set once the lock is free, so that the woken thread does not run into it. A purge in
+    // between leaves the thread an empty ring, which it passes over; a close in between has
+    // closed the event, which SetEvent then refuses (handle values are never used again).
+    SetEvent(dataReady);
+    return true;
 }
 
 std::int32_t TAfComPortCore::ReadData(void* Buffer, std::int32_t Count)
@@ -601,15 +611,8 @@ void TAfComPortWriteThread::StopThread()
 
 bool TAfComPortWriteThread::QueueData(const void* Buffer, std::int32_t Count)
 {
-    {
-        TAfSectionGuard guard(FCore->FWriteLock);
-        if (!FBuffer.Write(Buffer, Count))
-            return false;
-    }
-    // Set once the lock is free, so that the woken thread does not run into it. A purge in
-    // between leaves the thread an empty ring, which it passes over.
-    SetEvent(FDataReady);
-    return true;
+    TAfSectionGuard guard(FCore->FWriteLock);
+    return FBuffer.Write(Buffer, Count);
 }
 
 bool TAfComPortWriteThread::PurgeOutput()

@@ -24,10 +24,51 @@ AfParker::~AfParker()
         ::close(fd_);
 }
 
+namespace {
+
+// Parkers are never freed: a thread that ends gives its parker back for the next thread, so a
+// signaller that wakes a parker after leaving an object's lock never touches freed memory (at
+// worst it wakes the parker's next thread for nothing, which then looks at its objects again).
+struct ParkerPool {
+    std::mutex lock;
+    std::vector<AfParker*> free;
+};
+
+ParkerPool& Pool()
+{
+    static ParkerPool* const pool = new ParkerPool;
+    return *pool;
+}
+
+struct ThreadParker {
+    AfParker* parker = nullptr;
+    ~ThreadParker()
+    {
+        if (!parker)
+            return;
+        parker->Clear();
+        std::lock_guard guard(Pool().lock);
+        Pool().free.push_back(parker);
+    }
+};
+
+} // namespace
+
 AfParker& AfParker::Current()
 {
-    thread_local AfParker parker;
-    return parker;
+    thread_local ThreadParker mine;
+    if (!mine.parker) {
+        {
+            std::lock_guard guard(Pool().lock);
+            if (!Pool().free.empty()) {
+                mine.parker = Pool().free.back();
+                Pool().free.pop_back();
+            }
+        }
+        if (!mine.parker)
+            mine.parker = new AfParker;
+    }
+    return *mine.parker;
 }
 
 void AfParker::Wake()
@@ -107,8 +148,16 @@ void AfEventObject::Set()
 {
     if (signalled_.exchange(true, std::memory_order_acq_rel))
         return;
-    std::lock_guard guard(Lock());
-    WakeWaiters();
+    // The waiters are woken after the lock is left, so that they do not run into it.
+    std::array<AfParker*, 8> few;
+    std::vector<AfParker*> many;
+    std::size_t count = 0;
+    {
+        std::lock_guard guard(Lock());
+        count = CopyWaiters(few.data(), few.size(), many);
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        (count <= few.size() ? few[i] : many[i])->Wake();
 }
 
 void AfEventObject::Reset()

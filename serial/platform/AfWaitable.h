@@ -7,6 +7,7 @@
 // costs no system call, nor does waking a thread that is not asleep yet.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -15,8 +16,9 @@
 #include "AfHandles.h"
 #include "AfWinTypes.h"
 
-// The means by which a waiting thread sleeps and is woken: one per thread. It sleeps on a futex,
-// or, when the wait also watches devices, in poll() on those and on an eventfd of its own.
+// The means by which a waiting thread sleeps and is woken: one per thread, never freed (a thread
+// that ends leaves it to a later one). It sleeps on a futex, or, when the wait also watches
+// devices, in poll() on those and on an eventfd of its own.
 class AfParker {
 public:
     AfParker() = default;
@@ -98,6 +100,16 @@ protected:
     {
         for (AfParker* parker : waiters_)
             parker->Wake();
+    }
+    // The waiters, for waking them once the lock is left (parkers are never freed): into `few`
+    // when they fit, else into `many`. Returns their count. Caller holds the lock.
+    std::size_t CopyWaiters(AfParker** few, std::size_t room, std::vector<AfParker*>& many) const
+    {
+        if (waiters_.size() <= room)
+            std::copy(waiters_.begin(), waiters_.end(), few);
+        else
+            many = waiters_;
+        return waiters_.size();
     }
 
 private:
