@@ -407,7 +407,7 @@ public:
                 continue;
             }
             std::unique_lock lock(FLock);
-            FChanged.wait_for(lock, std::chrono::milliseconds(50), [&] { return FEmpty; });
+            FDrained.wait_for(lock, std::chrono::milliseconds(50), [&] { return FEmpty; });
             FEmpty = false;
         }
     }
@@ -459,7 +459,7 @@ private:
         if (Kind == ceOutputEmpty) {
             std::lock_guard guard(FLock);
             FEmpty = true;
-            FChanged.notify_all();
+            FDrained.notify_all(); // only a writer waiting for room cares
             return;
         }
         if (Kind != ceCommEvent && Kind != ceInputPending)
@@ -475,7 +475,8 @@ private:
     }
 
     std::mutex FLock;
-    std::condition_variable FChanged;
+    std::condition_variable FChanged; // deliveries done
+    std::condition_variable FDrained; // the ring ran empty
     TDelivery FDelivery;
     bool FEmpty = false;
     std::uint8_t FBuffer[4096];
