@@ -7,8 +7,8 @@
 //
 //     bench_peers [--rounds N] [--idle-seconds S]
 //
-// Every library is used as its users would: the core through its owner callback on the event
-// thread, QSerialPort through readyRead in a Qt event loop, Asio through completion handlers of
+// Every library is used as its users would: the core (with 64 KiB queues) through its owner
+// callback on the event thread, QSerialPort through readyRead in a Qt event loop, Asio through completion handlers of
 // one io_context. Where a measure needs the program to answer what it receives, it answers in
 // that delivery context.
 #include <QCoreApplication>
@@ -55,6 +55,7 @@ constexpr std::size_t kBulkBytes = 4u << 20;
 constexpr int kSlowRequest = 5;
 constexpr int kSlowReply = 20;
 constexpr int kSlowDelayMs = 50;
+constexpr std::int32_t kCoreQueue = 65536;
 
 std::int64_t NowNs()
 {
@@ -381,6 +382,10 @@ public:
         dcb.XonChar = 0x11;
         dcb.XoffChar = 0x13;
         FCore.SetDCB(dcb);
+        // Queues of 64 KiB each way, as a program that moves bulk data would choose (the others
+        // have no fixed limit).
+        FCore.SetInQueueSize(kCoreQueue);
+        FCore.SetOutQueueSize(kCoreQueue);
         FCore.OnCoreEvent = [this](TObject*, TAfCoreEvent Kind, DWORD, std::exception_ptr) { OnEvent(Kind); };
     }
     ~TCorePeer() override { Close(); }

@@ -407,6 +407,7 @@ DWORD AfCommDriver::Read(void* buffer, DWORD count, DWORD& read, OVERLAPPED* ove
     if (count && !buffer)
         return ERROR_INVALID_PARAMETER;
     const std::size_t take = std::min<std::size_t>(count, inCount_);
+    const bool wasHeld = inputHeld_;
     auto* out = static_cast<BYTE*>(buffer);
     const std::size_t first = std::min(take, in_.size() - inHead_);
     if (take) {
@@ -431,6 +432,11 @@ DWORD AfCommDriver::Read(void* buffer, DWORD count, DWORD& read, OVERLAPPED* ove
             return error;
         slot->bytes = read;
         Complete(overlapped, *slot, ERROR_SUCCESS);
+    }
+    if (direct_ && wasHeld && take) {
+        // The device held bytes back for want of room, and nobody else is there to take them in.
+        lock.unlock();
+        PumpInput();
     }
     return ERROR_SUCCESS;
 }
