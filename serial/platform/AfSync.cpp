@@ -11,6 +11,7 @@
 #include <chrono>
 #include <climits>
 #include <memory>
+#include <new>
 
 #include "AfSyncObjects.h"
 #include "AfWaitable.h"
@@ -262,8 +263,36 @@ private:
     bool abandoned_ = false;
 };
 
+// Up to MAXIMUM_WAIT_OBJECTS shared references, of which only those in use are made and
+// destroyed: a wait names a few objects, and this is on the path of every wait.
+template <class T> class Refs {
+public:
+    Refs() = default;
+    ~Refs() { Clear(); }
+    Refs(const Refs&) = delete;
+    Refs& operator=(const Refs&) = delete;
+
+    std::shared_ptr<T>& operator[](DWORD i) { return begin()[i]; }
+    std::shared_ptr<T>* begin() { return std::launder(reinterpret_cast<std::shared_ptr<T>*>(storage_)); }
+    std::shared_ptr<T>* end() { return begin() + size_; }
+    void Push(std::shared_ptr<T> value)
+    {
+        ::new (static_cast<void*>(storage_ + size_ * sizeof(std::shared_ptr<T>))) std::shared_ptr<T>(std::move(value));
+        ++size_;
+    }
+    void Clear()
+    {
+        while (size_ > 0)
+            begin()[--size_].~shared_ptr();
+    }
+
+private:
+    alignas(std::shared_ptr<T>) unsigned char storage_[MAXIMUM_WAIT_OBJECTS * sizeof(std::shared_ptr<T>)];
+    DWORD size_ = 0;
+};
+
 struct WaitSet {
-    std::array<std::shared_ptr<AfWaitable>, MAXIMUM_WAIT_OBJECTS> objects;
+    Refs<AfWaitable> objects;
     DWORD count = 0;
 };
 
@@ -344,7 +373,7 @@ void Register(WaitSet& set, AfParker* parker, bool add)
 
 // The devices that the objects ask to be watched, each once, with their descriptors.
 struct Watched {
-    std::array<std::shared_ptr<AfWaitSource>, MAXIMUM_WAIT_OBJECTS> sources;
+    Refs<AfWaitSource> sources;
     std::array<pollfd, MAXIMUM_WAIT_OBJECTS + 1> fds; // fds[0] is the parker's
     int count = 0;
 };
@@ -352,6 +381,7 @@ struct Watched {
 void CollectSources(WaitSet& set, Watched& watched)
 {
     watched.count = 0;
+    watched.sources.Clear();
     for (DWORD i = 0; i < set.count; ++i) {
         std::shared_ptr<AfWaitSource> source;
         {
@@ -360,14 +390,13 @@ void CollectSources(WaitSet& set, Watched& watched)
         }
         if (!source)
             continue;
-        const auto end = watched.sources.begin() + watched.count;
-        if (std::find(watched.sources.begin(), end, source) != end)
+        if (std::find(watched.sources.begin(), watched.sources.end(), source) != watched.sources.end())
             continue;
         int fd = -1;
         short events = 0;
         if (!source->WatchFd(fd, events))
             continue;
-        watched.sources[watched.count] = std::move(source);
+        watched.sources.Push(std::move(source));
         watched.fds[++watched.count] = {fd, events, 0};
     }
 }
@@ -506,9 +535,10 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
         return FailWait(ERROR_INVALID_PARAMETER);
     WaitSet set;
     for (DWORD i = 0; i < count; ++i) {
-        set.objects[i] = AfLookup<AfWaitable>(handles[i]);
-        if (!set.objects[i])
+        auto object = AfLookup<AfWaitable>(handles[i]);
+        if (!object)
             return FailWait(ERROR_INVALID_HANDLE);
+        set.objects.Push(std::move(object));
         // Waiting for all of several objects must not count one object twice.
         if (waitAll) {
             for (DWORD j = 0; j < i; ++j) {
