@@ -8,8 +8,8 @@
 //     bench_peers [--rounds N] [--idle-seconds S]
 //
 // Every library is used as its users would: the core (with 64 KiB queues) through its owner
-// callback on the event thread, QSerialPort through readyRead in a Qt event loop, Asio through completion handlers of
-// one io_context. Where a measure needs the program to answer what it receives, it answers in
+// callback on the event thread, QSerialPort through readyRead in a Qt event loop, Asio through completion
+// handlers of one io_context. Where a measure needs the program to answer what it receives, it answers in
 // that delivery context.
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -43,6 +43,7 @@
 
 #include "AfComPortCore.h"
 #include "AfPtyPort.h"
+#include "CoreTestSupport.h"
 
 namespace {
 
@@ -290,7 +291,8 @@ long ContextSwitches()
         std::ifstream status(std::string("/proc/self/task/") + entry->d_name + "/status");
         std::string line;
         while (std::getline(status, line)) {
-            if (line.starts_with("voluntary_ctxt_switches:") || line.starts_with("nonvoluntary_ctxt_switches:"))
+            if (line.starts_with("voluntary_ctxt_switches:") ||
+                line.starts_with("nonvoluntary_ctxt_switches:"))
                 total += std::atol(line.c_str() + line.find(':') + 1);
         }
     }
@@ -362,26 +364,29 @@ struct TDelivery {
         return false;
     }
     bool Done() const { return Target ? Received >= Target : Out == nullptr; }
-    void Reset()
+    // Starts a ping-pong of Count exchanges; the caller then sends Out.
+    void StartPingPong(const Bytes& Data, std::size_t ReplySize, int Count)
     {
-        *this = TDelivery{};
+        Reset();
+        Out = &Data;
+        Reply = ReplySize;
+        Left = Count;
+        Sent = Clock::now();
     }
+    std::vector<double> TakeTrips()
+    {
+        auto trips = std::move(Trips);
+        Reset();
+        return trips;
+    }
+    void Reset() { *this = TDelivery{}; }
 };
 
 class TCorePeer final : public TPeer {
 public:
     TCorePeer()
     {
-        DCB dcb{};
-        dcb.DCBlength = sizeof(DCB);
-        dcb.BaudRate = 115200;
-        dcb.fBinary = 1;
-        dcb.fDtrControl = DTR_CONTROL_ENABLE;
-        dcb.fRtsControl = RTS_CONTROL_ENABLE;
-        dcb.ByteSize = 8;
-        dcb.XonChar = 0x11;
-        dcb.XoffChar = 0x13;
-        FCore.SetDCB(dcb);
+        FCore.SetDCB(coretest::TestDcb());
         // Queues of 64 KiB each way, as a program that moves bulk data would choose (the others
         // have no fixed limit).
         FCore.SetInQueueSize(kCoreQueue);
@@ -445,17 +450,12 @@ public:
     std::vector<double> PingPong(const Bytes& Out, std::size_t Reply, int Count) override
     {
         std::unique_lock lock(FLock);
-        FDelivery.Reset();
-        FDelivery.Out = &Out;
-        FDelivery.Reply = Reply;
-        FDelivery.Left = Count;
-        FDelivery.Sent = Clock::now();
+        FDelivery.StartPingPong(Out, Reply, Count);
         FCore.WriteData(Out.data(), static_cast<std::int32_t>(Out.size()));
-        if (!FChanged.wait_for(lock, std::chrono::milliseconds(kTimeoutMs) * Count, [&] { return FDelivery.Done(); }))
+        if (!FChanged.wait_for(lock, std::chrono::milliseconds(kTimeoutMs) * Count,
+                               [&] { return FDelivery.Done(); }))
             Fail("core: ping-pong stalled");
-        auto trips = std::move(FDelivery.Trips);
-        FDelivery.Reset();
-        return trips;
+        return FDelivery.TakeTrips();
     }
 
 private:
@@ -549,18 +549,12 @@ public:
     }
     std::vector<double> PingPong(const Bytes& Out, std::size_t Reply, int Count) override
     {
-        FDelivery.Reset();
-        FDelivery.Out = &Out;
-        FDelivery.Reply = Reply;
-        FDelivery.Left = Count;
-        FDelivery.Sent = Clock::now();
+        FDelivery.StartPingPong(Out, Reply, Count);
         Write(Out);
         Run();
         if (!FDelivery.Done())
             Fail("QSerialPort: ping-pong stalled");
-        auto trips = std::move(FDelivery.Trips);
-        FDelivery.Reset();
-        return trips;
+        return FDelivery.TakeTrips();
     }
 
 private:
@@ -609,7 +603,8 @@ public:
     }
     void Write(const Bytes& Data) override
     {
-        boost::asio::async_write(*FPort, boost::asio::buffer(Data), [](boost::system::error_code, std::size_t) {});
+        boost::asio::async_write(*FPort, boost::asio::buffer(Data),
+                                 [](boost::system::error_code, std::size_t) {});
     }
     void Expect(std::size_t Count) override
     {
@@ -639,16 +634,10 @@ public:
     }
     std::vector<double> PingPong(const Bytes& Out, std::size_t Reply, int Count) override
     {
-        FDelivery.Reset();
-        FDelivery.Out = &Out;
-        FDelivery.Reply = Reply;
-        FDelivery.Left = Count;
-        FDelivery.Sent = Clock::now();
+        FDelivery.StartPingPong(Out, Reply, Count);
         Write(Out);
         Run([&] { return FDelivery.Done(); });
-        auto trips = std::move(FDelivery.Trips);
-        FDelivery.Reset();
-        return trips;
+        return FDelivery.TakeTrips();
     }
 
 private:
@@ -657,14 +646,15 @@ private:
         if (FReading)
             return;
         FReading = true;
-        FPort->async_read_some(boost::asio::buffer(FBuffer), [this](boost::system::error_code error, std::size_t n) {
-            FReading = false;
-            if (error)
-                return;
-            if (FDelivery.Add(n))
-                Write(*FDelivery.Out);
-            StartReading();
-        });
+        FPort->async_read_some(boost::asio::buffer(FBuffer),
+                               [this](boost::system::error_code error, std::size_t n) {
+                                   FReading = false;
+                                   if (error)
+                                       return;
+                                   if (FDelivery.Add(n))
+                                       Write(*FDelivery.Out);
+                                   StartReading();
+                               });
     }
     void Run(const std::function<bool()>& Done)
     {
@@ -707,12 +697,14 @@ double Percentile(std::vector<double> values, double p)
     if (values.empty())
         return 0;
     std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, static_cast<std::size_t>(p * static_cast<double>(values.size())))];
+    return values[std::min(values.size() - 1,
+                           static_cast<std::size_t>(p * static_cast<double>(values.size())))];
 }
 
 class TBench {
 public:
-    TBench(const char* Self, int Rounds, int IdleSeconds) : FSelf(Self), FRounds(Rounds), FIdleMs(IdleSeconds * 1000)
+    TBench(const char* Self, int Rounds, int IdleSeconds)
+        : FSelf(Self), FRounds(Rounds), FIdleMs(IdleSeconds * 1000)
     {
         FPeers.push_back(std::make_unique<TCorePeer>());
         FPeers.push_back(std::make_unique<TQtPeer>());
@@ -785,8 +777,12 @@ private:
             const auto start = Clock::now();
             Peer.RunFor(FIdleMs);
             const double seconds = Seconds(start, Clock::now());
-            Row("idle open port, wakeups/s", "/s").Samples[name].push_back((ContextSwitches() - switches) / seconds);
-            Row("idle open port, CPU ms/s", "ms/s").Samples[name].push_back((CpuSeconds() - cpu) * 1e3 / seconds);
+            Row("idle open port, wakeups/s", "/s")
+                .Samples[name]
+                .push_back((ContextSwitches() - switches) / seconds);
+            Row("idle open port, CPU ms/s", "ms/s")
+                .Samples[name]
+                .push_back((CpuSeconds() - cpu) * 1e3 / seconds);
         }
 
         {
@@ -811,8 +807,12 @@ private:
             Peer.AwaitReadable(far.ReportFd());
             const std::int64_t done = far.Next();
             const double seconds = static_cast<double>(done - at) / 1e9;
-            Row("bulk out (program -> far end)", "MB/s", true).Samples[name].push_back(kBulkBytes / 1e6 / seconds);
-            Row("bulk out, CPU per MB", "ms/MB").Samples[name].push_back((CpuSeconds() - cpu) * 1e3 / (kBulkBytes / 1e6));
+            Row("bulk out (program -> far end)", "MB/s", true)
+                .Samples[name]
+                .push_back(kBulkBytes / 1e6 / seconds);
+            Row("bulk out, CPU per MB", "ms/MB")
+                .Samples[name]
+                .push_back((CpuSeconds() - cpu) * 1e3 / (kBulkBytes / 1e6));
         }
         {
             const double cpu = CpuSeconds();
@@ -821,8 +821,12 @@ private:
             far.Send(kSource, kBulkBytes);
             const auto at = Peer.AwaitReceived();
             const double seconds = Seconds(start, at);
-            Row("bulk in (far end -> program)", "MB/s", true).Samples[name].push_back(kBulkBytes / 1e6 / seconds);
-            Row("bulk in, CPU per MB", "ms/MB").Samples[name].push_back((CpuSeconds() - cpu) * 1e3 / (kBulkBytes / 1e6));
+            Row("bulk in (far end -> program)", "MB/s", true)
+                .Samples[name]
+                .push_back(kBulkBytes / 1e6 / seconds);
+            Row("bulk in, CPU per MB", "ms/MB")
+                .Samples[name]
+                .push_back((CpuSeconds() - cpu) * 1e3 / (kBulkBytes / 1e6));
         }
         Peer.Close();
     }
@@ -849,7 +853,8 @@ private:
         return FRows.back();
     }
 
-    void PrintLine(const TRow& Row, const std::string& Label, const std::function<double(const std::vector<double>&)>& Of)
+    void PrintLine(const TRow& Row, const std::string& Label,
+                   const std::function<double(const std::vector<double>&)>& Of)
     {
         std::printf("| %s |", Label.c_str());
         std::map<std::string, double> value;
@@ -884,7 +889,8 @@ private:
             const std::string unit = row.Unit.empty() ? "" : ", " + row.Unit;
             PrintLine(row, row.Name + (row.Percentile99 ? ", median" : "") + unit, Median);
             if (row.Percentile99)
-                PrintLine(row, row.Name + ", p99" + unit, [](const std::vector<double>& v) { return Percentile(v, 0.99); });
+                PrintLine(row, row.Name + ", p99" + unit,
+                          [](const std::vector<double>& v) { return Percentile(v, 0.99); });
         }
     }
 

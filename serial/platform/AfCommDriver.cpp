@@ -57,7 +57,8 @@ DWORD AfCheckTimeouts(const COMMTIMEOUTS& timeouts)
 }
 
 AfCommDriver::AfCommDriver(std::unique_ptr<AfCommBackend> backend, bool overlapped)
-    : AfHandleObject(kAfCommDevice), backend_(std::move(backend)), overlapped_(overlapped), in_(kDefaultInQueue), scratch_(kScratchSize)
+    : AfHandleObject(kAfCommDevice), backend_(std::move(backend)), overlapped_(overlapped),
+      in_(kDefaultInQueue), scratch_(kScratchSize)
 {
     dcb_.DCBlength = sizeof(DCB);
     dcb_.fBinary = 1;
@@ -251,7 +252,8 @@ DWORD AfCommDriver::GetState(DCB& dcb)
     return ERROR_SUCCESS;
 }
 
-AfCommDriver::Operation* AfCommDriver::Begin(OVERLAPPED* key, Operation operation, DWORD& error, bool resetEvent)
+AfCommDriver::Operation* AfCommDriver::Begin(OVERLAPPED* key, Operation operation, DWORD& error,
+                                             bool resetEvent)
 {
     auto found = operations_.find(key);
     if (found != operations_.end() && !found->second.done) {

@@ -107,8 +107,8 @@ private:
         DWORD bytes = 0;
         HANDLE event = nullptr;
         std::shared_ptr<AfEventObject> eventObject; // the object of `event`, looked up once
-        DWORD* mask = nullptr;      // Wait: where the event mask goes
-        const BYTE* data = nullptr; // Write: the caller's bytes
+        DWORD* mask = nullptr;                      // Wait: where the event mask goes
+        const BYTE* data = nullptr;                 // Write: the caller's bytes
         DWORD length = 0;
     };
 

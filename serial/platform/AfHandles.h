@@ -38,8 +38,7 @@ HANDLE AfNewHandle(std::shared_ptr<AfHandleObject> object);
 std::shared_ptr<AfHandleObject> AfLookupHandle(HANDLE handle);
 
 // The object of a handle if it is a T (whose kKind names its bit), else null.
-template <class T>
-std::shared_ptr<T> AfLookup(HANDLE handle)
+template <class T> std::shared_ptr<T> AfLookup(HANDLE handle)
 {
     std::shared_ptr<AfHandleObject> object = AfLookupHandle(handle);
     if (!object || (object->Kinds() & T::kKind) == 0)

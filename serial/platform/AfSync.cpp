@@ -277,7 +277,8 @@ public:
     std::shared_ptr<T>* end() { return begin() + size_; }
     void Push(std::shared_ptr<T> value)
     {
-        ::new (static_cast<void*>(storage_ + size_ * sizeof(std::shared_ptr<T>))) std::shared_ptr<T>(std::move(value));
+        ::new (static_cast<void*>(storage_ + size_ * sizeof(std::shared_ptr<T>)))
+            std::shared_ptr<T>(std::move(value));
         ++size_;
     }
     void Clear()

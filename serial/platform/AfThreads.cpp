@@ -90,7 +90,8 @@ class AfThread final : public AfWaitable {
 public:
     static constexpr unsigned kKind = kAfThread;
     AfThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD id, bool suspended)
-        : AfWaitable(kAfThread), start_(start), parameter_(parameter), id_(id), suspendCount_(suspended ? 1 : 0)
+        : AfWaitable(kAfThread), start_(start), parameter_(parameter), id_(id),
+          suspendCount_(suspended ? 1 : 0)
     {
     }
 

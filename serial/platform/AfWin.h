@@ -29,8 +29,7 @@ BOOL SetCommState(HANDLE file, const DCB* dcb);
 BOOL GetCommState(HANDLE file, DCB* dcb);
 BOOL WaitCommEvent(HANDLE file, LPDWORD eventMask, OVERLAPPED* overlapped);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, OVERLAPPED* overlapped);
-BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
-               OVERLAPPED* overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, OVERLAPPED* overlapped);
 BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD bytesTransferred, BOOL wait);
 BOOL ClearCommError(HANDLE file, LPDWORD errors, COMSTAT* stat);
 BOOL PurgeComm(HANDLE file, DWORD flags);
