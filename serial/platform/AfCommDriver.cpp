@@ -683,7 +683,6 @@ void AfCommDriver::PumpInput()
     Lock lock(lock_);
     if (closed_ || gone_ || !backend_)
         return;
-    DWORD events = 0;
     // A bounded number of reads per turn, so that a flood of input cannot keep the thread from
     // its other work; a wake-up brings it straight back for the rest (a backend that signals
     // through its notify descriptor would not signal again for bytes it already announced).
@@ -708,7 +707,10 @@ void AfCommDriver::PumpInput()
         } else {
             if (epoch == inputEpoch_) { // else an input purge came meanwhile and drops them too
                 Append(scratch_.data(), static_cast<std::size_t>(n));
-                events |= EV_RXCHAR;
+                // Raised before the lock is left for the next read: whoever sees the bytes in
+                // the queue finds their event raised too.
+                UpdateInputFlow();
+                RaiseEvents(EV_RXCHAR);
             }
             // A terminal that gives less than asked has given all it had; a device that
             // announces bytes through its notify descriptor is read until it has none.
@@ -717,10 +719,6 @@ void AfCommDriver::PumpInput()
     }
     if (round == kReadsPerTurn && !drained)
         Wake();
-    if (events) {
-        UpdateInputFlow();
-        RaiseEvents(events);
-    }
 }
 
 void AfCommDriver::Append(const BYTE* data, std::size_t count)
