@@ -168,6 +168,8 @@ DWORD AfCommDriver::Setup(DWORD inQueue, DWORD outQueue)
         return error;
     if (inQueue == in_.size())
         return ERROR_SUCCESS;
+    // A device read in flight was sized for the old queue; once it is in, its bytes fit.
+    readDone_.wait(lock, [this] { return !reading_; });
     std::vector<BYTE> queue(inQueue);
     const std::size_t keep = std::min<std::size_t>(inCount_, inQueue);
     if (keep < inCount_)
@@ -546,9 +548,12 @@ DWORD AfCommDriver::Purge(DWORD flags)
         backend_->FlushOutput();
     // Reads never wait here, so there is no pending read for PURGE_RXABORT to end.
     if (flags & PURGE_RXCLEAR) {
+        // A device read in flight may bring bytes that arrived before the purge, or after it:
+        // they are told apart only by letting it end first. Then the queue and the device are
+        // cleared together, and whatever the next read finds came later.
+        readDone_.wait(lock, [this] { return !reading_; });
         inHead_ = 0;
         inCount_ = 0;
-        ++inputEpoch_;
         backend_->FlushInput();
         InputTaken();
         UpdateInputFlow();
@@ -693,10 +698,12 @@ void AfCommDriver::PumpInput()
         inputHeld_ = room == 0;
         if (inputHeld_)
             break; // the device keeps the rest until a read makes room
-        const std::uint64_t epoch = inputEpoch_;
+        reading_ = true;
         lock.unlock();
         const long n = backend_->Read(scratch_.data(), room);
         lock.lock();
+        reading_ = false;
+        readDone_.notify_all();
         if (closed_)
             return;
         if (n == 0) {
@@ -705,13 +712,11 @@ void AfCommDriver::PumpInput()
             DeviceGone();
             return;
         } else {
-            if (epoch == inputEpoch_) { // else an input purge came meanwhile and drops them too
-                Append(scratch_.data(), static_cast<std::size_t>(n));
-                // Raised before the lock is left for the next read: whoever sees the bytes in
-                // the queue finds their event raised too.
-                UpdateInputFlow();
-                RaiseEvents(EV_RXCHAR);
-            }
+            Append(scratch_.data(), static_cast<std::size_t>(n));
+            // Raised before the lock is left for the next read: whoever sees the bytes in the
+            // queue finds their event raised too.
+            UpdateInputFlow();
+            RaiseEvents(EV_RXCHAR);
             // A terminal that gives less than asked has given all it had; a device that
             // announces bytes through its notify descriptor is read until it has none.
             drained = direct_ && static_cast<std::size_t>(n) < room;
@@ -723,7 +728,8 @@ void AfCommDriver::PumpInput()
 
 void AfCommDriver::Append(const BYTE* data, std::size_t count)
 {
-    // A queue made smaller while the device was read may not take everything read for it.
+    // A read is sized to the room, which nothing makes smaller while the read runs; should that
+    // ever fail, the surplus is counted as an overrun rather than written past the ring.
     const std::size_t take = std::min(count, in_.size() - inCount_);
     if (take < count)
         errors_ |= CE_RXOVER;
