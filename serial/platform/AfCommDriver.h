@@ -17,7 +17,8 @@
 // (queue, events, pending operations and their results) is kept here under one lock, which is
 // given up while the device is read; one reader of the device at a time (the pump lock, taken
 // before the driver lock), and an input purge or a new queue size waits for the read in flight,
-// so that no byte that came after the purge is dropped and none is read without room. The callers' OVERLAPPED records are written only by their own threads.
+// so that no byte that came after the purge is dropped and none is read without room. The
+// callers' OVERLAPPED records are written only by their own threads.
 //
 // Each operation returns ERROR_SUCCESS, ERROR_IO_PENDING (overlapped operation started) or the
 // error that failed it; AfCommApi.cpp turns that into the Win32 result and GetLastError.
