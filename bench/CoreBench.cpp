@@ -1,6 +1,7 @@
 // The port core over a pseudo-terminal: round-trip latency of one byte and of a 64-byte frame
-// echoed by the far end, bulk throughput from the ring to the far end, and 8 MiB from the far end
-// through the component's default queues (4096 in, 2048 out), every byte checked.
+// echoed by the far end, an open and close, bulk throughput from the ring to the far end, and
+// 8 MiB from the far end through the component's default queues (4096 in, 2048 out), every byte
+// checked.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -91,6 +92,20 @@ void BM_CoreRoundTrip(benchmark::State& state)
     state.SetBytesProcessed(state.iterations() * size * 2);
 }
 BENCHMARK(BM_CoreRoundTrip)->Arg(1)->Arg(64)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// An open and a close of an idle port: the device, its settings, and the two worker threads
+// started and stopped.
+void BM_CoreOpenClose(benchmark::State& state)
+{
+    AfPtyPort pty(172);
+    TAfComPortCore core;
+    core.SetDCB(TestDcb());
+    for (auto _ : state) {
+        core.Open(172);
+        core.Close();
+    }
+}
+BENCHMARK(BM_CoreOpenClose)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 void BM_CoreBulkWrite(benchmark::State& state)
 {

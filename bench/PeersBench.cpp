@@ -300,6 +300,49 @@ long ContextSwitches()
     return total;
 }
 
+// Voluntary and involuntary context switches of each thread of this process so far, by thread id.
+std::map<long, std::pair<long, long>> ThreadSwitches()
+{
+    std::map<long, std::pair<long, long>> threads;
+    DIR* dir = ::opendir("/proc/self/task");
+    if (!dir)
+        return threads;
+    while (dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        std::ifstream status(std::string("/proc/self/task/") + entry->d_name + "/status");
+        auto& counts = threads[std::atol(entry->d_name)];
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.starts_with("voluntary_ctxt_switches:"))
+                counts.first = std::atol(line.c_str() + line.find(':') + 1);
+            else if (line.starts_with("nonvoluntary_ctxt_switches:"))
+                counts.second = std::atol(line.c_str() + line.find(':') + 1);
+        }
+    }
+    ::closedir(dir);
+    return threads;
+}
+
+// Prints, per thread that switched, its voluntary and involuntary switches per exchange since
+// `Before`.
+void PrintThreadSwitches(const char* Peer, const std::map<long, std::pair<long, long>>& Before, int Exchanges)
+{
+    std::fprintf(stderr, "%s slow link, switches per exchange by thread (voluntary + involuntary):", Peer);
+    for (const auto& [tid, counts] : ThreadSwitches()) {
+        const auto was = Before.find(tid);
+        const auto base = was != Before.end() ? was->second : std::pair<long, long>{0, 0};
+        const long voluntary = counts.first - base.first;
+        const long involuntary = counts.second - base.second;
+        if (voluntary + involuntary == 0)
+            continue;
+        std::fprintf(stderr, " %s%ld %.1f+%.1f", tid == ::getpid() ? "main:" : "", tid,
+                     static_cast<double>(voluntary) / Exchanges,
+                     static_cast<double>(involuntary) / Exchanges);
+    }
+    std::fprintf(stderr, "\n");
+}
+
 double CpuSeconds()
 {
     rusage usage{};
@@ -703,8 +746,8 @@ double Percentile(std::vector<double> values, double p)
 
 class TBench {
 public:
-    TBench(const char* Self, int Rounds, int IdleSeconds)
-        : FSelf(Self), FRounds(Rounds), FIdleMs(IdleSeconds * 1000)
+    TBench(const char* Self, int Rounds, int IdleSeconds, bool PerThread)
+        : FSelf(Self), FRounds(Rounds), FIdleMs(IdleSeconds * 1000), FPerThread(PerThread)
     {
         FPeers.push_back(std::make_unique<TCorePeer>());
         FPeers.push_back(std::make_unique<TQtPeer>());
@@ -790,8 +833,11 @@ private:
             const Bytes request(kSlowRequest, 0x10);
             const int exchanges = 10;
             Peer.PingPong(request, kSlowReply, 2);
+            const auto threads = FPerThread ? ThreadSwitches() : std::map<long, std::pair<long, long>>{};
             const long switches = ContextSwitches();
             Peer.PingPong(request, kSlowReply, exchanges);
+            if (FPerThread)
+                PrintThreadSwitches(Peer.Name(), threads, exchanges);
             Row("slow link (5 B out, 20 B back after 50 ms): wakeups per exchange", "")
                 .Samples[name]
                 .push_back(static_cast<double>(ContextSwitches() - switches) / exchanges);
@@ -897,6 +943,7 @@ private:
     const char* FSelf;
     int FRounds;
     int FIdleMs;
+    bool FPerThread;
     AfPtyPort FPty{kCom};
     std::vector<std::unique_ptr<TPeer>> FPeers;
     std::vector<TRow> FRows;
@@ -910,15 +957,18 @@ int main(int argc, char** argv)
         return FarEndMain(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]));
     int rounds = 7;
     int idleSeconds = 4;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--rounds") == 0)
-            rounds = std::max(1, std::atoi(argv[i + 1]));
-        else if (std::strcmp(argv[i], "--idle-seconds") == 0)
-            idleSeconds = std::max(1, std::atoi(argv[i + 1]));
+    bool perThread = false; // the slow link's switches by thread too, on stderr
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--per-thread") == 0)
+            perThread = true;
+        else if (i + 1 < argc && std::strcmp(argv[i], "--rounds") == 0)
+            rounds = std::max(1, std::atoi(argv[++i]));
+        else if (i + 1 < argc && std::strcmp(argv[i], "--idle-seconds") == 0)
+            idleSeconds = std::max(1, std::atoi(argv[++i]));
     }
     static const std::string portDir = AfTestPortDirectory();
     QCoreApplication app(argc, argv);
-    TBench bench("/proc/self/exe", rounds, idleSeconds);
+    TBench bench("/proc/self/exe", rounds, idleSeconds, perThread);
     bench.Run();
     return 0;
 }

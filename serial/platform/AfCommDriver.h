@@ -16,7 +16,9 @@
 // overrun), and reading resumes as soon as a caller's read makes room. Everything the callers see
 // (queue, events, pending operations and their results) is kept here under one lock, which is
 // given up while the device is read; one reader of the device at a time (the pump lock, taken
-// before the driver lock). The callers' OVERLAPPED records are written only by their own threads.
+// before the driver lock), and an input purge or a new queue size waits for the read in flight,
+// so that no byte that came after the purge is dropped and none is read without room. The
+// callers' OVERLAPPED records are written only by their own threads.
 //
 // Each operation returns ERROR_SUCCESS, ERROR_IO_PENDING (overlapped operation started) or the
 // error that failed it; AfCommApi.cpp turns that into the Win32 result and GetLastError.
@@ -179,8 +181,9 @@ private:
     std::vector<BYTE> in_;
     std::size_t inHead_ = 0;
     std::size_t inCount_ = 0;
-    // Counts input purges, so that bytes read from the device while a purge ran are dropped too.
-    std::uint64_t inputEpoch_ = 0;
+    // A device read runs without the lock; an input purge or a new queue size waits for it.
+    bool reading_ = false;
+    std::condition_variable readDone_;
     // Where the device is read to, without the driver lock; under the pump lock.
     std::vector<BYTE> scratch_;
 

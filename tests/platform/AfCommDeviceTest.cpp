@@ -2,6 +2,7 @@
 // line, refused settings and a device that disappears.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -166,6 +167,68 @@ TEST_F(DevicePort, ReadingTheDeviceDoesNotHoldUpTheCallers)
     DWORD read = 0;
     ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &read, nullptr));
     EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + read), (std::vector<std::uint8_t>{1, 2, 3}));
+}
+
+// An input purge and a smaller queue, each made while the driver's read of the device has not
+// returned, with bytes arriving once the call is back. A call that does not wait for the read lets
+// that read bring the later bytes in: the purge then drops them, and the smaller queue overflows
+// although the device could have held the surplus back.
+TEST_F(DevicePort, PurgeAndQueueSizeLetTheReadInFlightEndFirst)
+{
+    // Runs `change` on another thread while a device read is stalled, then lets `later` arrive.
+    // A change that returns while the read is stalled shows within the pause; one that waits for
+    // the read gets it resumed after the pause.
+    const auto whileReading = [&](auto change, const std::vector<std::uint8_t>& later) {
+        device_.StallReads();
+        device_.Inject({1});
+        ASSERT_TRUE(device_.WaitReadStalled(2000));
+        std::atomic<bool> arrived{false};
+        std::thread caller([&] {
+            change();
+            device_.Inject(later);
+            arrived = true;
+        });
+        const auto pause = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+        while (!arrived && std::chrono::steady_clock::now() < pause)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        device_.ResumeReads();
+        caller.join();
+    };
+    // Reads until `count` bytes came (or 5 s passed), with any line errors seen meanwhile.
+    const auto readAll = [&](std::size_t count, DWORD& errors) {
+        std::vector<std::uint8_t> received;
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (received.size() < count && std::chrono::steady_clock::now() < limit) {
+            std::uint8_t buffer[64];
+            DWORD read = 0;
+            EXPECT_TRUE(ReadFile(port_, buffer, sizeof buffer, &read, nullptr));
+            received.insert(received.end(), buffer, buffer + read);
+            DWORD more = 0;
+            COMSTAT stat{};
+            EXPECT_TRUE(ClearCommError(port_, &more, &stat));
+            errors |= more;
+            if (read == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return received;
+    };
+
+    whileReading([&] { EXPECT_TRUE(PurgeComm(port_, PURGE_RXCLEAR)); }, {2, 3});
+    DWORD errors = 0;
+    EXPECT_EQ(readAll(2, errors), (std::vector<std::uint8_t>{2, 3})) << "bytes after the purge lost";
+
+    // The stalled read was sized for the default queue; the new one holds 4 bytes.
+    const std::vector<std::uint8_t> later{10, 11, 12, 13, 14, 15, 16, 17, 18, 19};
+    whileReading([&] { EXPECT_TRUE(SetupComm(port_, 4, 4)); }, later);
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (device_.InputLeft() != 7 && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(device_.InputLeft(), 7u) << "the device holds back what the queue has no room for";
+    std::vector<std::uint8_t> expected{1};
+    expected.insert(expected.end(), later.begin(), later.end());
+    errors = 0;
+    EXPECT_EQ(readAll(expected.size(), errors), expected);
+    EXPECT_EQ(errors & CE_RXOVER, 0u);
 }
 
 TEST_F(DevicePort, DsrFlowHoldsOutputWhileDsrIsOff)
