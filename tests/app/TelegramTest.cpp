@@ -75,4 +75,25 @@ TEST(Telegram, AcknowledgementIsAFirstByteOfE5)
     EXPECT_TRUE(IsAcknowledged());
 }
 
+TEST(Telegram, AnEchoIsTheWholeRequestOrTheTailAPurgeLeftOfIt)
+{
+    const Bytes request{0x10, 0x5B, 0x01, 0x5C, 0x16};
+    const Bytes frame{0x68, 0x2A, 0x2A, 0x68, 0x08, 0x01, 0x72};
+    const auto echoOf = [&](const Bytes& received) { return MBusEchoLength(received, request); };
+    EXPECT_EQ(echoOf({0x10, 0x5B, 0x01, 0x5C, 0x16, 0xE5}), 5u);
+    EXPECT_EQ(echoOf({0x5C, 0x16, 0xE5}), 2u);
+    EXPECT_EQ(echoOf({0x16}), 1u);
+    EXPECT_EQ(echoOf({0x5C, 0x16}), 2u); // the echo's tail and nothing after it
+    EXPECT_EQ(echoOf({0xE5}), 0u);
+    EXPECT_EQ(echoOf(frame), 0u);
+    EXPECT_EQ(echoOf({}), 0u);
+    EXPECT_EQ(MBusEchoLength(Bytes{0xE5}, Bytes{}), 0u);
+    // Bytes that only start like the request, or hold its tail further in, are no echo.
+    EXPECT_EQ(echoOf({0x10, 0x5B, 0x02}), 0u);
+    EXPECT_EQ(echoOf({0xE5, 0x5C, 0x16}), 0u);
+    // The longest tail wins: with a checksum of 16 the stop byte alone matches too.
+    const Bytes request16{0x10, 0x5B, 0xBB, 0x16, 0x16};
+    EXPECT_EQ(MBusEchoLength(Bytes{0x16, 0x16, 0xE5}, request16), 2u);
+}
+
 } // namespace
