@@ -29,8 +29,10 @@ void TForm1::Button2Click(QObject*)
     const std::int32_t addr = SpinEdit2->Value();
     if (!CheckMeterAddress(addr))
         return;
-    // Minimum first: the maximum is then never below it, whatever Write left.
+    // Minimum first: the maximum is then never below it, whatever Write left. The progress Write
+    // left at its minimum would show as a full bar once the maximum comes down to it.
     Gauge1->SetMinValue(0);
+    Gauge1->SetProgress(0);
     Gauge1->SetMaxValue(kReadMax);
     if (!RunOperation(true, [this, addr] { return ReadSteps(addr); }))
         ShowMessage(QStringLiteral("DATA read error"));
