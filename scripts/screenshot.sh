@@ -13,7 +13,7 @@ cmake --build --preset default --target vexora vexora-meter-sim
 
 capture() {
     local out=$1
-    ./scripts/run.sh --q4ma 120 --q20ma 3600 --imp-out 2.5 --empty-tube --pulse-width 12 >/dev/null &
+    ./scripts/run.sh --flow-scale 2 --q4ma 120 --q20ma 3600 --imp-out 2.5 --empty-tube --pulse-width 12 >/dev/null &
     local run=$!
     # The tool and the simulator are run.sh's children; run.sh cleans up once the tool ends.
     trap 'pkill -TERM -P "$run" 2>/dev/null || true; wait "$run" 2>/dev/null || true' RETURN
