@@ -39,45 +39,22 @@ std::uint32_t Single(float value)
     return std::bit_cast<std::uint32_t>(value);
 }
 
-TEST(UserDataRegisters, FlowsAreDividedAndThePulseConstantMultipliedByTheScaleFactor)
+TEST(UserDataRegisters, ScaleEachValueRoundedToSingleBeforeAndAfterAndRefuseWhatNoSingleHolds)
 {
-    const TUserDataFields fields{100, 2000, 1.0, 5, 9600, true, 10};
     TValues values{};
-    ASSERT_TRUE(UserDataRegisters(fields, 0, 0, values));
-    // Bytes least significant first: CD CC CC 3D, 00 00 7A 44 (1000.0), 00 00 7A 44, 05 60 FF 0A.
-    EXPECT_EQ(values, (TValues{0x3DCCCCCDu, Single(2.0f), 0x447A0000u, 0x447A0000u, 0x0AFF6005u}));
-
-    // Flow code 1 and pulse code 2: Q / 100 and Imp Out x 10, register 0x23 holds 10.
+    // Flow code 1 divides by 100, pulse code 2 multiplies by 10; register 0x23 holds the 10.
     ASSERT_TRUE(UserDataRegisters({250, 4000, 2.5, 1, 2400, false, 20}, 1, 2, values));
     EXPECT_EQ(values, (TValues{Single(2.5f), Single(40.0f), Single(25.0f), Single(10.0f), 0x14001801u}));
-
-    // Codes 3 and above are factor 1: the broadcast's values go out unscaled.
-    ASSERT_TRUE(UserDataRegisters({-7, 16777217, 0.1, 0, 0, false, 0}, 3, 9, values));
-    EXPECT_EQ(values, (TValues{Single(-7.0f), Single(16777216.0f), Single(0.1f), Single(1.0f), 0u}));
-}
-
-TEST(UserDataRegisters, EachValueIsRoundedToSingleBeforeAndAfterScaling)
-{
-    TValues values{};
-    // 16777219 is no single: it becomes 16777220 before the division, and the quotient rounds
-    // to another single than 16777.219 does.
+    // 16777219 is no single: as 16777220 divided by 1000 it rounds to another single than
+    // 16777.219 does. 0.1 as a single times 1000 is 100.0000015, which rounds to 100.
     ASSERT_TRUE(UserDataRegisters({16777219, 0, 0.1, 0, 0, false, 0}, 0, 0, values));
-    EXPECT_EQ(values[0], 0x46831271u);
-    EXPECT_EQ(Single(static_cast<float>(16777219.0 / 1000)), 0x46831270u);
-    // 0.1 is first the single 0.100000001490116..., times 1000 is 100.000001490116... -> 100.0.
+    EXPECT_EQ(values[0], 0x46831271u); // not 0x46831270
     EXPECT_EQ(values[2], Single(100.0f));
-}
 
-TEST(UserDataRegisters, APulseConstantBeyondTheSinglesRangeIsRefusedAndNothingComputed)
-{
-    const TValues untouched{1, 2, 3, 4, 5};
-    TValues values = untouched;
+    const TValues before = values;
     EXPECT_FALSE(UserDataRegisters({0, 0, 1e39, 0, 0, false, 0}, 3, 3, values));
-    // A single as such, but not once scaled by 1000.
-    EXPECT_FALSE(UserDataRegisters({0, 0, 1e36, 0, 0, false, 0}, 0, 0, values));
-    EXPECT_FALSE(UserDataRegisters({0, 0, -1e36, 0, 0, false, 0}, 0, 0, values));
-    EXPECT_EQ(values, untouched);
-    EXPECT_TRUE(UserDataRegisters({0, 0, 1e36, 0, 0, false, 0}, 3, 3, values));
+    EXPECT_FALSE(UserDataRegisters({0, 0, -1e36, 0, 0, false, 0}, 0, 0, values)); // only once scaled
+    EXPECT_EQ(values, before);
     EXPECT_TRUE(UserDataRegisters({0, 0, FLT_MAX, 0, 0, false, 0}, 3, 3, values));
 }
 
