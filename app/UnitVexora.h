@@ -153,6 +153,8 @@ private:
     // Whether address, baud rate and pulse width each fit their byte of register 0x24; shows which
     // one does not.
     bool CheckConfigWordFields(const TUserDataFields& Fields);
+    // Whether Value lies from 0 to Max; otherwise shows so, naming the field by its label.
+    static bool CheckInRange(const QLabel* Label, std::int32_t Value, std::int32_t Max);
 
     void ShowStatus(const QString& Text);
     // UserBaudRate from "Baud" of "COM setup", the port opened, and a first clearing of both
@@ -162,6 +164,13 @@ private:
     // sent, and Delay(WaitMs). Raises EAbort when the window closes meanwhile.
     void Exchange(std::int32_t Length, std::uint32_t WaitMs);
     void AbortWhenClosed() const;
+
+    // The address every meter takes as its own and none answers; the fixed waits of the link:
+    // after opening the port, after a select telegram, after a data request or register write.
+    static constexpr std::int32_t kBroadcastAddr = 255;
+    static constexpr std::uint32_t kOpenSettleMs = 100;
+    static constexpr std::uint32_t kSelectWaitMs = 500;
+    static constexpr std::uint32_t kRequestWaitMs = 750;
 
     std::unique_ptr<TAfComPort> FComPort; // AfComPort1
     std::vector<std::uint8_t> FRequest;   // the request SendTelegram sent, for Delay

@@ -13,11 +13,6 @@
 
 namespace {
 
-constexpr std::int32_t kBroadcastAddr = 255;
-constexpr std::uint32_t kOpenSettleMs = 100;
-constexpr std::uint32_t kSelectWaitMs = 500;
-constexpr std::uint32_t kRequestWaitMs = 750;
-
 // Progress of "Read": 1 once the meter acknowledged, 2 after the configuration data, 3 after the
 // second select.
 constexpr int kReadMax = 4;
@@ -130,10 +125,14 @@ bool TForm1::CheckMeterAddress(std::int32_t Addr)
 bool TForm1::CheckAddrInRange(std::int32_t Addr)
 {
     // A negative value would go out as its low byte: -1 as the broadcast address FF.
-    if (Addr >= 0 && Addr <= kBroadcastAddr)
+    return CheckInRange(Label6, Addr, kBroadcastAddr);
+}
+
+bool TForm1::CheckInRange(const QLabel* Label, std::int32_t Value, std::int32_t Max)
+{
+    if (Value >= 0 && Value <= Max)
         return true;
-    ShowMessage(
-        QStringLiteral("%1 %2 is out of range (0 to %3)").arg(Label6->text()).arg(Addr).arg(kBroadcastAddr));
+    ShowMessage(QStringLiteral("%1 %2 is out of range (0 to %3)").arg(Label->text()).arg(Value).arg(Max));
     return false;
 }
 

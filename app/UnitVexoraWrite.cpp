@@ -14,9 +14,6 @@
 
 namespace {
 
-constexpr std::int32_t kBroadcastAddr = 255;
-constexpr std::uint32_t kSelectWaitMs = 500;
-constexpr std::uint32_t kRequestWaitMs = 750;
 // The scale code of factor 1, for a broadcast that reads no configuration data.
 constexpr std::uint8_t kUnscaled = 3;
 
@@ -28,11 +25,6 @@ constexpr int kWriteMax = 37;
 QString RegisterHex(std::uint8_t reg)
 {
     return QStringLiteral("%1").arg(reg, 2, 16, QLatin1Char('0')).toUpper();
-}
-
-QString OutOfRange(const QString& field, std::int32_t value, std::int32_t max)
-{
-    return QStringLiteral("%1 %2 is out of range (0 to %3)").arg(field).arg(value).arg(max);
 }
 
 } // namespace
@@ -107,19 +99,8 @@ TUserDataFields TForm1::UserDataFields() const
 
 bool TForm1::CheckConfigWordFields(const TUserDataFields& Fields)
 {
-    const struct {
-        const QLabel* Label;
-        std::int32_t Value;
-        std::int32_t Max;
-    } parts[] = {{Label25, Fields.Address, ConfigAddressMax},
-                 {Label26, Fields.Baud, ConfigBaudMax},
-                 {Label30, Fields.PulseWidth, ConfigPulseWidthMax}};
-    for (const auto& part : parts) {
-        if (part.Value < 0 || part.Value > part.Max) {
-            // Added into the word, the value would carry into the next part's byte.
-            ShowMessage(OutOfRange(part.Label->text(), part.Value, part.Max));
-            return false;
-        }
-    }
-    return true;
+    // Added into the word, a value out of its byte would carry into the next part's.
+    return CheckInRange(Label25, Fields.Address, ConfigAddressMax) &&
+           CheckInRange(Label26, Fields.Baud, ConfigBaudMax) &&
+           CheckInRange(Label30, Fields.PulseWidth, ConfigPulseWidthMax);
 }
