@@ -156,6 +156,7 @@ private:
     // Whether Value lies from 0 to Max; otherwise shows so, naming the field by its label.
     static bool CheckInRange(const QLabel* Label, std::int32_t Value, std::int32_t Max);
 
+    // The status window shows Text, and is shown.
     void ShowStatus(const QString& Text);
     // UserBaudRate from "Baud" of "COM setup", the port opened, and a first clearing of both
     // directions once it has settled.
