@@ -26,6 +26,8 @@ private:
 thread_local const TAfComPortCore* tEventThreadCore = nullptr;
 
 constexpr DWORD kEventPollMs = 200;
+// How long the event thread waits for the device lock before it looks whether a stop has begun.
+constexpr DWORD kDeviceLockTryMs = 10;
 constexpr DWORD kPurgeWaitMs = 2000;
 constexpr DWORD kThreadStartMs = 3000;
 
@@ -142,11 +144,11 @@ bool TAfComPortCore::EnterDeviceLock()
         return true;
     }
     // Other holders (a read, a status query, an input purge) keep the lock only for a moment.
-    // A stop keeps it until this thread has ended, so waiting for it would never end.
-    while (!TryEnterCriticalSection(&FDeviceLock)) {
+    // A stop keeps it until this thread has ended, so waiting for it would never end; a stop
+    // clears FActive before it takes the lock.
+    while (!AfEnterCriticalSectionWithin(&FDeviceLock, kDeviceLockTryMs)) {
         if (!FActive)
             return false;
-        Sleep(1);
     }
     return true;
 }
@@ -185,8 +187,18 @@ bool TAfComPortCore::WriteData(const void* Buffer, std::int32_t Count)
 {
     if (!FActive)
         return false;
-    TAfSectionGuard guard(FWriteLock);
-    return FWriteThread != nullptr && FWriteThread->QueueData(Buffer, Count);
+    HANDLE dataReady;
+    {
+        TAfSectionGuard guard(FWriteLock);
+        if (FWriteThread == nullptr || !FWriteThread->QueueData(Buffer, Count))
+            return false;
+        dataReady = FWriteThread->DataReady();
+    }
+    // Set once the lock is free, so that the woken thread does not run into it. A purge in
+    // between leaves the thread an empty ring, which it passes over; a close in between has
+    // closed the event, which SetEvent then refuses (handle values are never used again).
+    SetEvent(dataReady);
+    return true;
 }
 
 std::int32_t TAfComPortCore::ReadData(void* Buffer, std::int32_t Count)
@@ -426,6 +438,8 @@ void TAfComPortEventThread::Execute()
         ResetEvent(FCore->FOutputEmpty);
         const HANDLE waitSet[3] = {FStopEvent, FWaitOverlapped.hEvent, FCore->FOutputEmpty};
         FWaitPending = false;
+        FInputQueued = false;
+        const bool arrivalEndsWait = (FCore->FEventMask & EV_RXCHAR) != 0;
         SetEvent(FCore->FThreadStarted);
 
         // After a failed event wait, one poll period passes before the next try.
@@ -446,7 +460,10 @@ void TAfComPortEventThread::Execute()
 
             const bool pausing = pause;
             pause = false;
-            switch (WaitForMultipleObjects(3, waitSet, FALSE, kEventPollMs)) {
+            // The poll is for unread input; when none is queued, the arrival of a byte ends the
+            // wait by itself, so the thread sleeps until something happens.
+            const DWORD timeout = pausing || FInputQueued || !arrivalEndsWait ? kEventPollMs : INFINITE;
+            switch (WaitForMultipleObjects(3, waitSet, FALSE, timeout)) {
             case WAIT_OBJECT_0:
                 Terminate();
                 break;
@@ -487,16 +504,24 @@ void TAfComPortEventThread::Execute()
 void TAfComPortEventThread::HandleWaitCompleted()
 {
     ResetEvent(FWaitOverlapped.hEvent);
-    if (FEventMask == 0)
+    if (FEventMask == 0) {
         FWaitPending = true;
-    else
-        FireEvent(ceCommEvent, FEventMask);
+        return;
+    }
+    FireEvent(ceCommEvent, FEventMask);
+    // Whether the owner left input unread, for which the poll has to remind it.
+    if (FEventMask & EV_RXCHAR) {
+        COMSTAT stat{};
+        FCore->GetComStat(stat);
+        FInputQueued = stat.cbInQue > 0;
+    }
 }
 
 void TAfComPortEventThread::PollInput()
 {
     COMSTAT stat{};
     FCore->GetComStat(stat);
+    FInputQueued = stat.cbInQue > 0;
     if (stat.cbInQue > 0)
         FireEvent(ceInputPending, stat.cbInQue);
 }
@@ -587,10 +612,7 @@ void TAfComPortWriteThread::StopThread()
 bool TAfComPortWriteThread::QueueData(const void* Buffer, std::int32_t Count)
 {
     TAfSectionGuard guard(FCore->FWriteLock);
-    if (!FBuffer.Write(Buffer, Count))
-        return false;
-    SetEvent(FDataReady);
-    return true;
+    return FBuffer.Write(Buffer, Count);
 }
 
 bool TAfComPortWriteThread::PurgeOutput()

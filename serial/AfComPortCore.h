@@ -184,6 +184,8 @@ private:
 
     DWORD FEventMask = 0;
     bool FWaitPending = false;
+    // Input was queued when the thread last looked: the 200 ms poll runs only then.
+    bool FInputQueued = false;
     OVERLAPPED FWaitOverlapped{};
     OVERLAPPED FReadOverlapped{};
     TAfCPTCoreEvent FOnCoreEvent;
@@ -198,8 +200,10 @@ public:
     ~TAfComPortWriteThread() override;
 
     void StopThread() override;
-    // Appends all Count bytes to the ring (true, and the thread is woken) or nothing (false).
+    // Appends all Count bytes to the ring (true) or nothing (false). The caller then wakes the
+    // thread by setting DataReady().
     bool QueueData(const void* Buffer, std::int32_t Count);
+    HANDLE DataReady() const { return FDataReady; }
     // Drops what is queued and aborts the device's transmit side; false when the thread did not
     // answer within 2000 ms (nothing purged then). One purger at a time: the caller holds the
     // core's FPurgeLock.

@@ -4,9 +4,10 @@
 // register its own devices under a path prefix so that CreateFileA reaches them exactly like a
 // terminal, COM mapping included.
 //
-// Threading: the driver calls a backend only while it holds its own lock, except Read, which the
-// driver's I/O thread (and only it) calls without the lock; so a backend sees at most one Read and
-// one other call at a time. Every call must return at once (no blocking I/O).
+// Threading: the driver calls a backend only while it holds its own lock, except Read and Write,
+// which it calls without the lock, one Read at a time and one Write at a time (from the I/O thread
+// or a caller's thread); so a backend sees at most one Read, one Write and one other call at a
+// time. Every call must return at once (no blocking I/O).
 #pragma once
 
 #include <functional>

@@ -57,7 +57,8 @@ DWORD AfCheckTimeouts(const COMMTIMEOUTS& timeouts)
 }
 
 AfCommDriver::AfCommDriver(std::unique_ptr<AfCommBackend> backend, bool overlapped)
-    : backend_(std::move(backend)), overlapped_(overlapped), in_(kDefaultInQueue), scratch_(kScratchSize)
+    : AfHandleObject(kAfCommDevice), backend_(std::move(backend)), overlapped_(overlapped),
+      in_(kDefaultInQueue), scratch_(kScratchSize)
 {
     dcb_.DCBlength = sizeof(DCB);
     dcb_.fBinary = 1;
@@ -78,20 +79,33 @@ AfCommDriver::~AfCommDriver()
 DWORD AfCommDriver::Start()
 {
     Lock lock(lock_);
-    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd_ < 0)
-        return ERROR_NOT_ENOUGH_MEMORY;
     backend_->GetState(dcb_);
     backend_->FlushInput();
     statusKnown_ = backend_->GetLineStatus(status_);
     statusPollMs_ = statusKnown_ ? backend_->LineStatusPollMs() : 0;
+    direct_ = !statusKnown_ && backend_->NotifyFd() < 0 && backend_->DataFd() >= 0;
+    // Without an I/O thread from the start, one comes only for the first write that the device
+    // cannot take at once.
+    if (direct_ || StartThread())
+        return ERROR_SUCCESS;
+    return ERROR_NOT_ENOUGH_MEMORY;
+}
+
+bool AfCommDriver::StartThread()
+{
+    if (started_)
+        return true;
+    if (wakeFd_ < 0)
+        wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ < 0)
+        return false;
     try {
         thread_ = std::thread([this] { Run(); });
     } catch (const std::system_error&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
+        return false;
     }
     started_ = true;
-    return ERROR_SUCCESS;
+    return true;
 }
 
 void AfCommDriver::Closed()
@@ -101,12 +115,15 @@ void AfCommDriver::Closed()
         if (closed_)
             return;
         closed_ = true;
+        written_.wait(lock, [this] { return !writing_; });
         EndAll(ERROR_OPERATION_ABORTED);
         if (started_)
             Wake();
     }
     if (thread_.joinable())
         thread_.join();
+    // A caller's thread may still be reading the device.
+    std::lock_guard pump(pump_);
     Lock lock(lock_);
     backend_.reset();
 }
@@ -235,18 +252,25 @@ DWORD AfCommDriver::GetState(DCB& dcb)
     return ERROR_SUCCESS;
 }
 
-AfCommDriver::Operation* AfCommDriver::Begin(OVERLAPPED* key, Operation operation, DWORD& error)
+AfCommDriver::Operation* AfCommDriver::Begin(OVERLAPPED* key, Operation operation, DWORD& error,
+                                             bool resetEvent)
 {
     auto found = operations_.find(key);
     if (found != operations_.end() && !found->second.done) {
         error = ERROR_INVALID_PARAMETER; // the record still belongs to an unfinished operation
         return nullptr;
     }
+    // A record used again with the same event keeps the event's object: no look-up.
+    if (operation.event && found != operations_.end() && found->second.event == operation.event &&
+        found->second.eventObject && !found->second.eventObject->IsClosed())
+        operation.eventObject = std::move(found->second.eventObject);
+    else if (operation.event)
+        operation.eventObject = AfLookupEvent(operation.event);
     Prune();
-    if (operation.event)
-        ResetEvent(operation.event);
+    if (operation.eventObject && resetEvent)
+        operation.eventObject->Reset();
     Operation& slot = operations_[key];
-    slot = operation;
+    slot = std::move(operation);
     error = ERROR_SUCCESS;
     return &slot;
 }
@@ -265,25 +289,66 @@ void AfCommDriver::Complete(OVERLAPPED* key, Operation& operation, DWORD error)
     operation.error = error;
     if (key == wait_)
         wait_ = nullptr;
-    if (operation.event)
-        SetEvent(operation.event);
-    done_.notify_all();
+    if (operation.eventObject) {
+        if (direct_ && operation.kind == Kind::Wait)
+            operation.eventObject->Unwatch(this);
+        operation.eventObject->Set();
+    }
+    for (AfParker* parker : awaiting_)
+        parker->Wake();
+}
+
+void AfCommDriver::WatchWith(Operation& operation)
+{
+    if (direct_ && operation.kind == Kind::Wait && operation.eventObject && !operation.done)
+        operation.eventObject->Watch(weak_from_this());
 }
 
 DWORD AfCommDriver::AwaitDone(Lock& lock, OVERLAPPED* key, DWORD& bytes)
 {
+    AfParker& parker = AfParker::Current();
+    parker.Clear();
+    awaiting_.push_back(&parker);
     DWORD error = ERROR_INVALID_PARAMETER;
-    done_.wait(lock, [&] {
+    for (;;) {
         auto found = operations_.find(key);
         if (found == operations_.end())
-            return true;
-        if (!found->second.done)
-            return false;
-        bytes = found->second.bytes;
-        error = found->second.error;
-        return true;
-    });
+            break;
+        if (found->second.done) {
+            bytes = found->second.bytes;
+            error = found->second.error;
+            break;
+        }
+        // Registered above, so a completion from now on wakes the sleep. Without an I/O thread
+        // this thread serves the device itself while it waits.
+        pollfd fds[2];
+        const short events = wait_ && !inputHeld_ ? POLLIN : 0; // output is the I/O thread's
+        const bool watch = direct_ && !gone_ && !closed_ && backend_ && events != 0;
+        if (watch)
+            fds[1] = {backend_->DataFd(), events, 0};
+        lock.unlock();
+        parker.Sleep(-1, watch ? fds : nullptr, watch ? 1 : 0);
+        if (watch && fds[1].revents)
+            Serve();
+        lock.lock();
+    }
+    awaiting_.erase(std::find(awaiting_.begin(), awaiting_.end(), &parker));
     return error;
+}
+
+bool AfCommDriver::WatchFd(int& fd, short& events)
+{
+    Lock lock(lock_);
+    if (!direct_ || closed_ || gone_ || !backend_)
+        return false;
+    fd = backend_->DataFd();
+    events = wait_ && !inputHeld_ ? POLLIN : 0;
+    return events != 0;
+}
+
+void AfCommDriver::Serve()
+{
+    PumpInput();
 }
 
 DWORD AfCommDriver::WaitEvent(DWORD* mask, OVERLAPPED* overlapped)
@@ -314,6 +379,7 @@ DWORD AfCommDriver::WaitEvent(DWORD* mask, OVERLAPPED* overlapped)
         Complete(key, *slot, ERROR_SUCCESS);
     } else {
         wait_ = key;
+        WatchWith(*slot);
     }
     if (key != &local)
         return slot->done ? slot->error : ERROR_IO_PENDING;
@@ -326,6 +392,15 @@ DWORD AfCommDriver::WaitEvent(DWORD* mask, OVERLAPPED* overlapped)
 DWORD AfCommDriver::Read(void* buffer, DWORD count, DWORD& read, OVERLAPPED* overlapped)
 {
     read = 0;
+    if (direct_) {
+        bool empty;
+        {
+            Lock lock(lock_);
+            empty = inCount_ == 0;
+        }
+        if (empty)
+            PumpInput();
+    }
     Lock lock(lock_);
     if (closed_)
         return ERROR_INVALID_HANDLE;
@@ -334,6 +409,7 @@ DWORD AfCommDriver::Read(void* buffer, DWORD count, DWORD& read, OVERLAPPED* ove
     if (count && !buffer)
         return ERROR_INVALID_PARAMETER;
     const std::size_t take = std::min<std::size_t>(count, inCount_);
+    const bool wasHeld = inputHeld_;
     auto* out = static_cast<BYTE*>(buffer);
     const std::size_t first = std::min(take, in_.size() - inHead_);
     if (take) {
@@ -352,11 +428,17 @@ DWORD AfCommDriver::Read(void* buffer, DWORD count, DWORD& read, OVERLAPPED* ove
         operation.kind = Kind::Read;
         operation.event = overlapped->hEvent;
         DWORD error;
-        Operation* slot = Begin(overlapped, operation, error);
+        // It ends at once: its event is only set (and already is after an earlier read).
+        Operation* slot = Begin(overlapped, operation, error, false);
         if (!slot)
             return error;
         slot->bytes = read;
         Complete(overlapped, *slot, ERROR_SUCCESS);
+    }
+    if (direct_ && wasHeld && take) {
+        // The device held bytes back for want of room, and nobody else is there to take them in.
+        lock.unlock();
+        PumpInput();
     }
     return ERROR_SUCCESS;
 }
@@ -384,9 +466,13 @@ DWORD AfCommDriver::Write(const void* buffer, DWORD count, DWORD& written, OVERL
         return error;
     writes_.push_back(key);
     if (writes_.size() == 1)
-        PumpOutput(); // an idle line takes what it can at once, without a trip to the I/O thread
-    if (!slot->done)
+        PumpOutput(lock); // an idle line takes what it can at once, without a trip to the I/O thread
+    if (!slot->done) {
+        // Output goes on while the caller does other things: the I/O thread feeds it.
+        if (!StartThread())
+            EndWrites(ERROR_NOT_ENOUGH_MEMORY);
         Wake();
+    }
 
     if (key != &local) {
         written = slot->bytes;
@@ -404,19 +490,34 @@ DWORD AfCommDriver::Result(OVERLAPPED* overlapped, DWORD& transferred, bool wait
     auto found = operations_.find(overlapped);
     if (found == operations_.end())
         return ERROR_INVALID_PARAMETER;
-    if (!found->second.done && !wait)
-        return ERROR_IO_INCOMPLETE;
+    if (!found->second.done && !wait) {
+        if (!direct_)
+            return ERROR_IO_INCOMPLETE;
+        // Nobody else moves the bytes: what the device has may end the operation now.
+        lock.unlock();
+        Serve();
+        lock.lock();
+        found = operations_.find(overlapped);
+        if (found == operations_.end())
+            return ERROR_INVALID_PARAMETER;
+        if (!found->second.done)
+            return ERROR_IO_INCOMPLETE;
+    }
     return AwaitDone(lock, overlapped, transferred);
 }
 
 DWORD AfCommDriver::ClearError(DWORD& errors, COMSTAT* stat)
 {
+    if (direct_)
+        PumpInput(); // what has arrived counts as queued
     Lock lock(lock_);
     if (DWORD error = Usable())
         return error;
     errors = errors_;
     errors_ = 0;
     if (stat) {
+        // Bytes the device is taking right now are counted once it has them.
+        written_.wait(lock, [this] { return !writing_; });
         std::memset(stat, 0, sizeof *stat);
         stat->cbInQue = static_cast<DWORD>(inCount_);
         DWORD out = 0;
@@ -437,8 +538,10 @@ DWORD AfCommDriver::Purge(DWORD flags)
     Lock lock(lock_);
     if (DWORD error = Usable())
         return error;
-    if (flags & PURGE_TXABORT)
+    if (flags & PURGE_TXABORT) {
+        written_.wait(lock, [this] { return !writing_; });
         EndWrites(ERROR_OPERATION_ABORTED);
+    }
     if (flags & PURGE_TXCLEAR)
         backend_->FlushOutput();
     // Reads never wait here, so there is no pending read for PURGE_RXABORT to end.
@@ -496,6 +599,8 @@ DWORD AfCommDriver::ModemStatus(DWORD& status)
 
 void AfCommDriver::Wake()
 {
+    if (!started_)
+        return;
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
 }
@@ -514,8 +619,9 @@ void AfCommDriver::Run()
         // A full input queue leaves the device's bytes where they are (hang-ups still show).
         if (!gone_ && backend_->DataFd() >= 0) {
             dataIndex = static_cast<int>(count);
+            // Input is the callers' own in direct mode.
             const short events =
-                static_cast<short>((inputHeld_ ? 0 : POLLIN) | (writeBlocked_ ? POLLOUT : 0));
+                static_cast<short>((inputHeld_ || direct_ ? 0 : POLLIN) | (writeBlocked_ ? POLLOUT : 0));
             fds[count++] = {backend_->DataFd(), events, 0};
         }
         if (!gone_ && backend_->NotifyFd() >= 0) {
@@ -551,8 +657,11 @@ void AfCommDriver::Run()
         }
         const bool hungUp = dataIndex >= 0 && (fds[dataIndex].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 
-        if (!gone_)
-            PumpInput(lock);
+        if (!gone_ && !direct_) {
+            lock.unlock();
+            PumpInput();
+            lock.lock();
+        }
         if (closed_)
             break;
         // Line status before output, so that output held for DSR goes as soon as DSR is seen.
@@ -562,15 +671,18 @@ void AfCommDriver::Run()
                 nextStatus = Clock::now() + std::chrono::milliseconds(statusPollMs_);
         }
         if (!gone_)
-            PumpOutput();
+            PumpOutput(lock);
         if (hungUp && !gone_)
             DeviceGone();
     }
 }
 
-void AfCommDriver::PumpInput(Lock& lock)
+void AfCommDriver::PumpInput()
 {
-    DWORD events = 0;
+    std::lock_guard pump(pump_);
+    Lock lock(lock_);
+    if (closed_ || gone_ || !backend_)
+        return;
     // A bounded number of reads per turn, so that a flood of input cannot keep the thread from
     // its other work; a wake-up brings it straight back for the rest (a backend that signals
     // through its notify descriptor would not signal again for bytes it already announced).
@@ -592,17 +704,21 @@ void AfCommDriver::PumpInput(Lock& lock)
         } else if (n < 0) {
             DeviceGone();
             return;
-        } else if (epoch == inputEpoch_) { // else an input purge came meanwhile and drops them too
-            Append(scratch_.data(), static_cast<std::size_t>(n));
-            events |= EV_RXCHAR;
+        } else {
+            if (epoch == inputEpoch_) { // else an input purge came meanwhile and drops them too
+                Append(scratch_.data(), static_cast<std::size_t>(n));
+                // Raised before the lock is left for the next read: whoever sees the bytes in
+                // the queue finds their event raised too.
+                UpdateInputFlow();
+                RaiseEvents(EV_RXCHAR);
+            }
+            // A terminal that gives less than asked has given all it had; a device that
+            // announces bytes through its notify descriptor is read until it has none.
+            drained = direct_ && static_cast<std::size_t>(n) < room;
         }
     }
     if (round == kReadsPerTurn && !drained)
         Wake();
-    if (events) {
-        UpdateInputFlow();
-        RaiseEvents(events);
-    }
 }
 
 void AfCommDriver::Append(const BYTE* data, std::size_t count)
@@ -648,8 +764,10 @@ bool AfCommDriver::OutputHeldByDsr() const
     return dcb_.fOutxDsrFlow && statusKnown_ && (status_.modem & MS_DSR_ON) == 0;
 }
 
-void AfCommDriver::PumpOutput()
+void AfCommDriver::PumpOutput(Lock& lock)
 {
+    if (writing_)
+        return; // the thread that writes now goes on with the rest
     writeBlocked_ = false;
     if (OutputHeldByDsr())
         return; // a DSR change brings the I/O thread back
@@ -658,8 +776,18 @@ void AfCommDriver::PumpOutput()
         OVERLAPPED* key = writes_.front();
         Operation& operation = operations_.at(key);
         if (operation.bytes < operation.length) {
+            // The device write runs without the lock, so that readers and status queries do not
+            // wait for it; a purge or a close waits for it before it ends the operation, whose
+            // bytes the device is reading.
+            writing_ = true;
+            lock.unlock();
             const long n =
                 backend_->Write(operation.data + operation.bytes, operation.length - operation.bytes);
+            lock.lock();
+            writing_ = false;
+            written_.notify_all();
+            if (closed_)
+                return;
             if (n < 0) {
                 DeviceGone();
                 return;

@@ -1,14 +1,22 @@
 // Inside the comm platform: the small user-space driver behind one open comm handle.
 //
-// One I/O thread per handle sleeps in poll() on the device and on a wake-up descriptor of its own.
-// It fills the input queue (of the SetupComm size), feeds pending writes to the device straight
-// from the callers' buffers, watches modem lines and line errors where the device reports them,
-// runs the DTR/DSR handshake there, and completes overlapped operations. While the input queue is
-// full the device is not read: its bytes stay in the kernel, which holds the sender back by its own
-// flow control (or counts an overrun), and reading resumes as soon as a caller's read makes room.
-// Everything the callers see (queue, events, pending operations and their results) is kept here
-// under one lock, which the I/O thread gives up while it reads the device; the callers' OVERLAPPED
-// records are written only by the callers' own threads.
+// The driver moves bytes in one of two ways, chosen at the open:
+// - Directly, for a device that has nothing to report but its bytes (a pseudo-terminal): the
+//   callers' own threads take the input in. A read or a status query takes what the device holds,
+//   and a wait on the event of a pending WaitCommEvent watches the device itself (the driver is the
+//   event's AfWaitSource) and serves it when it shows input. A write goes to the device at once;
+//   only output that the device cannot take at once brings up an I/O thread, which feeds it while
+//   the caller does other things. An idle port runs no thread of the driver's and costs nothing.
+// - Through an I/O thread, for a device with modem lines, line errors or a notify descriptor: it
+//   sleeps in poll() on the device and on a wake-up descriptor of its own, fills the input queue,
+//   feeds pending writes, watches modem lines and line errors, runs the DTR/DSR handshake and
+//   completes overlapped operations.
+// Either way the input queue has the SetupComm size. While it is full the device is not read: its
+// bytes stay in the kernel, which holds the sender back by its own flow control (or counts an
+// overrun), and reading resumes as soon as a caller's read makes room. Everything the callers see
+// (queue, events, pending operations and their results) is kept here under one lock, which is
+// given up while the device is read; one reader of the device at a time (the pump lock, taken
+// before the driver lock). The callers' OVERLAPPED records are written only by their own threads.
 //
 // Each operation returns ERROR_SUCCESS, ERROR_IO_PENDING (overlapped operation started) or the
 // error that failed it; AfCommApi.cpp turns that into the Win32 result and GetLastError.
@@ -24,6 +32,7 @@
 
 #include "AfCommBackend.h"
 #include "AfHandles.h"
+#include "AfWaitable.h"
 
 // The error of every operation on a device that has gone away (hung-up terminal, unplugged
 // adapter), including the operations that were pending when it went.
@@ -41,8 +50,11 @@ DWORD AfCheckDcb(const DCB& dcb);
 // ERROR_NOT_SUPPORTED for everything else (reads that wait, writes that time out).
 DWORD AfCheckTimeouts(const COMMTIMEOUTS& timeouts);
 
-class AfCommDriver final : public AfHandleObject {
+class AfCommDriver final : public AfHandleObject,
+                           public AfWaitSource,
+                           public std::enable_shared_from_this<AfCommDriver> {
 public:
+    static constexpr unsigned kKind = kAfCommDevice;
     static constexpr DWORD kDefaultInQueue = 4096;
     static constexpr DWORD kMaxQueue = 16u << 20;
 
@@ -53,7 +65,7 @@ public:
     AfCommDriver& operator=(const AfCommDriver&) = delete;
 
     // Reads the device's state, drops what the device received before the open (a port starts
-    // with empty queues) and starts the I/O thread.
+    // with empty queues) and starts the I/O thread where the device needs one.
     DWORD Start();
     // Ends pending operations with ERROR_OPERATION_ABORTED, stops the I/O thread and releases the
     // device at once.
@@ -80,6 +92,10 @@ public:
     DWORD Escape(DWORD function);
     DWORD ModemStatus(DWORD& status);
 
+    // AfWaitSource: a wait on the event of a pending wait or write watches the device.
+    bool WatchFd(int& fd, short& events) override;
+    void Serve() override;
+
 private:
     enum class Kind { Wait, Write, Read };
 
@@ -90,8 +106,9 @@ private:
         DWORD error = ERROR_SUCCESS;
         DWORD bytes = 0;
         HANDLE event = nullptr;
-        DWORD* mask = nullptr;      // Wait: where the event mask goes
-        const BYTE* data = nullptr; // Write: the caller's bytes
+        std::shared_ptr<AfEventObject> eventObject; // the object of `event`, looked up once
+        DWORD* mask = nullptr;                      // Wait: where the event mask goes
+        const BYTE* data = nullptr;                 // Write: the caller's bytes
         DWORD length = 0;
     };
 
@@ -99,15 +116,23 @@ private:
 
     DWORD Usable() const;
     bool Asynchronous(const OVERLAPPED* overlapped) const { return overlapped_ && overlapped; }
-    Operation* Begin(OVERLAPPED* key, Operation operation, DWORD& error);
+    // `resetEvent`: the operation's event is cleared at its start (not for an operation that ends
+    // at once, whose event is only set).
+    Operation* Begin(OVERLAPPED* key, Operation operation, DWORD& error, bool resetEvent = true);
     void Complete(OVERLAPPED* key, Operation& operation, DWORD error);
+    // Under the lock: a wait on the operation's event watches the device while it is pending.
+    void WatchWith(Operation& operation);
     DWORD AwaitDone(Lock& lock, OVERLAPPED* key, DWORD& bytes);
     void Prune();
 
+    // Under the lock. Starts the I/O thread unless it runs already; false when it cannot.
+    bool StartThread();
     void Run();
+    // Wakes the I/O thread, if there is one.
     void Wake();
-    // Under the lock, which it gives up while it reads the device.
-    void PumpInput(Lock& lock);
+    // Takes in what the device holds, as room allows. Without the driver lock; takes the pump
+    // lock, then the driver lock, which it gives up while it reads the device.
+    void PumpInput();
     void Append(const BYTE* data, std::size_t count);
     // Lets held-back input in again once the queue has room.
     void InputTaken();
@@ -116,24 +141,31 @@ private:
     void UpdateInputFlow();
     // The DSR handshake: output waits while the device reports DSR off.
     bool OutputHeldByDsr() const;
-    void PumpOutput();
+    // Under the lock, which it gives up while it writes to the device.
+    void PumpOutput(Lock& lock);
     void CheckLineStatus();
     void RaiseEvents(DWORD events);
     void DeviceGone();
     void EndWrites(DWORD error);
     void EndAll(DWORD error);
 
+    std::mutex pump_; // one reader of the device at a time, and the scratch buffer
     std::mutex lock_;
-    std::condition_variable done_;
     std::unique_ptr<AfCommBackend> backend_;
     const bool overlapped_;
     int wakeFd_ = -1;
     std::thread thread_;
+    // Threads blocked until an operation is done (synchronous calls, GetOverlappedResult with
+    // waiting); every completion wakes them.
+    std::vector<AfParker*> awaiting_;
 
     bool started_ = false;
+    bool direct_ = false; // the callers' threads move the bytes; no I/O thread
     bool closed_ = false;
     bool gone_ = false;
     bool writeBlocked_ = false;
+    bool writing_ = false; // a device write runs without the lock
+    std::condition_variable written_;
     bool inputHeld_ = false; // the queue was full when the I/O thread last looked
     bool dtrHeld_ = false;   // the DTR handshake has dropped DTR
 
@@ -149,7 +181,7 @@ private:
     std::size_t inCount_ = 0;
     // Counts input purges, so that bytes read from the device while a purge ran are dropped too.
     std::uint64_t inputEpoch_ = 0;
-    // Where the I/O thread reads the device to, without the lock; its own.
+    // Where the device is read to, without the driver lock; under the pump lock.
     std::vector<BYTE> scratch_;
 
     bool statusKnown_ = false;

@@ -1,4 +1,5 @@
 // Re-entrant critical sections, kept inside CRITICAL_SECTION's opaque storage.
+#include <chrono>
 #include <mutex>
 #include <new>
 
@@ -6,7 +7,7 @@
 
 namespace {
 
-using Lock = std::recursive_mutex;
+using Lock = std::recursive_timed_mutex;
 
 static_assert(sizeof(Lock) <= sizeof(CRITICAL_SECTION::Opaque), "the lock must fit the opaque storage");
 static_assert(alignof(Lock) <= alignof(CRITICAL_SECTION), "the opaque storage must be aligned for the lock");
@@ -41,4 +42,12 @@ BOOL TryEnterCriticalSection(CRITICAL_SECTION* section)
 void LeaveCriticalSection(CRITICAL_SECTION* section)
 {
     LockOf(section).unlock();
+}
+
+BOOL AfEnterCriticalSectionWithin(CRITICAL_SECTION* section, DWORD milliseconds)
+{
+    // Against the system clock, whose timed lock race checkers know; a clock step only changes
+    // how long this one attempt lasts.
+    const auto until = std::chrono::system_clock::now() + std::chrono::milliseconds(milliseconds);
+    return LockOf(section).try_lock_until(until) ? TRUE : FALSE;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 #include <unordered_map>
 #include <utility>
 
@@ -12,7 +13,8 @@
 namespace {
 
 struct HandleTable {
-    std::mutex lock;
+    // Looked up by every call, changed only by creating and closing handles.
+    std::shared_mutex lock;
     std::unordered_map<std::uintptr_t, std::shared_ptr<AfHandleObject>> objects;
     std::uintptr_t lastValue = 0;
 };
@@ -44,7 +46,7 @@ HANDLE AfNewHandle(std::shared_ptr<AfHandleObject> object)
 std::shared_ptr<AfHandleObject> AfLookupHandle(HANDLE handle)
 {
     HandleTable& table = Table();
-    std::lock_guard guard(table.lock);
+    std::shared_lock guard(table.lock);
     const auto found = table.objects.find(Key(handle));
     return found == table.objects.end() ? nullptr : found->second;
 }

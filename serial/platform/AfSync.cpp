@@ -1,43 +1,190 @@
 // Events, unnamed mutexes and the waits on events, mutexes and threads.
+#include <linux/futex.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
+#include <climits>
 #include <memory>
+#include <new>
 
 #include "AfSyncObjects.h"
 #include "AfWaitable.h"
 #include "AfWin.h"
 
-std::mutex& AfSyncMutex()
+// ---- parkers ------------------------------------------------------------------------------
+
+AfParker::~AfParker()
 {
-    // Never destroyed: threads may still signal or wait while the process ends.
-    static std::mutex* const lock = new std::mutex;
-    return *lock;
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
-void AfWaitable::AddWaiter(AfWaiter* waiter)
+namespace {
+
+// Parkers are never freed: a thread that ends gives its parker back for the next thread, so a
+// signaller that wakes a parker after leaving an object's lock never touches freed memory (at
+// worst it wakes the parker's next thread for nothing, which then looks at its objects again).
+struct ParkerPool {
+    std::mutex lock;
+    std::vector<AfParker*> free;
+};
+
+ParkerPool& Pool()
 {
-    waiters_.push_back(waiter);
+    static ParkerPool* const pool = new ParkerPool;
+    return *pool;
 }
 
-void AfWaitable::RemoveWaiter(AfWaiter* waiter)
+struct ThreadParker {
+    AfParker* parker = nullptr;
+    ~ThreadParker()
+    {
+        if (!parker)
+            return;
+        parker->Clear();
+        std::lock_guard guard(Pool().lock);
+        Pool().free.push_back(parker);
+    }
+};
+
+} // namespace
+
+AfParker& AfParker::Current()
 {
-    const auto found = std::find(waiters_.begin(), waiters_.end(), waiter);
+    thread_local ThreadParker mine;
+    if (!mine.parker) {
+        {
+            std::lock_guard guard(Pool().lock);
+            if (!Pool().free.empty()) {
+                mine.parker = Pool().free.back();
+                Pool().free.pop_back();
+            }
+        }
+        if (!mine.parker)
+            mine.parker = new AfParker;
+    }
+    return *mine.parker;
+}
+
+void AfParker::Wake()
+{
+    switch (state_.exchange(kNotified, std::memory_order_acq_rel)) {
+    case kOnFutex:
+        ::syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+        break;
+    case kInPoll: {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(fd_, &one, sizeof one);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+bool AfParker::EnsureFd()
+{
+    if (fd_ < 0)
+        fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd_ >= 0;
+}
+
+bool AfParker::Sleep(int timeoutMs, pollfd* fds, int count)
+{
+    if (count == 0) {
+        int expected = kRunning;
+        if (state_.compare_exchange_strong(expected, kOnFutex, std::memory_order_acq_rel)) {
+            timespec limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
+            ::syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAIT_PRIVATE, kOnFutex,
+                      timeoutMs < 0 ? nullptr : &limit, nullptr, 0);
+        }
+        state_.store(kRunning, std::memory_order_relaxed);
+        return true;
+    }
+    if (!EnsureFd())
+        return false;
+    // fds[0] is ours; the caller's descriptors follow.
+    fds[0] = {fd_, POLLIN, 0};
+    int expected = kRunning;
+    if (state_.compare_exchange_strong(expected, kInPoll, std::memory_order_acq_rel)) {
+        ::poll(fds, static_cast<nfds_t>(count + 1), timeoutMs);
+    } else {
+        for (int i = 0; i <= count; ++i)
+            fds[i].revents = 0;
+    }
+    if (state_.exchange(kRunning, std::memory_order_acq_rel) == kNotified && (fds[0].revents & POLLIN)) {
+        std::uint64_t value;
+        [[maybe_unused]] const ssize_t n = ::read(fd_, &value, sizeof value);
+    } else if (fds[0].revents & POLLIN) {
+        // A wake-up written after an earlier poll had already ended.
+        std::uint64_t value;
+        [[maybe_unused]] const ssize_t n = ::read(fd_, &value, sizeof value);
+    }
+    return true;
+}
+
+// ---- waitable objects ---------------------------------------------------------------------
+
+void AfWaitable::RemoveWaiter(AfParker* parker)
+{
+    const auto found = std::find(waiters_.begin(), waiters_.end(), parker);
     if (found != waiters_.end())
         waiters_.erase(found);
 }
 
-void AfWaitable::WakeWaiters()
-{
-    for (AfWaiter* waiter : waiters_)
-        waiter->wake.notify_one();
-}
-
 void AfWaitable::Closed()
 {
-    std::lock_guard guard(AfSyncMutex());
+    std::lock_guard guard(lock_);
     closed_ = true;
     WakeWaiters();
+}
+
+void AfEventObject::Set()
+{
+    if (signalled_.exchange(true, std::memory_order_acq_rel))
+        return;
+    // The waiters are woken after the lock is left, so that they do not run into it.
+    std::array<AfParker*, 8> few;
+    std::vector<AfParker*> many;
+    std::size_t count = 0;
+    {
+        std::lock_guard guard(Lock());
+        count = CopyWaiters(few.data(), few.size(), many);
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        (count <= few.size() ? few[i] : many[i])->Wake();
+}
+
+void AfEventObject::Reset()
+{
+    if (!signalled_.load(std::memory_order_acquire))
+        return;
+    std::lock_guard guard(Lock());
+    signalled_.store(false, std::memory_order_release);
+}
+
+void AfEventObject::Watch(const std::weak_ptr<AfWaitSource>& source)
+{
+    std::lock_guard guard(Lock());
+    source_ = source;
+}
+
+void AfEventObject::Unwatch(const AfWaitSource* source)
+{
+    std::lock_guard guard(Lock());
+    if (source_.lock().get() == source)
+        source_.reset();
+}
+
+std::shared_ptr<AfEventObject> AfLookupEvent(HANDLE handle)
+{
+    return AfLookup<AfEventObject>(handle);
 }
 
 namespace {
@@ -46,35 +193,6 @@ bool IsUnnamed(LPCSTR name)
 {
     return name == nullptr || *name == '\0';
 }
-
-class AfEvent final : public AfWaitable {
-public:
-    AfEvent(bool manualReset, bool signalled) : manualReset_(manualReset), signalled_(signalled) {}
-
-    bool Signalled(DWORD) const override { return signalled_; }
-    bool Acquire(DWORD) override
-    {
-        if (!manualReset_)
-            signalled_ = false;
-        return false;
-    }
-
-    void Set()
-    {
-        std::lock_guard guard(AfSyncMutex());
-        signalled_ = true;
-        WakeWaiters();
-    }
-    void Reset()
-    {
-        std::lock_guard guard(AfSyncMutex());
-        signalled_ = false;
-    }
-
-private:
-    const bool manualReset_;
-    bool signalled_;
-};
 
 class AfMutex;
 
@@ -87,6 +205,9 @@ thread_local OwnedMutexes t_owned;
 
 class AfMutex final : public AfWaitable, public std::enable_shared_from_this<AfMutex> {
 public:
+    static constexpr unsigned kKind = kAfMutex;
+    AfMutex() : AfWaitable(kAfMutex) {}
+
     bool Signalled(DWORD threadId) const override { return owner_ == 0 || owner_ == threadId; }
     bool Acquire(DWORD threadId) override
     {
@@ -102,7 +223,7 @@ public:
 
     bool Release(DWORD threadId)
     {
-        std::lock_guard guard(AfSyncMutex());
+        std::lock_guard guard(Lock());
         if (owner_ != threadId || count_ == 0)
             return false;
         if (--count_ == 0) {
@@ -113,9 +234,10 @@ public:
         return true;
     }
 
-    // The owning thread ends. Caller holds the lock.
+    // The owning thread ends.
     void Abandon(DWORD threadId)
     {
+        std::lock_guard guard(Lock());
         if (owner_ != threadId)
             return;
         owner_ = 0;
@@ -141,8 +263,37 @@ private:
     bool abandoned_ = false;
 };
 
+// Up to MAXIMUM_WAIT_OBJECTS shared references, of which only those in use are made and
+// destroyed: a wait names a few objects, and this is on the path of every wait.
+template <class T> class Refs {
+public:
+    Refs() = default;
+    ~Refs() { Clear(); }
+    Refs(const Refs&) = delete;
+    Refs& operator=(const Refs&) = delete;
+
+    std::shared_ptr<T>& operator[](DWORD i) { return begin()[i]; }
+    std::shared_ptr<T>* begin() { return std::launder(reinterpret_cast<std::shared_ptr<T>*>(storage_)); }
+    std::shared_ptr<T>* end() { return begin() + size_; }
+    void Push(std::shared_ptr<T> value)
+    {
+        ::new (static_cast<void*>(storage_ + size_ * sizeof(std::shared_ptr<T>)))
+            std::shared_ptr<T>(std::move(value));
+        ++size_;
+    }
+    void Clear()
+    {
+        while (size_ > 0)
+            begin()[--size_].~shared_ptr();
+    }
+
+private:
+    alignas(std::shared_ptr<T>) unsigned char storage_[MAXIMUM_WAIT_OBJECTS * sizeof(std::shared_ptr<T>)];
+    DWORD size_ = 0;
+};
+
 struct WaitSet {
-    std::array<std::shared_ptr<AfWaitable>, MAXIMUM_WAIT_OBJECTS> objects;
+    Refs<AfWaitable> objects;
     DWORD count = 0;
 };
 
@@ -152,31 +303,103 @@ DWORD FailWait(DWORD error)
     return WAIT_FAILED;
 }
 
+// Looks at one object for a wait on any: WAIT_OBJECT_0 (or WAIT_ABANDONED_0) when it satisfied
+// the wait, WAIT_TIMEOUT when not, WAIT_FAILED when its handle was closed.
+DWORD TryOne(AfWaitable& object, DWORD threadId)
+{
+    std::lock_guard guard(object.Lock());
+    if (object.IsClosed())
+        return FailWait(ERROR_INVALID_HANDLE);
+    if (!object.Signalled(threadId))
+        return WAIT_TIMEOUT;
+    return object.Acquire(threadId) ? WAIT_ABANDONED_0 : WAIT_OBJECT_0;
+}
+
+// Looks at all objects at once, holding every object's lock (taken in address order, so that
+// two such waits cannot hold each other up).
+DWORD TryAll(WaitSet& set, DWORD threadId)
+{
+    std::array<AfWaitable*, MAXIMUM_WAIT_OBJECTS> order;
+    for (DWORD i = 0; i < set.count; ++i)
+        order[i] = set.objects[i].get();
+    std::sort(order.begin(), order.begin() + set.count);
+    for (DWORD i = 0; i < set.count; ++i)
+        order[i]->Lock().lock();
+    DWORD result = WAIT_OBJECT_0;
+    for (DWORD i = 0; i < set.count && result == WAIT_OBJECT_0; ++i) {
+        if (set.objects[i]->IsClosed())
+            result = FailWait(ERROR_INVALID_HANDLE);
+        else if (!set.objects[i]->Signalled(threadId))
+            result = WAIT_TIMEOUT;
+    }
+    if (result == WAIT_OBJECT_0) {
+        for (DWORD i = 0; i < set.count; ++i) {
+            if (set.objects[i]->Acquire(threadId) && result == WAIT_OBJECT_0)
+                result = WAIT_ABANDONED_0 + i;
+        }
+    }
+    for (DWORD i = set.count; i > 0; --i)
+        order[i - 1]->Lock().unlock();
+    return result;
+}
+
 // Looks at the objects once. Returns the wait's result, or WAIT_TIMEOUT when it is not satisfied
-// yet. Caller holds the lock.
+// yet.
 DWORD TryToSatisfy(WaitSet& set, bool waitAll, DWORD threadId)
 {
+    for (DWORD i = 0; i < set.count; ++i)
+        set.objects[i]->Settle();
+    if (waitAll)
+        return TryAll(set, threadId);
     for (DWORD i = 0; i < set.count; ++i) {
-        if (set.objects[i]->IsClosed())
-            return FailWait(ERROR_INVALID_HANDLE);
+        const DWORD result = TryOne(*set.objects[i], threadId);
+        if (result == WAIT_FAILED)
+            return result;
+        if (result != WAIT_TIMEOUT)
+            return result + i;
     }
-    if (!waitAll) {
-        for (DWORD i = 0; i < set.count; ++i) {
-            if (set.objects[i]->Signalled(threadId))
-                return (set.objects[i]->Acquire(threadId) ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + i;
+    return WAIT_TIMEOUT;
+}
+
+void Register(WaitSet& set, AfParker* parker, bool add)
+{
+    for (DWORD i = 0; i < set.count; ++i) {
+        std::lock_guard guard(set.objects[i]->Lock());
+        if (add)
+            set.objects[i]->AddWaiter(parker);
+        else
+            set.objects[i]->RemoveWaiter(parker);
+    }
+}
+
+// The devices that the objects ask to be watched, each once, with their descriptors.
+struct Watched {
+    Refs<AfWaitSource> sources;
+    std::array<pollfd, MAXIMUM_WAIT_OBJECTS + 1> fds; // fds[0] is the parker's
+    int count = 0;
+};
+
+void CollectSources(WaitSet& set, Watched& watched)
+{
+    watched.count = 0;
+    watched.sources.Clear();
+    for (DWORD i = 0; i < set.count; ++i) {
+        std::shared_ptr<AfWaitSource> source;
+        {
+            std::lock_guard guard(set.objects[i]->Lock());
+            source = set.objects[i]->Source();
         }
-        return WAIT_TIMEOUT;
+        if (!source)
+            continue;
+        if (std::find(watched.sources.begin(), watched.sources.end(), source) != watched.sources.end())
+            continue;
+        int fd = -1;
+        short events = 0;
+        if (!source->WatchFd(fd, events))
+            continue;
+        watched.sources.Push(std::move(source));
+        watched.fds[++watched.count] = {fd, events, 0};
     }
-    for (DWORD i = 0; i < set.count; ++i) {
-        if (!set.objects[i]->Signalled(threadId))
-            return WAIT_TIMEOUT;
-    }
-    DWORD result = WAIT_OBJECT_0;
-    for (DWORD i = 0; i < set.count; ++i) {
-        if (set.objects[i]->Acquire(threadId) && result == WAIT_OBJECT_0)
-            result = WAIT_ABANDONED_0 + i;
-    }
-    return result;
 }
 
 DWORD Wait(WaitSet& set, bool waitAll, DWORD milliseconds)
@@ -184,36 +407,47 @@ DWORD Wait(WaitSet& set, bool waitAll, DWORD milliseconds)
     using Clock = std::chrono::steady_clock;
     const DWORD threadId = GetCurrentThreadId();
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-    AfWaiter waiter;
-    bool registered = false;
-    bool timedOut = false;
+    Watched watched;
 
-    std::unique_lock lock(AfSyncMutex());
-    DWORD result;
+    DWORD result = TryToSatisfy(set, waitAll, threadId);
+    if (result != WAIT_TIMEOUT)
+        return result;
+    if (milliseconds == 0) {
+        // A device may have what satisfies the wait already; a longer wait sees it in its poll.
+        CollectSources(set, watched);
+        if (watched.count == 0)
+            return result;
+        for (int i = 0; i < watched.count; ++i)
+            watched.sources[i]->Serve();
+        return TryToSatisfy(set, waitAll, threadId);
+    }
+
+    AfParker& parker = AfParker::Current();
+    parker.Clear();
+    Register(set, &parker, true);
     for (;;) {
-        // A signal that came while the lock was dropped woke nobody: look again from the start.
-        for (bool dropped = true; dropped;) {
-            dropped = false;
-            for (DWORD i = 0; i < set.count; ++i)
-                dropped = set.objects[i]->Settle(lock) || dropped;
-        }
+        // Registered first, looked at second: a signal in between wakes the sleep below.
         result = TryToSatisfy(set, waitAll, threadId);
-        if (result != WAIT_TIMEOUT || milliseconds == 0 || timedOut)
+        if (result != WAIT_TIMEOUT)
             break;
-        if (!registered) {
-            for (DWORD i = 0; i < set.count; ++i)
-                set.objects[i]->AddWaiter(&waiter);
-            registered = true;
+        int timeout = -1;
+        if (milliseconds != INFINITE) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0)
+                break;
+            timeout = static_cast<int>(std::min<long long>(left, INT_MAX));
         }
-        if (milliseconds == INFINITE)
-            waiter.wake.wait(lock);
-        else
-            timedOut = waiter.wake.wait_until(lock, deadline) == std::cv_status::timeout;
+        CollectSources(set, watched);
+        if (!parker.Sleep(timeout, watched.fds.data(), watched.count)) {
+            result = FailWait(ERROR_NOT_ENOUGH_MEMORY);
+            break;
+        }
+        for (int i = 0; i < watched.count; ++i) {
+            if (watched.fds[i + 1].revents)
+                watched.sources[i]->Serve();
+        }
     }
-    if (registered) {
-        for (DWORD i = 0; i < set.count; ++i)
-            set.objects[i]->RemoveWaiter(&waiter);
-    }
+    Register(set, &parker, false);
     return result;
 }
 
@@ -226,7 +460,6 @@ void AfAbandonOwnedMutexes()
     if (owned.empty())
         return;
     const DWORD threadId = GetCurrentThreadId();
-    std::lock_guard guard(AfSyncMutex());
     for (const auto& weak : owned) {
         if (const auto mutex = weak.lock())
             mutex->Abandon(threadId);
@@ -239,12 +472,12 @@ HANDLE CreateEventA(LPVOID, BOOL manualReset, BOOL initialState, LPCSTR name)
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
-    return AfNewHandle(std::make_shared<AfEvent>(manualReset != FALSE, initialState != FALSE));
+    return AfNewHandle(std::make_shared<AfEventObject>(manualReset != FALSE, initialState != FALSE));
 }
 
 BOOL SetEvent(HANDLE event)
 {
-    const auto object = AfLookup<AfEvent>(event);
+    const auto object = AfLookup<AfEventObject>(event);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -255,7 +488,7 @@ BOOL SetEvent(HANDLE event)
 
 BOOL ResetEvent(HANDLE event)
 {
-    const auto object = AfLookup<AfEvent>(event);
+    const auto object = AfLookup<AfEventObject>(event);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -272,7 +505,7 @@ HANDLE CreateMutexA(LPVOID, BOOL initialOwner, LPCSTR name)
     }
     auto mutex = std::make_shared<AfMutex>();
     if (initialOwner) {
-        std::lock_guard guard(AfSyncMutex());
+        std::lock_guard guard(mutex->Lock());
         mutex->Acquire(GetCurrentThreadId());
     }
     return AfNewHandle(std::move(mutex));
@@ -303,9 +536,10 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
         return FailWait(ERROR_INVALID_PARAMETER);
     WaitSet set;
     for (DWORD i = 0; i < count; ++i) {
-        set.objects[i] = AfLookup<AfWaitable>(handles[i]);
-        if (!set.objects[i])
+        auto object = AfLookup<AfWaitable>(handles[i]);
+        if (!object)
             return FailWait(ERROR_INVALID_HANDLE);
+        set.objects.Push(std::move(object));
         // Waiting for all of several objects must not count one object twice.
         if (waitAll) {
             for (DWORD j = 0; j < i; ++j) {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <memory>
 
 #include "AfSyncObjects.h"
@@ -87,8 +88,10 @@ void ApplyPriority(pid_t kernelThread, int priority)
 // waits for is detached when its object goes away.
 class AfThread final : public AfWaitable {
 public:
+    static constexpr unsigned kKind = kAfThread;
     AfThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD id, bool suspended)
-        : start_(start), parameter_(parameter), id_(id), suspendCount_(suspended ? 1 : 0)
+        : AfWaitable(kAfThread), start_(start), parameter_(parameter), id_(id),
+          suspendCount_(suspended ? 1 : 0)
     {
     }
 
@@ -100,7 +103,7 @@ public:
 
     void Started(pthread_t pthread)
     {
-        std::lock_guard guard(AfSyncMutex());
+        std::lock_guard guard(Lock());
         pthread_ = pthread;
         started_ = true;
     }
@@ -108,25 +111,27 @@ public:
     bool Signalled(DWORD) const override { return joined_; }
     bool Acquire(DWORD) override { return false; }
 
-    bool Settle(std::unique_lock<std::mutex>& lock) override
+    void Settle() override
     {
-        if (!returned_ || joined_ || joining_ || !started_ || ::pthread_equal(pthread_, ::pthread_self()))
-            return false;
-        joining_ = true;
-        const pthread_t pthread = pthread_;
-        lock.unlock();
+        pthread_t pthread;
+        {
+            std::lock_guard guard(Lock());
+            if (!returned_ || joined_ || joining_ || !started_ || ::pthread_equal(pthread_, ::pthread_self()))
+                return;
+            joining_ = true;
+            pthread = pthread_;
+        }
         // The thread has nothing left to do but to end.
         ::pthread_join(pthread, nullptr);
-        lock.lock();
+        std::lock_guard guard(Lock());
         joined_ = true;
         WakeWaiters();
-        return true;
     }
 
     void Closed() override
     {
         AfWaitable::Closed();
-        std::lock_guard guard(AfSyncMutex());
+        std::lock_guard guard(Lock());
         resumed_.notify_one();
     }
 
@@ -134,7 +139,7 @@ public:
     {
         AfAdoptThreadId(id_);
         {
-            std::unique_lock lock(AfSyncMutex());
+            std::unique_lock lock(Lock());
             kernelThread_ = KernelThreadId();
             resumed_.wait(lock, [this] { return suspendCount_ == 0 || IsClosed(); });
             if (suspendCount_ > 0) {
@@ -147,7 +152,7 @@ public:
         }
         const DWORD exitCode = start_(parameter_);
         AfAbandonOwnedMutexes();
-        std::lock_guard guard(AfSyncMutex());
+        std::lock_guard guard(Lock());
         exitCode_ = exitCode;
         returned_ = true;
         WakeWaiters();
@@ -156,7 +161,7 @@ public:
     // Returns the previous suspend count.
     DWORD Resume()
     {
-        std::lock_guard guard(AfSyncMutex());
+        std::lock_guard guard(Lock());
         const DWORD previous = suspendCount_;
         if (suspendCount_ > 0 && --suspendCount_ == 0)
             resumed_.notify_one();
@@ -165,7 +170,7 @@ public:
 
     void SetPriority(int priority)
     {
-        std::lock_guard guard(AfSyncMutex());
+        std::lock_guard guard(Lock());
         priority_ = priority;
         // Only while the thread function runs: before, the thread applies the wish itself when
         // it starts; after, its kernel id may belong to another thread already.
@@ -175,13 +180,13 @@ public:
 
     int Priority() const
     {
-        std::lock_guard guard(AfSyncMutex());
+        std::lock_guard guard(Lock());
         return priority_;
     }
 
     DWORD ExitCode() const
     {
-        std::lock_guard guard(AfSyncMutex());
+        std::lock_guard guard(Lock());
         return returned_ ? exitCode_ : STILL_ACTIVE;
     }
 
@@ -189,7 +194,7 @@ private:
     const LPTHREAD_START_ROUTINE start_;
     const LPVOID parameter_;
     const DWORD id_;
-    // Guarded by AfSyncMutex().
+    // Guarded by Lock().
     DWORD suspendCount_;
     std::condition_variable resumed_;
     pid_t kernelThread_ = 0;

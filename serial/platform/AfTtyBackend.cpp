@@ -163,8 +163,9 @@ public:
     void FlushOutput() override { Control(fd_, TCFLSH, TCOFLUSH); }
 
 private:
-    // Modem-line changes and line errors are noticed within this time.
-    static constexpr int kLineStatusPollMs = 100;
+    // Modem-line changes and line errors are noticed within this time: the rhythm in which the
+    // port's event thread reminds its owner of unread input, and no faster.
+    static constexpr int kLineStatusPollMs = 200;
     static constexpr tcflag_t kFrameBits = CSIZE | PARENB | PARODD | CMSPAR;
 
     int fd_;

@@ -29,8 +29,7 @@ BOOL SetCommState(HANDLE file, const DCB* dcb);
 BOOL GetCommState(HANDLE file, DCB* dcb);
 BOOL WaitCommEvent(HANDLE file, LPDWORD eventMask, OVERLAPPED* overlapped);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, OVERLAPPED* overlapped);
-BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
-               OVERLAPPED* overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, OVERLAPPED* overlapped);
 BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD bytesTransferred, BOOL wait);
 BOOL ClearCommError(HANDLE file, LPDWORD errors, COMSTAT* stat);
 BOOL PurgeComm(HANDLE file, DWORD flags);
@@ -53,6 +52,8 @@ void InitializeCriticalSection(CRITICAL_SECTION* section);
 void DeleteCriticalSection(CRITICAL_SECTION* section);
 void EnterCriticalSection(CRITICAL_SECTION* section);
 BOOL TryEnterCriticalSection(CRITICAL_SECTION* section);
+// Enters unless the section stays held by another thread for `milliseconds`; then FALSE.
+BOOL AfEnterCriticalSectionWithin(CRITICAL_SECTION* section, DWORD milliseconds);
 void LeaveCriticalSection(CRITICAL_SECTION* section);
 
 // ---- threads ------------------------------------------------------------------------------

@@ -5,11 +5,14 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <initializer_list>
 #include <numeric>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -92,6 +95,18 @@ double CpuMillis()
     timespec now{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
     return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+// Threads of this process right now.
+int ThreadCount()
+{
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(dir))
+            count += entry->d_name[0] != '.' ? 1 : 0;
+        closedir(dir);
+    }
+    return count;
 }
 
 std::vector<std::uint8_t> Pattern(std::size_t count)
@@ -705,4 +720,130 @@ TEST(CommProbe, NonOverlappedHandleWritesSynchronously)
     ASSERT_TRUE(WaitCommEvent(port, &mask, nullptr)); // blocks until the bytes are there
     EXPECT_EQ(mask, EV_RXCHAR);
     EXPECT_TRUE(CloseHandle(port));
+}
+
+// A terminal's input is taken in by the calls themselves: no thread of the driver's runs for it,
+// so whatever a caller does to look (a status query, a read, asking for a wait's result without
+// waiting) brings in what has arrived.
+TEST_F(OpenPty, ArrivedBytesReachEveryCallThatLooksWithoutAWaitOnTheEvent)
+{
+    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+    DWORD mask = 0;
+    ASSERT_FALSE(WaitCommEvent(port_, &mask, &wait_));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(pty_->Send(Pattern(5)));
+    DWORD transferred = 0;
+    bool done = false;
+    for (int round = 0; round < 400 && !done; ++round) {
+        done = GetOverlappedResult(port_, &wait_, &transferred, FALSE) != FALSE;
+        if (!done) {
+            EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+            usleep(5000);
+        }
+    }
+    ASSERT_TRUE(done) << "the wait did not end for a caller who only asked for its result";
+    EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
+
+    // A look at the wait's event without waiting brings the bytes in as well.
+    ASSERT_FALSE(WaitCommEvent(port_, &mask, &wait_));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(pty_->Send(Pattern(2)));
+    DWORD looked = WAIT_TIMEOUT;
+    for (int round = 0; round < 400 && looked == WAIT_TIMEOUT; ++round) {
+        looked = WaitForSingleObject(wait_.hEvent, 0);
+        if (looked == WAIT_TIMEOUT)
+            usleep(5000);
+    }
+    ASSERT_EQ(looked, WAIT_OBJECT_0);
+    ASSERT_TRUE(GetOverlappedResult(port_, &wait_, &transferred, FALSE));
+    auto Joined = [](std::initializer_list<std::size_t> counts) {
+        std::vector<std::uint8_t> bytes;
+        for (std::size_t count : counts) {
+            const auto more = Pattern(count);
+            bytes.insert(bytes.end(), more.begin(), more.end());
+        }
+        return bytes;
+    };
+    std::vector<std::uint8_t> got(64);
+    DWORD taken = 0;
+    ASSERT_TRUE(ReadFile(port_, got.data(), 64, &taken, &read_));
+    got.resize(taken);
+    EXPECT_EQ(got, Joined({5, 2}));
+
+    ASSERT_TRUE(pty_->Send(Pattern(7)));
+    COMSTAT stat{};
+    DWORD errors = 0;
+    for (int round = 0; round < 400 && stat.cbInQue < 7; ++round) {
+        ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
+        if (stat.cbInQue < 7)
+            usleep(5000);
+    }
+    EXPECT_EQ(stat.cbInQue, 7u);
+
+    ASSERT_TRUE(pty_->Send(Pattern(3)));
+    got.assign(64, 0);
+    std::vector<std::uint8_t> all;
+    for (int round = 0; round < 400 && all.size() < 10; ++round) {
+        DWORD read = 0;
+        ASSERT_TRUE(ReadFile(port_, got.data(), 64, &read, &read_));
+        all.insert(all.end(), got.begin(), got.begin() + read);
+        if (all.size() < 10)
+            usleep(5000);
+    }
+    EXPECT_EQ(all, Joined({7, 3}));
+}
+
+// An open terminal costs no thread while it is idle or waits for input; output that the terminal
+// cannot take at once brings up the one thread that feeds it, and the close ends it.
+TEST(CommThreads, AnOpenTerminalRunsNoThreadUntilOutputHasToWait)
+{
+    AfPtyPort pty(105);
+    // A race checker starts a thread of its own with the first thread of the process.
+    std::thread([] {}).join();
+    const int before = ThreadCount();
+    HANDLE port = OpenPort(pty.ComName());
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    OVERLAPPED wait{};
+    OVERLAPPED write{};
+    wait.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    write.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    DWORD mask = 0;
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &wait));
+    EXPECT_EQ(ThreadCount(), before);
+
+    const auto data = Pattern(200000);
+    DWORD written = 0;
+    ASSERT_FALSE(WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &written, &write));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_EQ(ThreadCount(), before + 1);
+    EXPECT_EQ(pty.Receive(data.size(), 10000), data);
+    ASSERT_EQ(WaitForSingleObject(write.hEvent, 5000), WAIT_OBJECT_0);
+
+    ASSERT_TRUE(CloseHandle(port));
+    EXPECT_EQ(ThreadCount(), before);
+    CloseHandle(wait.hEvent);
+    CloseHandle(write.hEvent);
+}
+
+// Each call takes only the handles of its own kind.
+TEST_F(OpenPty, HandlesOfAnotherKindAreRefused)
+{
+    SetLastError(0);
+    EXPECT_FALSE(SetEvent(port_));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    SetLastError(0);
+    EXPECT_EQ(WaitForSingleObject(port_, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    SetLastError(0);
+    EXPECT_EQ(ResumeThread(port_), static_cast<DWORD>(-1));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    DWORD errors = 0;
+    COMSTAT stat{};
+    SetLastError(0);
+    EXPECT_FALSE(ClearCommError(wait_.hEvent, &errors, &stat));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    SetLastError(0);
+    EXPECT_FALSE(PurgeComm(wait_.hEvent, PURGE_RXCLEAR));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }

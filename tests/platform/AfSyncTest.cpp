@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include "AfSyncObjects.h"
@@ -217,6 +218,66 @@ TEST(SyncWaits, WaitAllNeedsEveryObjectAndTakesNoneEarly)
     WaitForSingleObject(setter.get(), INFINITE);
 }
 
+// Two waits for all of the same objects, named in opposite orders, while a third thread keeps
+// signalling them: each object has a lock of its own, and a wait that took them in its own order
+// would sooner or later hold one that the other wait needs.
+TEST(SyncWaits, WaitsForAllInOppositeOrdersDoNotHoldEachOtherUp)
+{
+    ScopedHandle first(NewEvent(false, false));
+    ScopedHandle second(NewEvent(false, false));
+    ScopedHandle took(NewEvent(false, false));
+    constexpr int kRounds = 20000;
+    std::atomic<int> taken{0};
+    std::atomic<bool> stop{false};
+    auto waiter = [&](HANDLE a, HANDLE b) {
+        const HANDLE pair[] = {a, b};
+        while (!stop) {
+            if (WaitForMultipleObjects(2, pair, TRUE, 50) == WAIT_OBJECT_0) {
+                ++taken;
+                SetEvent(took.get());
+            }
+        }
+    };
+    std::thread forward(waiter, first.get(), second.get());
+    std::thread backward(waiter, second.get(), first.get());
+    for (int round = 0; round < kRounds; ++round) {
+        SetEvent(first.get());
+        SetEvent(second.get());
+        ASSERT_EQ(WaitForSingleObject(took.get(), 10000), WAIT_OBJECT_0) << "round " << round;
+    }
+    stop = true;
+    forward.join();
+    backward.join();
+    // Each pair was taken by exactly one of the waits, both events at once.
+    EXPECT_EQ(taken, kRounds);
+    EXPECT_EQ(WaitForSingleObject(first.get(), 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(second.get(), 0), WAIT_TIMEOUT);
+}
+
+// A signal that comes while the other thread is between looking at its event and going to sleep
+// wakes it all the same: many short hand-overs in a row, none of which may be missed.
+TEST(SyncWaits, NoSignalIsLostBetweenLookingAndSleeping)
+{
+    ScopedHandle ping(NewEvent(false, false));
+    ScopedHandle pong(NewEvent(false, false));
+    constexpr int kRounds = 20000;
+    std::atomic<int> missed{0};
+    std::thread echo([&] {
+        for (int round = 0; round < kRounds; ++round) {
+            if (WaitForSingleObject(ping.get(), 10000) != WAIT_OBJECT_0)
+                ++missed;
+            SetEvent(pong.get());
+        }
+    });
+    for (int round = 0; round < kRounds; ++round) {
+        SetEvent(ping.get());
+        if (WaitForSingleObject(pong.get(), 10000) != WAIT_OBJECT_0)
+            ++missed;
+    }
+    echo.join();
+    EXPECT_EQ(missed, 0);
+}
+
 TEST(SyncWaits, BadArgumentsFail)
 {
     ScopedHandle event(NewEvent(true, true));
@@ -393,3 +454,29 @@ TEST(SyncMutexes, OwnerEndingAbandonsIt)
 }
 
 } // namespace
+
+TEST(SyncLocks, TimedEnterGivesUpOnASectionAnotherThreadHolds)
+{
+    CRITICAL_SECTION section;
+    InitializeCriticalSection(&section);
+    ScopedHandle holding(NewEvent(true, false));
+    ScopedHandle letGo(NewEvent(true, false));
+    std::thread holder([&] {
+        EnterCriticalSection(&section);
+        // Re-entrant for the holder, at once.
+        EXPECT_TRUE(AfEnterCriticalSectionWithin(&section, 0));
+        LeaveCriticalSection(&section);
+        SetEvent(holding.get());
+        WaitForSingleObject(letGo.get(), INFINITE);
+        LeaveCriticalSection(&section);
+    });
+    ASSERT_EQ(WaitForSingleObject(holding.get(), 10000), WAIT_OBJECT_0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(AfEnterCriticalSectionWithin(&section, 30));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(25));
+    SetEvent(letGo.get());
+    EXPECT_TRUE(AfEnterCriticalSectionWithin(&section, 10000));
+    LeaveCriticalSection(&section);
+    holder.join();
+    DeleteCriticalSection(&section);
+}

@@ -18,6 +18,7 @@ namespace {
 constexpr DWORD kPurgeWaitMs = 2000;
 
 std::atomic<int> g_threadsBeforeFailure{-1};
+std::atomic<int> g_comStatCalls{0};
 
 } // namespace
 
@@ -72,6 +73,11 @@ void FailThreadCreation(int Succeeding)
     g_threadsBeforeFailure = Succeeding;
 }
 
+int ComStatCalls()
+{
+    return g_comStatCalls.load();
+}
+
 } // namespace coretest
 
 // The wrapped platform calls (C++ names of AfWin.h, as the linker sees them).
@@ -80,6 +86,7 @@ extern "C" {
 BOOL __real__Z9WriteFilePvPKvjPjP10OVERLAPPED(HANDLE, LPCVOID, DWORD, LPDWORD, OVERLAPPED*);
 BOOL __real__Z8SetEventPv(HANDLE);
 DWORD __real__Z19WaitForSingleObjectPvj(HANDLE, DWORD);
+BOOL __real__Z14ClearCommErrorPvPjP7COMSTAT(HANDLE, LPDWORD, COMSTAT*);
 HANDLE __real__Z12CreateThreadPvmPFjS_ES_jPj(LPVOID, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
 
 BOOL __wrap__Z9WriteFilePvPKvjPjP10OVERLAPPED(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
@@ -87,6 +94,12 @@ BOOL __wrap__Z9WriteFilePvPKvjPjP10OVERLAPPED(HANDLE file, LPCVOID buffer, DWORD
 {
     coretest::gWriteStart.Pass();
     return __real__Z9WriteFilePvPKvjPjP10OVERLAPPED(file, buffer, count, written, overlapped);
+}
+
+BOOL __wrap__Z14ClearCommErrorPvPjP7COMSTAT(HANDLE file, LPDWORD errors, COMSTAT* stat)
+{
+    coretest::g_comStatCalls.fetch_add(1);
+    return __real__Z14ClearCommErrorPvPjP7COMSTAT(file, errors, stat);
 }
 
 BOOL __wrap__Z8SetEventPv(HANDLE event)

@@ -4,7 +4,8 @@
 // - WriteFile, before the device gets the write (the write thread starting a run);
 // - SetEvent, before the event is set (a purger asking the write thread for its answer);
 // - WaitForSingleObject with the purge's 2000 ms limit, on entry and after it returned;
-// - CreateThread, which can be made to fail.
+// - CreateThread, which can be made to fail;
+// - ClearCommError, whose calls are counted (the event thread's poll of the input queue).
 //
 //     coretest::gWriteStart.Watch({}, true);       // the next WriteFile of any thread stops
 //     core.WriteData(...);
@@ -51,5 +52,8 @@ extern THookPoint gPurgeWaitReturned;
 
 // The CreateThread call after the next `Succeeding` ones fails, once.
 void FailThreadCreation(int Succeeding);
+
+// ClearCommError calls of every thread so far.
+int ComStatCalls();
 
 } // namespace coretest

@@ -1,7 +1,8 @@
 // The port core's threads in the interleavings that matter, each made to happen every time by
 // stopping a thread inside a platform call (CoreHooks.h): a purge that lands between the write
 // thread taking a run and the device getting it, two purgers at once, a purge on the event thread
-// while the port closes, and worker threads that cannot be made.
+// while the port closes, and worker threads that cannot be made. Also when the event thread polls
+// the input queue: only while unread input is queued.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -206,6 +207,43 @@ TEST_F(CoreInterleavingTest, WorkerThreadsThatCannotBeMadeFailTheOpenWithItsMess
     ASSERT_TRUE(FCore->Open(kCom));
     ASSERT_TRUE(FCore->WriteData(Frame(5).data(), 8));
     EXPECT_EQ(FramesOf(SentOnceDrained()), std::vector<std::uint8_t>{5});
+}
+
+// The 200 ms poll serves unread input only: an idle port is not polled at all, input that the
+// owner leaves queued is reported every poll, and once it is read the polling stops again.
+TEST(CorePoll, RunsOnlyWhileUnreadInputIsQueued)
+{
+    AfPtyPort pty(kCom + 1);
+    TCoreEventLog log;
+    TAfComPortCore core;
+    core.SetDCB(TestDcb());
+    core.OnCoreEvent = log.Callback();
+    ASSERT_TRUE(core.Open(kCom + 1));
+
+    const int idleStart = ComStatCalls();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_EQ(ComStatCalls(), idleStart) << "an idle port was polled";
+
+    ASSERT_TRUE(pty.Send(Bytes{1, 2, 3}));
+    ASSERT_TRUE(log.WaitCount(ceInputPending, 3, 10000));
+    for (const auto& record : log.Records()) {
+        if (record.Kind == ceInputPending) {
+            EXPECT_EQ(record.Data, 3u);
+        }
+    }
+
+    std::uint8_t buffer[8];
+    ASSERT_EQ(core.ReadData(buffer, sizeof buffer), 3);
+    // The next poll finds the queue empty and is the last one.
+    const int afterRead = ComStatCalls();
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (ComStatCalls() == afterRead && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const int settled = ComStatCalls();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_EQ(ComStatCalls(), settled) << "the poll went on after the input was read";
+    core.Close();
 }
 
 } // namespace
