@@ -1,5 +1,6 @@
 #include "UnitVexora.h"
 
+#include "AfSafeSync.h"
 #include "AppLook.h"
 #include "FloatFormat.h"
 #include "MBusRegisters.h"
@@ -8,6 +9,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+
+#include <exception>
+#include <functional>
+#include <utility>
 
 TForm1* Form1 = nullptr;
 
@@ -44,6 +49,19 @@ void Names(QLabel* label, QWidget* control)
     control->setAccessibleName(label->text());
 }
 
+// A click runs the handler; an exception that escapes it goes to the application's exception
+// display, as from any event handler.
+void OnClick(QPushButton* button, QWidget* owner, std::function<void()> handler)
+{
+    QObject::connect(button, &QPushButton::clicked, owner, [handler = std::move(handler)] {
+        try {
+            handler();
+        } catch (...) {
+            ApplicationHandleException(std::current_exception());
+        }
+    });
+}
+
 QPushButton* MakeButton(QWidget* parent, const char* name, const QString& caption, const QRect& bounds)
 {
     auto* button = new QPushButton(caption, parent);
@@ -72,6 +90,9 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     // The stored default of SpinEdit7 is in place before the handler is bound, so start-up
     // leaves the design text of Label31.
     connect(SpinEdit7, &TSpinEdit::Changed, this, [this] { SpinEdit7Change(SpinEdit7); });
+    OnClick(Button1, this, [this] { Button1Click(Button1); });
+    OnClick(Button2, this, [this] { Button2Click(Button2); });
+    OnClick(Button3, this, [this] { Button3Click(Button3); });
     FormCreate(this);
 }
 
@@ -190,7 +211,9 @@ void TForm1::SetTabOrder()
 
 void TForm1::closeEvent(QCloseEvent* Event)
 {
-    // Also while an exchange waits in the event loop: its Delay then ends at once.
+    // Also while an exchange waits in the event loop: its Delay then ends at once, and so does
+    // the operation.
+    FClosed = true;
     if (AfComPort1->IsPortOpen())
         AfComPort1->ClosePort();
     QWidget::closeEvent(Event);

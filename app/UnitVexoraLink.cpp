@@ -2,6 +2,8 @@
 // with the meter.
 #include <algorithm>
 #include <cstdint>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "MBusTelegram.h"
@@ -29,14 +31,21 @@ void TForm1::FormCreate(QObject*)
     AfComPort1->SetComNumber(static_cast<std::uint16_t>(AfPortComboBox1->ItemPortNumber(0)));
 }
 
+void TForm1::SendTelegram(std::int32_t Length)
+{
+    FRequest.assign(TelegramBuf, TelegramBuf + std::clamp(Length, 0, TelegramBufSize));
+    AfComPort1->SendData(TelegramBuf, Length);
+}
+
 void TForm1::Delay(std::uint32_t Ms)
 {
+    const std::vector<std::uint8_t> request = std::exchange(FRequest, {});
     if (!WaitOutputDrained())
         return;
     AfComPort1->ClearInput();
     WaitForAnswer(Ms);
     if (AfComPort1->IsPortOpen())
-        TakeAnswer();
+        TakeAnswer(request);
 }
 
 bool TForm1::WaitOutputDrained()
@@ -60,17 +69,19 @@ void TForm1::WaitForAnswer(std::uint32_t Ms)
     PumpUntil([this] { return !AfComPort1->IsPortOpen(); }, Ms, Ms);
 }
 
-void TForm1::TakeAnswer()
+void TForm1::TakeAnswer(const std::vector<std::uint8_t>& Request)
 {
     const std::int32_t waiting = AfComPort1->InputCount();
     if (waiting <= 0)
         return;
-    const std::int32_t taken = std::min(waiting, TelegramBufSize);
-    AfComPort1->ReceiveData(TelegramBuf, taken);
-    if (waiting == taken)
-        return;
+    std::vector<std::uint8_t> received(static_cast<std::size_t>(waiting));
+    AfComPort1->ReceiveData(received.data(), waiting);
+    // The purge before the wait drops an echo that came while the request went out; one that
+    // reached the port only after the purge (the line still carrying the request when the driver
+    // had taken it) leads the answer instead.
+    const auto answer = std::span(received).subspan(MBusEchoLength(received, Request));
     // What the buffer cannot hold is no answer the decoders could check; read out, it cannot be
     // taken for the start of the next one.
-    std::vector<std::uint8_t> rest(static_cast<std::size_t>(waiting - taken));
-    AfComPort1->ReceiveData(rest.data(), waiting - taken);
+    const auto taken = std::min(answer.size(), static_cast<std::size_t>(TelegramBufSize));
+    std::copy_n(answer.begin(), taken, TelegramBuf);
 }

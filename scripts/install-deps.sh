@@ -7,7 +7,7 @@ packages=(
     clang libclang-rt-14-dev llvm
     qt6-base-dev qt6-base-dev-tools libgl-dev qt6-serialport-dev libboost-dev
     googletest libgtest-dev libgmock-dev libbenchmark-dev
-    xvfb xauth x11-apps x11-utils imagemagick fonts-dejavu-core fonts-liberation2
+    xvfb xauth x11-apps x11-utils xdotool imagemagick fonts-dejavu-core fonts-liberation2
     procps strace
     dpkg-dev desktop-file-utils
 )

@@ -8,6 +8,10 @@ namespace {
 
 using TApply = std::function<void(TMeterCommandLine&, const std::string&)>;
 
+// Far beyond any meter, and within what the registers' singles hold once scaled.
+constexpr int kMaxFlow = 1'000'000'000;
+constexpr double kMaxPulseConstant = 1e9;
+
 struct TFlag {
     const char* Name;  // long form, without the dashes
     char Short;        // 0 when none
@@ -24,6 +28,18 @@ int Number(const std::string& flag, const std::string& text, int low, int high, 
     if (text.empty() || error != std::errc() || stop != end || value < low || value > high)
         throw std::invalid_argument("--" + flag + " wants a number from " + std::to_string(low) + " to " +
                                     std::to_string(high) + ", not '" + text + "'");
+    return value;
+}
+
+// A decimal number such as 2.5 or 1e3 from `low` to `high`.
+double Decimal(const std::string& flag, const std::string& text, double low, double high)
+{
+    double value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end || !(value >= low && value <= high))
+        throw std::invalid_argument("--" + flag + " wants a decimal number from " + std::to_string(low) +
+                                    " to " + std::to_string(high) + ", not '" + text + "'");
     return value;
 }
 
@@ -67,6 +83,16 @@ const std::vector<TFlag>& Flags()
          [](L& c, S v) {
              c.Sim.Meter.PulseScaleCode = static_cast<std::uint8_t>(Number("pulse-scale", v, 0, 15));
          }},
+        {"q4ma", 0, "L", "the flow at 4 mA in l/h (default 100)",
+         [](L& c, S v) { c.Sim.Meter.Q4mA = Number("q4ma", v, -kMaxFlow, kMaxFlow); }},
+        {"q20ma", 0, "L", "the flow at 20 mA in l/h (default 2000)",
+         [](L& c, S v) { c.Sim.Meter.Q20mA = Number("q20ma", v, -kMaxFlow, kMaxFlow); }},
+        {"imp-out", 0, "X", "the pulse constant in pulses per litre, e.g. 2.5 (default 1)",
+         [](L& c, S v) { c.Sim.Meter.ImpOut = Decimal("imp-out", v, 0, kMaxPulseConstant); }},
+        {"empty-tube", 0, nullptr, "the empty-tube test on (default off)",
+         [](L& c, S) { c.Sim.Meter.TestEmptyTube = true; }},
+        {"pulse-width", 0, "N", "the pulse width code, 0 to 255 (default 10)",
+         [](L& c, S v) { c.Sim.Meter.PulseWidth = Number("pulse-width", v, 0, 255); }},
         {"reaction", 0, "MS",
          "milliseconds from the end of a request to the start of the answer (default 50)",
          [](L& c, S v) { c.Sim.ReactionMs = Number("reaction", v, 0, 60000); }},

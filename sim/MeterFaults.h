@@ -15,15 +15,15 @@
 enum class TFaultAnswers { faAll, faAcks, faFrames };
 
 struct TMeterFaults {
-    bool NoAnswer = false;             // never answers (still applies what it hears)
-    bool SilentSecondSelect = false;   // no answer to the select telegram of the user data
-    int LateMs = 0;                    // answers this much later than it should
-    int PartialBytes = 0;              // when > 0: answers stop after this many bytes
-    bool BadChecksum = false;          // data frames carry a wrong checksum
-    int NoiseBytes = 0;                // noise before the answer
-    bool Echo = false;                 // the request comes back at once
-    std::bitset<256> RefusedRegisters; // registers not acknowledged (and not applied)
-    int OversizeBytes = 0;             // when > 0: answers padded with noise to this many bytes
+    bool NoAnswer = false;               // never answers (still applies what it hears)
+    bool SilentSecondSelect = false;     // no answer to the select telegram of the user data
+    int LateMs = 0;                      // answers this much later than it should
+    int PartialBytes = 0;                // when > 0: answers stop after this many bytes
+    bool BadChecksum = false;            // data frames carry a wrong checksum
+    int NoiseBytes = 0;                  // noise before the answer
+    bool Echo = false;                   // the request comes back at once
+    std::bitset<256> RefusedRegisters{}; // registers not acknowledged (and not applied)
+    int OversizeBytes = 0;               // when > 0: answers padded with noise to this many bytes
     TFaultAnswers Answers = TFaultAnswers::faAll;
 };
 

@@ -29,8 +29,8 @@ struct TMeterSimOptions {
     int ComNumber = 1;
     bool ReplaceEntry = false; // take COM n over even when another program holds it
     int ReactionMs = 50;       // from the end of a request to the start of the answer
-    TMeterSettings Meter;
-    TMeterFaults Faults;
+    TMeterSettings Meter{};
+    TMeterFaults Faults{};
 };
 
 class TMeterSimulator {

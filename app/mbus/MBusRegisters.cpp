@@ -1,5 +1,11 @@
 #include "MBusRegisters.h"
 
+#include <bit>
+#include <cfloat>
+#include <cmath>
+
+#include "MBusDecode.h"
+
 namespace {
 
 constexpr std::uint32_t kEmptyTubeTestOn = 0x00FF0000u;
@@ -11,6 +17,27 @@ constexpr std::uint32_t Bits(std::int32_t value)
     return static_cast<std::uint32_t>(value);
 }
 
+std::uint32_t SingleBits(float value)
+{
+    return std::bit_cast<std::uint32_t>(value);
+}
+
+// The value rounded to single; false when it lies beyond the single's range (converting it would
+// be undefined) or is not a number.
+bool ToSingle(double value, float& single)
+{
+    if (!(std::fabs(value) <= FLT_MAX))
+        return false;
+    single = static_cast<float>(value);
+    return true;
+}
+
+std::uint32_t FlowRegister(std::int32_t flow, std::uint8_t flowScaleCode)
+{
+    const float q = static_cast<float>(flow);
+    return SingleBits(static_cast<float>(static_cast<double>(q) / ScaleFactor(flowScaleCode)));
+}
+
 } // namespace
 
 std::uint32_t ConfigWordRegister(std::int32_t address, std::int32_t baud, bool emptyTubeTest,
@@ -20,4 +47,19 @@ std::uint32_t ConfigWordRegister(std::int32_t address, std::int32_t baud, bool e
     if (emptyTubeTest)
         word |= kEmptyTubeTestOn;
     return word;
+}
+
+bool UserDataRegisters(const TUserDataFields& fields, std::uint8_t flowScaleCode, std::uint8_t pulseScaleCode,
+                       std::array<std::uint32_t, UserDataRegisterCount>& values)
+{
+    // The product of a single and a factor up to 1000 is exact in a double: one rounding only.
+    const auto factor = static_cast<float>(ScaleFactor(pulseScaleCode));
+    float impOut = 0.0f;
+    float scaledImpOut = 0.0f;
+    if (!ToSingle(fields.ImpOut, impOut) || !ToSingle(static_cast<double>(impOut) * factor, scaledImpOut))
+        return false;
+    values = {FlowRegister(fields.Q4mA, flowScaleCode), FlowRegister(fields.Q20mA, flowScaleCode),
+              SingleBits(scaledImpOut), SingleBits(factor),
+              ConfigWordRegister(fields.Address, fields.Baud, fields.EmptyTubeTest, fields.PulseWidth)};
+    return true;
 }

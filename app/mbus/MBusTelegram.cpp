@@ -1,5 +1,7 @@
 #include "MBusTelegram.h"
 
+#include <algorithm>
+
 std::uint8_t TelegramBuf[TelegramBufSize] = {};
 std::int32_t ReadPos = 0;
 
@@ -73,4 +75,12 @@ int BuildRegisterWrite(std::int32_t addr, std::uint8_t reg, std::uint32_t value)
 bool IsAcknowledged()
 {
     return TelegramBuf[0] == MBusAck;
+}
+
+std::size_t MBusEchoLength(std::span<const std::uint8_t> received, std::span<const std::uint8_t> request)
+{
+    for (std::size_t k = std::min(received.size(), request.size()); k > 0; --k)
+        if (std::equal(request.end() - static_cast<std::ptrdiff_t>(k), request.end(), received.begin()))
+            return k;
+    return 0;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 inline constexpr int TelegramBufSize = 104;
 
@@ -40,3 +41,9 @@ int BuildRegisterWrite(std::int32_t addr, std::uint8_t reg, std::uint32_t value)
 
 // The meter acknowledged: the first byte of TelegramBuf is E5.
 bool IsAcknowledged();
+
+// How many bytes at the start of `received` are an echo of `request`, the telegram just sent:
+// the longest k >= 1 such that the first k bytes received are the last k bytes of the request
+// (the whole request, or the tail of it that a purge of the input left over); 0 when there is
+// none. Every request ends with the stop byte 16, and no answer of a meter starts with it.
+std::size_t MBusEchoLength(std::span<const std::uint8_t> received, std::span<const std::uint8_t> request);

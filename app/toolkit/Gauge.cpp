@@ -18,6 +18,7 @@ void TGauge::SetMinValue(int value)
     FMinValue = value;
     FCurValue = std::max(FCurValue, value);
     update();
+    emit Changed();
 }
 
 void TGauge::SetMaxValue(int value)
@@ -32,6 +33,7 @@ void TGauge::SetMaxValue(int value)
     FMaxValue = value;
     FCurValue = std::min(FCurValue, value);
     update();
+    emit Changed();
 }
 
 void TGauge::SetProgress(int value)
@@ -40,6 +42,7 @@ void TGauge::SetProgress(int value)
     if (clamped != FCurValue) {
         FCurValue = clamped;
         update();
+        emit Changed();
     }
 }
 

@@ -13,6 +13,7 @@ public:
 };
 
 class TGauge : public QWidget {
+    Q_OBJECT
 public:
     explicit TGauge(QWidget* parent = nullptr);
 
@@ -33,6 +34,10 @@ public:
     int PercentDone() const;
     // The text drawn on the bar: "N%".
     QString Text() const;
+
+signals:
+    // Raised after every change of the minimum, the maximum or the progress (and only then).
+    void Changed();
 
 protected:
     void paintEvent(QPaintEvent* event) override;

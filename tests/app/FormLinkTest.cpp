@@ -116,15 +116,19 @@ protected:
         EXPECT_TRUE(FBoxes.Requests().empty());
     }
 
-    // An exchange's start: both directions cleared, a select telegram sent. Then the buffer is
-    // marked, so that whatever Delay takes into it shows.
-    void SendRequest()
+    // An exchange's start: both directions cleared, a select telegram sent (through the window,
+    // which remembers it for Delay, or straight to the port). Then the buffer is marked, so that
+    // whatever Delay takes into it shows.
+    void SendRequest(bool ThroughForm = false)
     {
         FPort->ClearInput();
         FPort->ClearOutput();
         const int length = BuildSelectTelegram(1, MBusSelectUserData);
         FRequest.assign(TelegramBuf, TelegramBuf + length);
-        FPort->SendData(TelegramBuf, length);
+        if (ThroughForm)
+            Form1->SendTelegram(length);
+        else
+            FPort->SendData(TelegramBuf, length);
         std::fill(std::begin(TelegramBuf), std::end(TelegramBuf), 0xAA);
     }
 
@@ -188,6 +192,30 @@ TEST_F(DelayTest, TheEchoOfTheRequestIsDroppedAndTheAnswerTaken)
     Bytes expected(TelegramBufSize, 0xAA);
     expected[0] = MBusAck;
     EXPECT_EQ(Buffer(), expected);
+}
+
+TEST_F(DelayTest, AnEchoThatArrivesAfterThePurgeIsDroppedWholeOrAsTheTailLeftOfIt)
+{
+    const Bytes request(TelegramBuf, TelegramBuf + BuildSelectTelegram(1, MBusSelectUserData));
+    const Bytes tail(request.end() - 3, request.end());
+    const auto withAck = [](Bytes bytes) {
+        bytes.push_back(MBusAck);
+        return bytes;
+    };
+    Bytes acknowledged(TelegramBufSize, 0xAA);
+    acknowledged[0] = MBusAck;
+    const struct {
+        Bytes Late; // what arrives once the input was cleared
+        Bytes Taken;
+    } cases[] = {{withAck(request), acknowledged},
+                 {withAck(tail), acknowledged},
+                 {request, Bytes(TelegramBufSize, 0xAA)}}; // the echo alone: nothing is taken
+    for (const auto& c : cases) {
+        SendRequest(true);
+        PlayExchange({0x00}, c.Late, 500);
+        Form1->Delay(500);
+        EXPECT_EQ(Buffer(), c.Taken) << testing::PrintToString(c.Late);
+    }
 }
 
 TEST_F(DelayTest, AnAnswerAfterTheWaitIsTakenNeitherThenNorByTheNextExchange)

@@ -1,6 +1,9 @@
 // Register values from field values, as the bytes a register write carries.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <bit>
+#include <cfloat>
 #include <climits>
 
 #include "MBusRegisters.h"
@@ -27,6 +30,32 @@ TEST(ConfigWordRegister, NegativeAndExtremeFieldsWrapWithoutOverflow)
     // leave the word. The sanitizer build reports any overflow on the way.
     EXPECT_EQ(ConfigWordRegister(INT_MIN, INT_MIN, true, INT_MIN), 0x38FFEC00u);
     EXPECT_EQ(ConfigWordRegister(INT_MAX, INT_MAX, false, INT_MAX), 0xC6AE13FFu);
+}
+
+using TValues = std::array<std::uint32_t, UserDataRegisterCount>;
+
+std::uint32_t Single(float value)
+{
+    return std::bit_cast<std::uint32_t>(value);
+}
+
+TEST(UserDataRegisters, ScaleEachValueRoundedToSingleBeforeAndAfterAndRefuseWhatNoSingleHolds)
+{
+    TValues values{};
+    // Flow code 1 divides by 100, pulse code 2 multiplies by 10; register 0x23 holds the 10.
+    ASSERT_TRUE(UserDataRegisters({250, 4000, 2.5, 1, 2400, false, 20}, 1, 2, values));
+    EXPECT_EQ(values, (TValues{Single(2.5f), Single(40.0f), Single(25.0f), Single(10.0f), 0x14001801u}));
+    // 16777219 is no single: as 16777220 divided by 1000 it rounds to another single than
+    // 16777.219 does. 0.1 as a single times 1000 is 100.0000015, which rounds to 100.
+    ASSERT_TRUE(UserDataRegisters({16777219, 0, 0.1, 0, 0, false, 0}, 0, 0, values));
+    EXPECT_EQ(values[0], 0x46831271u); // not 0x46831270
+    EXPECT_EQ(values[2], Single(100.0f));
+
+    const TValues before = values;
+    EXPECT_FALSE(UserDataRegisters({0, 0, 1e39, 0, 0, false, 0}, 3, 3, values));
+    EXPECT_FALSE(UserDataRegisters({0, 0, -1e36, 0, 0, false, 0}, 0, 0, values)); // only once scaled
+    EXPECT_EQ(values, before);
+    EXPECT_TRUE(UserDataRegisters({0, 0, FLT_MAX, 0, 0, false, 0}, 3, 3, values));
 }
 
 } // namespace

@@ -26,8 +26,8 @@ TEST(Telegram, RequestsAreBuiltByteForByte)
     EXPECT_EQ(Sent(5), (Bytes{0x10, 0x5B, 0x01, 0x5C, 0x16}));
 
     EXPECT_EQ(BuildRegisterWrite(1, 0x20, 0), 16);
-    EXPECT_EQ(Sent(16), (Bytes{0x68, 0x0A, 0x0A, 0x68, 0x53, 0x01, 0x51, 0x04, 0xFF, 0x20, 0x00, 0x00,
-                               0x00, 0x00, 0xC8, 0x16}));
+    EXPECT_EQ(Sent(16), (Bytes{0x68, 0x0A, 0x0A, 0x68, 0x53, 0x01, 0x51, 0x04, 0xFF, 0x20, 0x00, 0x00, 0x00,
+                               0x00, 0xC8, 0x16}));
 }
 
 TEST(Telegram, ChecksumsWrapPastFF)
@@ -42,8 +42,8 @@ TEST(Telegram, ChecksumsWrapPastFF)
 
     // 53 + 01 + 51 + 04 + FF + 22 + 00 + 00 + 7A + 44 = 0x288; value least significant byte first.
     BuildRegisterWrite(1, 0x22, 0x447A0000u);
-    EXPECT_EQ(Sent(16), (Bytes{0x68, 0x0A, 0x0A, 0x68, 0x53, 0x01, 0x51, 0x04, 0xFF, 0x22, 0x00, 0x00,
-                               0x7A, 0x44, 0x88, 0x16}));
+    EXPECT_EQ(Sent(16), (Bytes{0x68, 0x0A, 0x0A, 0x68, 0x53, 0x01, 0x51, 0x04, 0xFF, 0x22, 0x00, 0x00, 0x7A,
+                               0x44, 0x88, 0x16}));
 }
 
 TEST(Telegram, AddressIsTheLowByteOfAddr)
@@ -73,6 +73,21 @@ TEST(Telegram, AcknowledgementIsAFirstByteOfE5)
     EXPECT_FALSE(IsAcknowledged()); // silence leaves the request: 68
     TelegramBuf[0] = 0xE5;
     EXPECT_TRUE(IsAcknowledged());
+}
+
+TEST(Telegram, AnEchoIsTheWholeRequestOrTheTailAPurgeLeftOfIt)
+{
+    const Bytes request{0x10, 0x5B, 0x01, 0x5C, 0x16};
+    const auto echoOf = [&](const Bytes& received) { return MBusEchoLength(received, request); };
+    EXPECT_EQ(echoOf({0x10, 0x5B, 0x01, 0x5C, 0x16, 0xE5}), 5u);
+    EXPECT_EQ(echoOf({0x5C, 0x16, 0xE5}), 2u);
+    EXPECT_EQ(echoOf({0x16}), 1u);
+    // An answer, bytes that only start like the request or hold its tail further in: no echo.
+    for (const Bytes& none : {Bytes{0xE5}, Bytes{0x68, 0x2A, 0x2A, 0x68}, Bytes{}, Bytes{0x10, 0x5B, 0x02},
+                              Bytes{0xE5, 0x5C, 0x16}})
+        EXPECT_EQ(echoOf(none), 0u);
+    // The longest tail wins: with a checksum of 16 the stop byte alone matches too.
+    EXPECT_EQ(MBusEchoLength(Bytes{0x16, 0x16, 0xE5}, Bytes{0x10, 0x5B, 0xBB, 0x16, 0x16}), 2u);
 }
 
 } // namespace

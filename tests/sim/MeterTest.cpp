@@ -271,7 +271,8 @@ TEST(MeterCommandLine, TakesEveryFormOfValueAndRefusesBadOnes)
 {
     const TMeterCommandLine line =
         ParseMeterCommandLine({"--com", "3", "--refuse-register", "22", "--refuse-register=0x30",
-                               "--late=900", "-v", "--fault-answers", "frames", "--echo"});
+                               "--late=900", "-v", "--fault-answers", "frames", "--echo", "--q4ma", "-5",
+                               "--q20ma=4500", "--imp-out", "2.5e0", "--empty-tube", "--pulse-width", "255"});
     EXPECT_EQ(line.Sim.ComNumber, 3);
     EXPECT_TRUE(line.Sim.Faults.RefusedRegisters.test(0x22));
     EXPECT_TRUE(line.Sim.Faults.RefusedRegisters.test(0x30));
@@ -279,6 +280,12 @@ TEST(MeterCommandLine, TakesEveryFormOfValueAndRefusesBadOnes)
     EXPECT_EQ(line.Sim.Faults.LateMs, 900);
     EXPECT_EQ(line.Sim.Faults.Answers, TFaultAnswers::faFrames);
     EXPECT_TRUE(line.Verbose && line.Sim.Faults.Echo);
+    const TMeterSettings& meter = line.Sim.Meter;
+    EXPECT_EQ(meter.Q4mA, -5);
+    EXPECT_EQ(meter.Q20mA, 4500);
+    EXPECT_EQ(meter.ImpOut, 2.5);
+    EXPECT_TRUE(meter.TestEmptyTube);
+    EXPECT_EQ(meter.PulseWidth, 255);
 
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"--late"},
                                                 {"--noise", "-1"},
@@ -286,6 +293,10 @@ TEST(MeterCommandLine, TakesEveryFormOfValueAndRefusesBadOnes)
                                                 {"--echo=1"},
                                                 {"--refuse-register", "100"},
                                                 {"--fault-answers", "some"},
+                                                {"--imp-out", "1,5"},
+                                                {"--imp-out", "-1"},
+                                                {"--imp-out", "nan"},
+                                                {"--pulse-width", "256"},
                                                 {"--bogus"},
                                                 {"x"}})
         EXPECT_THROW(ParseMeterCommandLine(bad), std::invalid_argument) << bad[0];

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -92,6 +94,23 @@ TEST_F(GaugeTest, CrossingBoundsIsAnErrorThatChangesNothing)
     gauge.SetMinValue(0);
     gauge.SetMaxValue(0);
     EXPECT_EQ(gauge.MaxValue(), 0);
+}
+
+TEST_F(GaugeTest, ChangedIsRaisedForEveryChangeAndOnlyThen)
+{
+    std::vector<std::tuple<int, int, int>> seen;
+    QObject::connect(&gauge, &TGauge::Changed,
+                     [&] { seen.emplace_back(gauge.MinValue(), gauge.MaxValue(), gauge.Progress()); });
+    gauge.SetProgress(0);  // as it is
+    gauge.SetMinValue(0);  // as it is
+    gauge.SetProgress(-5); // clamped to what it is
+    gauge.SetProgress(30);
+    gauge.SetMaxValue(20); // drags the progress along: one change
+    gauge.SetMinValue(20);
+    gauge.SetProgress(99); // clamped to what it is
+    EXPECT_THROW(gauge.SetMaxValue(10), EInvalidOperation);
+    using T = std::tuple<int, int, int>;
+    EXPECT_EQ(seen, (std::vector<T>{T{0, 100, 30}, T{0, 20, 20}, T{20, 20, 20}}));
 }
 
 TEST_F(GaugeTest, PaintsWithoutTrouble)

@@ -6,6 +6,7 @@ vexora_add_test(test_toolkit
             ${CMAKE_CURRENT_LIST_DIR}/GroupBoxTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/DropDownListTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/FloatFormatTest.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/StrToFloatTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/MessageBoxTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/PumpWaitTest.cpp
     LIBS vexora_toolkit Qt6::Test
