@@ -429,7 +429,11 @@ void TAfComPortEventThread::StopThread()
 
 void TAfComPortEventThread::Execute()
 {
-    tEventThreadCore = FCore;
+    // The OS thread may run other threads afterwards: the mark goes however Execute is left.
+    struct TEventThreadMark {
+        explicit TEventThreadMark(const TAfComPortCore* Core) { tEventThreadCore = Core; }
+        ~TEventThreadMark() { tEventThreadCore = nullptr; }
+    } mark(FCore);
     try {
         FWaitOverlapped = OVERLAPPED{};
         FReadOverlapped = OVERLAPPED{};
@@ -498,7 +502,6 @@ void TAfComPortEventThread::Execute()
         HandleException();
     }
     DisposeHandle(FWaitOverlapped.hEvent);
-    tEventThreadCore = nullptr;
 }
 
 void TAfComPortEventThread::HandleWaitCompleted()

@@ -2,6 +2,8 @@
 // that the public header does not name.
 #pragma once
 
+#include <cstddef>
+
 #include "AfWinTypes.h"
 
 // ReleaseMutex by a thread that does not own the mutex.
@@ -17,3 +19,6 @@ void AfAdoptThreadId(DWORD threadId);
 // Gives up every mutex the calling thread still owns: the next wait on each reports
 // WAIT_ABANDONED. Runs when a thread ends.
 void AfAbandonOwnedMutexes();
+
+// OS threads parked for the next CreateThread (they count among the process's tasks).
+std::size_t AfParkedThreads();

@@ -1,9 +1,15 @@
 // Threads, critical sections, the per-thread last error, the tick count and DisposeHandle.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "AfSyncObjects.h"
@@ -38,31 +44,45 @@ TEST(SyncThreads, HandleSignalsTheEndAndKeepsTheExitCode)
     EXPECT_EQ(WaitForSingleObject(thread.get(), 0), WAIT_OBJECT_0) << "an ended thread stays signalled";
 }
 
-std::atomic<int> g_threadCleanUps{0};
-
-// Thread-local state with clean-up work, as libraries keep it.
-struct ThreadCleanUp {
-    bool used = false;
-    ~ThreadCleanUp()
-    {
-        if (used)
-            g_threadCleanUps.fetch_add(1);
-    }
-};
-thread_local ThreadCleanUp t_cleanUp;
-
-TEST(SyncThreads, SignalledHandleMeansTheThreadHasFinished)
+// Threads of this process that run something: all tasks but the parked OS threads.
+int BusyThreadCount()
 {
-    // Waiting for a thread's end covers its thread-local clean-up too, not merely the return of
-    // its function: callers free what that clean-up may still touch.
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(dir))
+            count += entry->d_name[0] != '.' ? 1 : 0;
+        closedir(dir);
+    }
+    return count - static_cast<int>(AfParkedThreads());
+}
+
+int NiceOfCallingThread()
+{
+    errno = 0;
+    return getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+}
+
+bool WaitUntil(const std::function<bool()>& done)
+{
+    for (int i = 0; i < 10000; ++i) {
+        if (done())
+            return true;
+        Sleep(1);
+    }
+    return done();
+}
+
+TEST(SyncThreads, SignalledHandleMeansTheOsThreadIsParkedOrGone)
+{
+    // Callers that count the process's threads after waiting for a thread's end must not find
+    // it still busy: its OS thread has parked, or has left the process, by then.
+    ScopedHandle warmUp(StartThread([] { return 0u; }));
+    ASSERT_EQ(WaitForSingleObject(warmUp.get(), 10000), WAIT_OBJECT_0);
+    const int before = BusyThreadCount();
     for (int round = 0; round < 50; ++round) {
-        const int before = g_threadCleanUps.load();
-        ScopedHandle thread(StartThread([] {
-            t_cleanUp.used = true;
-            return 0u;
-        }));
+        ScopedHandle thread(StartThread([] { return 0u; }));
         ASSERT_EQ(WaitForSingleObject(thread.get(), 10000), WAIT_OBJECT_0);
-        ASSERT_EQ(g_threadCleanUps.load(), before + 1) << "round " << round;
+        ASSERT_EQ(BusyThreadCount(), before) << "round " << round;
     }
     // Several waiters on one thread all see it end.
     ScopedHandle release(NewEvent(true, false));
@@ -75,6 +95,147 @@ TEST(SyncThreads, SignalledHandleMeansTheThreadHasFinished)
     for (HANDLE waiter : waiters) {
         EXPECT_EQ(ExitCodeOf(waiter), WAIT_OBJECT_0);
         CloseHandle(waiter);
+    }
+}
+
+// What a thread found of the per-thread state when it started, and what it left behind.
+struct ThreadView {
+    long kernelThread = 0;
+    DWORD id = 0;
+    DWORD lastError = 0;
+    int nice = 0;
+    DWORD mutexWait = 0;
+};
+
+TEST(SyncThreads, AThreadOnAReusedOsThreadStartsFresh)
+{
+    ScopedHandle mutex(CreateMutexA(nullptr, FALSE, nullptr));
+    ThreadView first;
+    ThreadView second;
+    DWORD firstId = 0;
+    DWORD secondId = 0;
+    // The first leaves everything dirty: a last error, a mutex it still owns.
+    ScopedHandle one(StartThread(
+        [&] {
+            first.kernelThread = syscall(SYS_gettid);
+            first.id = GetCurrentThreadId();
+            first.mutexWait = WaitForSingleObject(mutex.get(), 0);
+            SetLastError(ERROR_ACCESS_DENIED);
+            return 1u;
+        },
+        0, &firstId));
+    ASSERT_EQ(WaitForSingleObject(one.get(), 10000), WAIT_OBJECT_0);
+    ScopedHandle two(StartThread(
+        [&] {
+            second.kernelThread = syscall(SYS_gettid);
+            second.lastError = GetLastError();
+            second.id = GetCurrentThreadId();
+            second.mutexWait = WaitForSingleObject(mutex.get(), 0);
+            return 2u;
+        },
+        0, &secondId));
+    ASSERT_EQ(WaitForSingleObject(two.get(), 10000), WAIT_OBJECT_0);
+
+    EXPECT_EQ(first.mutexWait, WAIT_OBJECT_0);
+    EXPECT_EQ(second.kernelThread, first.kernelThread) << "the parked OS thread was not reused";
+    EXPECT_EQ(second.lastError, static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(first.id, firstId);
+    EXPECT_EQ(second.id, secondId);
+    EXPECT_NE(second.id, first.id);
+    EXPECT_EQ(second.mutexWait, WAIT_ABANDONED_0) << "the first thread's mutex was not given up";
+    EXPECT_EQ(ExitCodeOf(one.get()), 1u);
+    EXPECT_EQ(ExitCodeOf(two.get()), 2u);
+}
+
+TEST(SyncThreads, APriorityDoesNotCarryOverToTheNextThread)
+{
+    const int processNice = getpriority(PRIO_PROCESS, 0);
+    ThreadView lowered;
+    ThreadView next;
+    ScopedHandle one(StartThread(
+        [&] {
+            lowered.nice = NiceOfCallingThread();
+            return 0u;
+        },
+        CREATE_SUSPENDED));
+    // Lowering needs no privilege, coming back up may: either way the next thread runs normal.
+    ASSERT_TRUE(SetThreadPriority(one.get(), THREAD_PRIORITY_LOWEST));
+    ResumeThread(one.get());
+    ASSERT_EQ(WaitForSingleObject(one.get(), 10000), WAIT_OBJECT_0);
+    ScopedHandle two(StartThread([&] {
+        next.nice = NiceOfCallingThread();
+        return 0u;
+    }));
+    ASSERT_EQ(WaitForSingleObject(two.get(), 10000), WAIT_OBJECT_0);
+    if (processNice < 19) {
+        EXPECT_GT(lowered.nice, processNice) << "the wish was not applied, so nothing is shown";
+    }
+    EXPECT_EQ(next.nice, processNice);
+}
+
+TEST(SyncThreads, ASuspendedThreadClosedNeverRuns)
+{
+    static std::atomic<int> runs{0};
+    const auto body = [](LPVOID) -> DWORD {
+        runs.fetch_add(1);
+        return 0;
+    };
+    // Once with a parked OS thread to take it, once with none parked (four busy threads hold
+    // every parked one, so a new OS thread is made).
+    ScopedHandle warmUp(StartThread([] { return 0u; }));
+    ASSERT_EQ(WaitForSingleObject(warmUp.get(), 10000), WAIT_OBJECT_0);
+    ScopedHandle release(NewEvent(true, false));
+    std::vector<HANDLE> busy;
+    for (int pass = 0; pass < 2; ++pass) {
+        SCOPED_TRACE(pass == 0 ? "parked OS thread" : "new OS thread");
+        if (pass == 1) {
+            for (int i = 0; i < 4; ++i)
+                busy.push_back(StartThread([&] { return WaitForSingleObject(release.get(), INFINITE); }));
+            ASSERT_EQ(AfParkedThreads(), 0u);
+        }
+        const std::size_t parked = AfParkedThreads();
+        HANDLE thread = CreateThread(nullptr, 0, body, nullptr, CREATE_SUSPENDED, nullptr);
+        ASSERT_NE(thread, nullptr);
+        ASSERT_TRUE(CloseHandle(thread));
+        // The OS thread gives the closed thread up and parks again.
+        ASSERT_TRUE(WaitUntil([&] { return AfParkedThreads() == (pass == 0 ? parked : 1u); }));
+        EXPECT_EQ(runs.load(), 0);
+    }
+    SetEvent(release.get());
+    EXPECT_EQ(WaitForMultipleObjects(4, busy.data(), TRUE, 10000), WAIT_OBJECT_0);
+    for (HANDLE thread : busy)
+        CloseHandle(thread);
+}
+
+TEST(SyncThreads, MoreThreadsThanThePoolKeepsEndAndOnlyAFewPark)
+{
+    ScopedHandle warmUp(StartThread([] { return 0u; }));
+    ASSERT_EQ(WaitForSingleObject(warmUp.get(), 10000), WAIT_OBJECT_0);
+    const int before = BusyThreadCount();
+    for (int round = 0; round < 3; ++round) {
+        constexpr int threads = 12;
+        ScopedHandle release(NewEvent(true, false));
+        std::vector<HANDLE> workers;
+        std::vector<int> results(threads, -1);
+        for (int i = 0; i < threads; ++i) {
+            workers.push_back(StartThread([&, i] {
+                WaitForSingleObject(release.get(), INFINITE);
+                results[static_cast<std::size_t>(i)] = i;
+                return static_cast<DWORD>(100 + i);
+            }));
+            ASSERT_NE(workers.back(), nullptr);
+        }
+        EXPECT_EQ(BusyThreadCount(), before + threads);
+        SetEvent(release.get());
+        ASSERT_EQ(WaitForMultipleObjects(threads, workers.data(), TRUE, 30000), WAIT_OBJECT_0);
+        for (int i = 0; i < threads; ++i) {
+            EXPECT_EQ(ExitCodeOf(workers[static_cast<std::size_t>(i)]), static_cast<DWORD>(100 + i));
+            EXPECT_EQ(results[static_cast<std::size_t>(i)], i);
+            CloseHandle(workers[static_cast<std::size_t>(i)]);
+        }
+        // The surplus OS threads have left the process; a bounded few wait for the next threads.
+        EXPECT_EQ(BusyThreadCount(), before) << "round " << round;
+        EXPECT_EQ(AfParkedThreads(), 4u) << "round " << round;
     }
 }
 
