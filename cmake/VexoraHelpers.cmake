@@ -22,7 +22,7 @@ function(vexora_add_test name)
     vexora_warnings(${name})
     # The tests' own code builds quickly: line tables are enough for a failure's backtrace, and the
     # code under test keeps the optimisation of its preset.
-    target_compile_options(${name} PRIVATE -g1 $<$<CONFIG:RelWithDebInfo,Release>:-O1>)
+    target_compile_options(${name} PRIVATE -g1 $<$<CONFIG:RelWithDebInfo,Release>:-O1> $<$<CONFIG:Debug>:-O0>)
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest_main GTest::gmock Threads::Threads)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 120)
