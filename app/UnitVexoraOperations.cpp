@@ -1,6 +1,7 @@
 // TForm1's operations "Read" and the reset of the main volume counter, and what every operation
 // shares: the address checks, the run with its closing steps, the link and the exchange.
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 
 #include "AfExceptions.h"
@@ -83,17 +84,25 @@ bool TForm1::ResetSteps(std::int32_t Addr)
 bool TForm1::RunOperation(bool ShowsProgress, const std::function<bool()>& Steps)
 {
     FClosed = false;
+    // Disabling the clicked button moves the keyboard focus on to the next control; it comes back
+    // at the end, so that the keyboard stays where the user left it.
+    const QPointer<QWidget> focused = focusWidget();
     // A click on any of them would run a second operation on the same buffer and port, which
     // would close the port under this one.
     SetOperationButtons(false);
+    const auto end = [&] {
+        EndOperation(ShowsProgress);
+        if (focused && focused->isEnabled() && !FClosed)
+            focused->setFocus();
+    };
     bool done = false;
     try {
         done = Steps();
     } catch (...) {
-        EndOperation(ShowsProgress);
+        end();
         throw;
     }
-    EndOperation(ShowsProgress);
+    end();
     return done;
 }
 

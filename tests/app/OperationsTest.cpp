@@ -231,6 +231,17 @@ TEST_F(Operations, ReadFillsEveryFieldFromTheMeterStepByStepWithNoSecondOperatio
     EXPECT_THAT(log[7], StartsWith("TX 68 2A 2A 68 08 01 72 01")); // user data, 48 bytes
 }
 
+TEST_F(Operations, TheKeyboardFocusReturnsToTheButtonThatStartedTheOperation)
+{
+    Start(ReadMeter());
+    // Disabled while the operation runs, the button hands the focus on to the next control.
+    for (QPushButton* button : {Form1->Button2, Form1->Button3}) {
+        button->setFocus();
+        Click(button);
+        EXPECT_EQ(Form1->focusWidget(), button) << button->text().toStdString();
+    }
+}
+
 TEST_F(Operations, ReadWithoutTheSecondAcknowledgementReachesThreeAndReportsDataReadError)
 {
     Start(ReadMeter({.SilentSecondSelect = true}));
