@@ -138,6 +138,9 @@ private:
     bool ResetSteps(std::int32_t Addr);
     // Runs Steps with the three buttons disabled, then the closing steps, also when Steps raise.
     // ShowsProgress: the operation uses the progress bar and the status window.
+    // Opens the link, selects and reads the configuration data: false unless the meter
+    // acknowledged the select (progress then AcknowledgedProgress) and the data decoded.
+    bool ReadConfigData(std::int32_t Addr, int AcknowledgedProgress);
     bool RunOperation(bool ShowsProgress, const std::function<bool()>& Steps);
     void EndOperation(bool ShowsProgress);
     void SetOperationButtons(bool Enabled);

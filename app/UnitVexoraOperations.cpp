@@ -36,16 +36,8 @@ void TForm1::Button2Click(QObject*)
 
 bool TForm1::ReadSteps(std::int32_t Addr)
 {
-    ShowStatus(QStringLiteral("Switching FRAME config data"));
-    OpenLink();
-    Exchange(BuildSelectTelegram(Addr, MBusSelectConfigData), kSelectWaitMs);
-    if (!IsAcknowledged())
-        return false;
-    Gauge1->SetProgress(1);
-    ShowStatus(QStringLiteral("Reading config data"));
-    Exchange(BuildDataRequest(Addr), kRequestWaitMs);
     // The user data are scaled with this read's scale codes or not shown at all.
-    if (!DecodeMBusFLASH())
+    if (!ReadConfigData(Addr, 1))
         return false;
     Gauge1->SetProgress(2);
     ShowStatus(QStringLiteral("Switching FRAME user data"));
@@ -58,6 +50,19 @@ bool TForm1::ReadSteps(std::int32_t Addr)
     // A user-data frame that fails its checks has shown why; the meter did answer.
     DecodeMBusFRAM();
     return true;
+}
+
+bool TForm1::ReadConfigData(std::int32_t Addr, int AcknowledgedProgress)
+{
+    ShowStatus(QStringLiteral("Switching FRAME config data"));
+    OpenLink();
+    Exchange(BuildSelectTelegram(Addr, MBusSelectConfigData), kSelectWaitMs);
+    if (!IsAcknowledged())
+        return false;
+    Gauge1->SetProgress(AcknowledgedProgress);
+    ShowStatus(QStringLiteral("Reading config data"));
+    Exchange(BuildDataRequest(Addr), kRequestWaitMs);
+    return DecodeMBusFLASH();
 }
 
 void TForm1::Button3Click(QObject*)

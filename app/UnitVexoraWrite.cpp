@@ -53,16 +53,8 @@ bool TForm1::WriteSteps(std::int32_t Addr, const TUserDataFields& Fields)
     // acknowledgements, and the values unscaled.
     const bool broadcast = Addr == kBroadcastAddr;
     if (!broadcast) {
-        ShowStatus(QStringLiteral("Switching FRAME config data"));
-        OpenLink();
-        Exchange(BuildSelectTelegram(Addr, MBusSelectConfigData), kSelectWaitMs);
-        if (!IsAcknowledged())
-            return false;
-        Gauge1->SetProgress(30);
-        ShowStatus(QStringLiteral("Reading config data"));
-        Exchange(BuildDataRequest(Addr), kRequestWaitMs);
         // Without this meter's scale codes every value would be scaled wrongly: write none.
-        if (!DecodeMBusFLASH())
+        if (!ReadConfigData(Addr, 30))
             return false;
     } else {
         FlowScaleCode = kUnscaled;
