@@ -20,6 +20,33 @@ TBytes HexBytes(const std::string& text)
     return bytes;
 }
 
+namespace {
+
+TBytes Framed(TBytes frame, std::size_t from)
+{
+    std::uint8_t sum = 0;
+    for (std::size_t i = from; i < frame.size(); ++i)
+        sum = static_cast<std::uint8_t>(sum + frame[i]);
+    frame.push_back(sum);
+    frame.push_back(0x16);
+    return frame;
+}
+
+} // namespace
+
+TBytes ShortFrame(std::uint8_t c, std::uint8_t a)
+{
+    return Framed({0x10, c, a}, 1);
+}
+
+TBytes LongFrame(std::uint8_t c, std::uint8_t a, std::uint8_t ci, const TBytes& data)
+{
+    const auto length = static_cast<std::uint8_t>(data.size() + 3);
+    TBytes frame{0x68, length, length, 0x68, c, a, ci};
+    frame.insert(frame.end(), data.begin(), data.end());
+    return Framed(std::move(frame), 4);
+}
+
 TMasterLine::TMasterLine(const std::string& device, int baud)
 {
     FFd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
