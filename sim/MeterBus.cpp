@@ -16,18 +16,15 @@ std::string Meters(const std::vector<std::size_t>& meters)
     return text;
 }
 
-// The answers of several meters on the wire at once.
-std::vector<std::uint8_t> Collide(const std::vector<std::pair<std::size_t, TMeterAnswer>>& answers)
+// Adds an answer to what the line carries: where answers overlap, a space (0) wins.
+void PutOnLine(std::vector<std::uint8_t>& line, const std::vector<std::uint8_t>& answer)
 {
-    std::vector<std::uint8_t> line;
-    for (const auto& [meter, answer] : answers)
-        for (std::size_t i = 0; i < answer.Bytes.size(); ++i) {
-            if (i < line.size())
-                line[i] &= answer.Bytes[i];
-            else
-                line.push_back(answer.Bytes[i]);
-        }
-    return line;
+    for (std::size_t i = 0; i < answer.size(); ++i) {
+        if (i < line.size())
+            line[i] &= answer[i];
+        else
+            line.push_back(answer[i]);
+    }
 }
 
 } // namespace
@@ -98,27 +95,19 @@ TMeterAnswer TMeterBus::Handle(const TMBusTelegram& telegram, int lineBaud)
     if (single)
         return std::move(taken[0].second);
 
-    TMeterAnswer result;
-    result.ForMeter = true;
-    std::vector<std::pair<std::size_t, TMeterAnswer>> answering;
-    for (auto& [meter, answer] : taken) {
+    TMeterAnswer result{taken[0].second.Request, {}, {}, true};
+    std::vector<std::size_t> answering;
+    for (const auto& [meter, answer] : taken) {
         result.Note +=
             (result.Note.empty() ? "meter " : "; meter ") + std::to_string(meter + 1) + ": " + answer.Note;
-        if (result.Request == TMeterRequest::mrNone)
+        if (answer.Bytes.empty())
+            continue;
+        if (answering.empty())
             result.Request = answer.Request;
-        if (!answer.Bytes.empty())
-            answering.emplace_back(meter, std::move(answer));
+        PutOnLine(result.Bytes, answer.Bytes);
+        answering.push_back(meter);
     }
-    if (answering.size() == 1) {
-        result.Request = answering[0].second.Request;
-        result.Bytes = std::move(answering[0].second.Bytes);
-    } else if (answering.size() > 1) {
-        std::vector<std::size_t> meters;
-        for (const auto& [meter, answer] : answering)
-            meters.push_back(meter);
-        result.Request = answering[0].second.Request;
-        result.Bytes = Collide(answering);
-        result.Note += "; " + Meters(meters) + " answer together";
-    }
+    if (answering.size() > 1)
+        result.Note += "; " + Meters(answering) + " answer together";
     return result;
 }

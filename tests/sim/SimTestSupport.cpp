@@ -10,6 +10,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "MBusTelegram.h"
+
 TBytes HexBytes(const std::string& text)
 {
     TBytes bytes;
@@ -20,23 +22,9 @@ TBytes HexBytes(const std::string& text)
     return bytes;
 }
 
-namespace {
-
-TBytes Framed(TBytes frame, std::size_t from)
-{
-    std::uint8_t sum = 0;
-    for (std::size_t i = from; i < frame.size(); ++i)
-        sum = static_cast<std::uint8_t>(sum + frame[i]);
-    frame.push_back(sum);
-    frame.push_back(0x16);
-    return frame;
-}
-
-} // namespace
-
 TBytes ShortFrame(std::uint8_t c, std::uint8_t a)
 {
-    return Framed({0x10, c, a}, 1);
+    return {0x10, c, a, static_cast<std::uint8_t>(c + a), 0x16};
 }
 
 TBytes LongFrame(std::uint8_t c, std::uint8_t a, std::uint8_t ci, const TBytes& data)
@@ -44,7 +32,9 @@ TBytes LongFrame(std::uint8_t c, std::uint8_t a, std::uint8_t ci, const TBytes& 
     const auto length = static_cast<std::uint8_t>(data.size() + 3);
     TBytes frame{0x68, length, length, 0x68, c, a, ci};
     frame.insert(frame.end(), data.begin(), data.end());
-    return Framed(std::move(frame), 4);
+    frame.push_back(MBusChecksum(frame.data() + 4, length));
+    frame.push_back(0x16);
+    return frame;
 }
 
 TMasterLine::TMasterLine(const std::string& device, int baud)
