@@ -177,11 +177,12 @@ TMeterSettings MeterSpec(const std::string& spec)
         from = comma + 1;
         const std::size_t equals = item.find('=');
         const std::string key = item.substr(0, equals);
-        if (std::find(kMeterKeys.begin(), kMeterKeys.end(), key) == kMeterKeys.end())
-            throw std::invalid_argument(
-                "--meter " + spec + ": '" + key +
-                "' is not one of address, baud, id, "
-                "flow-scale, pulse-scale, q4ma, q20ma, imp-out, empty-tube, pulse-width");
+        if (std::find(kMeterKeys.begin(), kMeterKeys.end(), key) == kMeterKeys.end()) {
+            std::string keys;
+            for (const std::string& known : kMeterKeys)
+                keys += (keys.empty() ? "" : ", ") + known;
+            throw std::invalid_argument("--meter " + spec + ": '" + key + "' is not one of " + keys);
+        }
         const TFlag& flag = Named(key);
         if ((flag.Value != nullptr) != (equals != std::string::npos))
             throw std::invalid_argument(
