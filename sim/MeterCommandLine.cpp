@@ -66,7 +66,7 @@ std::uint32_t Identification(const std::string& text)
 const std::vector<std::string> kMeterKeys = {"address", "baud",  "id",      "flow-scale", "pulse-scale",
                                              "q4ma",    "q20ma", "imp-out", "empty-tube", "pulse-width"};
 
-TMeterSettings MeterSpec(const std::string& spec);
+TMeterSettings MeterFromList(const std::string& list);
 
 TFaultAnswers Answers(const std::string& text)
 {
@@ -116,11 +116,11 @@ const std::vector<TFlag>& Flags()
          [](L& c, S) { c.Sim.Meter.TestEmptyTube = true; }},
         {"pulse-width", 0, "N", "the pulse width code, 0 to 255 (default 10)",
          [](L& c, S v) { c.Sim.Meter.PulseWidth = Number("pulse-width", v, 0, 255); }},
-        {"meter", 0, "SPEC",
+        {"meter", 0, "SETTINGS",
          "one more meter on the line, e.g. address=2,baud=9600,q4ma=50: the flags above from --address "
          "on, as KEY=VALUE (empty-tube alone) separated by commas, defaults for the rest; the flags "
          "themselves describe the first meter; may be given more than once",
-         [](L& c, S v) { c.Sim.MoreMeters.push_back(MeterSpec(v)); }},
+         [](L& c, S v) { c.Sim.MoreMeters.push_back(MeterFromList(v)); }},
         {"reaction", 0, "MS",
          "milliseconds from the end of a request to the start of the answer (default 50)",
          [](L& c, S v) { c.Sim.ReactionMs = Number("reaction", v, 0, 60000); }},
@@ -167,13 +167,13 @@ const TFlag& Named(const std::string& name)
     return *std::find_if(flags.begin(), flags.end(), [&](const TFlag& flag) { return name == flag.Name; });
 }
 
-TMeterSettings MeterSpec(const std::string& spec)
+TMeterSettings MeterFromList(const std::string& list)
 {
     TMeterCommandLine meter;
     std::size_t from = 0;
     do {
-        const std::size_t comma = std::min(spec.find(',', from), spec.size());
-        const std::string item = spec.substr(from, comma - from);
+        const std::size_t comma = std::min(list.find(',', from), list.size());
+        const std::string item = list.substr(from, comma - from);
         from = comma + 1;
         const std::size_t equals = item.find('=');
         const std::string key = item.substr(0, equals);
@@ -181,19 +181,19 @@ TMeterSettings MeterSpec(const std::string& spec)
             std::string keys;
             for (const std::string& known : kMeterKeys)
                 keys += (keys.empty() ? "" : ", ") + known;
-            throw std::invalid_argument("--meter " + spec + ": '" + key + "' is not one of " + keys);
+            throw std::invalid_argument("--meter " + list + ": '" + key + "' is not one of " + keys);
         }
         const TFlag& flag = Named(key);
         if ((flag.Value != nullptr) != (equals != std::string::npos))
             throw std::invalid_argument(
-                "--meter " + spec + ": " + key +
+                "--meter " + list + ": " + key +
                 (flag.Value ? " wants a value (" + key + "=" + flag.Value + ")" : " takes no value"));
         try {
             flag.Apply(meter, equals == std::string::npos ? std::string() : item.substr(equals + 1));
         } catch (const std::invalid_argument& error) {
-            throw std::invalid_argument("--meter " + spec + ": " + error.what());
+            throw std::invalid_argument("--meter " + list + ": " + error.what());
         }
-    } while (from <= spec.size());
+    } while (from <= list.size());
     return meter.Sim.Meter;
 }
 
