@@ -1,5 +1,6 @@
 #include "MeterCommandLine.h"
 
+#include <algorithm>
 #include <charconv>
 #include <functional>
 #include <stdexcept>
@@ -49,6 +50,24 @@ int Register(const std::string& text)
     return Number("refuse-register", prefixed ? text.substr(2) : text, 0, 255, 16);
 }
 
+// Eight decimal digits, kept as the BCD that the identification number is.
+std::uint32_t Identification(const std::string& text)
+{
+    if (text.size() != 8 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        throw std::invalid_argument("--id wants eight decimal digits, not '" + text + "'");
+    std::uint32_t bcd = 0;
+    for (char digit : text)
+        bcd = bcd << 4 | static_cast<std::uint32_t>(digit - '0');
+    return bcd;
+}
+
+// The flags that describe a meter, which --meter takes as its keys.
+const std::vector<std::string> kMeterKeys = {"address", "baud",  "id",      "flow-scale", "pulse-scale",
+                                             "q4ma",    "q20ma", "imp-out", "empty-tube", "pulse-width"};
+
+TMeterSettings MeterFromList(const std::string& list);
+
 TFaultAnswers Answers(const std::string& text)
 {
     if (text == "all")
@@ -71,6 +90,10 @@ const std::vector<TFlag>& Flags()
          [](L& c, S v) { c.Sim.Meter.Address = Number("address", v, 0, 255); }},
         {"baud", 0, "B", "the meter's baud rate: 300, 600, 1200, 2400, 4800, 9600 or 19200 (default 2400)",
          [](L& c, S v) { c.Sim.Meter.Baud = Number("baud", v, 0, 1000000); }},
+        {"id", 0, "N",
+         "the identification number of the secondary address, eight digits (default 2024 followed by "
+         "the address in four digits, 20240001 for address 1)",
+         [](L& c, S v) { c.Sim.Meter.Identification = Identification(v); }},
         {"flow-scale", 0, "C",
          "flow scale code, 0 to 15; registers 0x20 and 0x21 hold Q divided by 1000, 100, "
          "10 or 1 for code 0, 1, 2 or more (default 0)",
@@ -93,6 +116,11 @@ const std::vector<TFlag>& Flags()
          [](L& c, S) { c.Sim.Meter.TestEmptyTube = true; }},
         {"pulse-width", 0, "N", "the pulse width code, 0 to 255 (default 10)",
          [](L& c, S v) { c.Sim.Meter.PulseWidth = Number("pulse-width", v, 0, 255); }},
+        {"meter", 0, "SETTINGS",
+         "one more meter on the line, e.g. address=2,baud=9600,q4ma=50: the flags above from --address "
+         "on, as KEY=VALUE (empty-tube alone) separated by commas, defaults for the rest; the flags "
+         "themselves describe the first meter; may be given more than once",
+         [](L& c, S v) { c.Sim.MoreMeters.push_back(MeterFromList(v)); }},
         {"reaction", 0, "MS",
          "milliseconds from the end of a request to the start of the answer (default 50)",
          [](L& c, S v) { c.Sim.ReactionMs = Number("reaction", v, 0, 60000); }},
@@ -131,6 +159,42 @@ const std::vector<TFlag>& Flags()
          [](L& c, S v) { c.Sim.Faults.Answers = Answers(v); }},
     };
     return flags;
+}
+
+const TFlag& Named(const std::string& name)
+{
+    const auto& flags = Flags();
+    return *std::find_if(flags.begin(), flags.end(), [&](const TFlag& flag) { return name == flag.Name; });
+}
+
+TMeterSettings MeterFromList(const std::string& list)
+{
+    TMeterCommandLine meter;
+    std::size_t from = 0;
+    do {
+        const std::size_t comma = std::min(list.find(',', from), list.size());
+        const std::string item = list.substr(from, comma - from);
+        from = comma + 1;
+        const std::size_t equals = item.find('=');
+        const std::string key = item.substr(0, equals);
+        if (std::find(kMeterKeys.begin(), kMeterKeys.end(), key) == kMeterKeys.end()) {
+            std::string keys;
+            for (const std::string& known : kMeterKeys)
+                keys += (keys.empty() ? "" : ", ") + known;
+            throw std::invalid_argument("--meter " + list + ": '" + key + "' is not one of " + keys);
+        }
+        const TFlag& flag = Named(key);
+        if ((flag.Value != nullptr) != (equals != std::string::npos))
+            throw std::invalid_argument(
+                "--meter " + list + ": " + key +
+                (flag.Value ? " wants a value (" + key + "=" + flag.Value + ")" : " takes no value"));
+        try {
+            flag.Apply(meter, equals == std::string::npos ? std::string() : item.substr(equals + 1));
+        } catch (const std::invalid_argument& error) {
+            throw std::invalid_argument("--meter " + list + ": " + error.what());
+        }
+    } while (from <= list.size());
+    return meter.Sim.Meter;
 }
 
 const TFlag& Find(const std::string& arg, std::string& inlineValue)
@@ -183,7 +247,7 @@ std::string MeterUsage()
         "Usage: vexora-meter-sim [flags]\n"
         "Simulates the flow meter on a pseudo-terminal registered as COM N in the port directory\n"
         "($VEXORA_PORT_DIR, else $XDG_RUNTIME_DIR/vexora-ports, else /tmp/vexora-ports-<uid>), until\n"
-        "interrupted. The meter answers at its own baud rate only.\n\n";
+        "interrupted. More meters share the line with --meter; each answers at its own baud rate only.\n\n";
     for (const TFlag& flag : Flags()) {
         std::string line = flag.Short ? std::string("  -") + flag.Short + ", --" : std::string("      --");
         line += flag.Name;

@@ -4,10 +4,6 @@
 
 namespace {
 
-// Manufacturer code "VXS": three letters of five bits each, 'A' = 1.
-constexpr std::uint16_t kManufacturer = ('V' - 64) << 10 | ('X' - 64) << 5 | ('S' - 64);
-constexpr std::uint8_t kVersion = 0x01;
-constexpr std::uint8_t kMediumWater = 0x07;
 constexpr std::uint8_t kDifInt24 = 0x03;
 constexpr std::uint8_t kVifVolumeLitres = 0x13;
 constexpr std::uint8_t kDifManufacturerData = 0x0F;
@@ -29,9 +25,9 @@ std::vector<std::uint8_t> StartFrame(const TMeterState& state, std::uint8_t acce
 {
     std::vector<std::uint8_t> frame{0x68, 0, 0, 0x68, kMeterRspUd, state.Address(), kMeterCiResponse};
     PutWord(frame, state.Identification());
-    PutWord(frame, kManufacturer, 2);
-    frame.push_back(kVersion);
-    frame.push_back(kMediumWater);
+    PutWord(frame, kMeterManufacturer, 2);
+    frame.push_back(kMeterVersion);
+    frame.push_back(kMeterMedium);
     frame.push_back(accessNumber);
     frame.push_back(0x00);     // status: no errors
     PutWord(frame, 0x0000, 2); // signature: no encryption

@@ -16,6 +16,12 @@
 
 #include "MeterState.h"
 
+// The secondary address beside the identification number: manufacturer "VXS" (three letters of
+// five bits each, 'A' = 1), version and medium (water).
+inline constexpr std::uint16_t kMeterManufacturer = ('V' - 64) << 10 | ('X' - 64) << 5 | ('S' - 64);
+inline constexpr std::uint8_t kMeterVersion = 0x01;
+inline constexpr std::uint8_t kMeterMedium = 0x07;
+
 inline constexpr std::uint8_t kMeterRspUd = 0x08;
 inline constexpr std::uint8_t kMeterCiResponse = 0x72;
 inline constexpr int kConfigDataFrameLength = 64;

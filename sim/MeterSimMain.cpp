@@ -53,9 +53,12 @@ int Serve(const TMeterCommandLine& line)
         g_simulator = &simulator;
         if (g_stopRequested)
             simulator.Stop();
-        const TMeterState state = simulator.State();
-        std::printf("vexora-meter-sim: COM%d = %s, address %d, %d baud\n", line.Sim.ComNumber,
-                    simulator.DevicePath().c_str(), state.Address(), state.Baud());
+        std::printf("vexora-meter-sim: COM%d = %s", line.Sim.ComNumber, simulator.DevicePath().c_str());
+        for (std::size_t meter = 0; meter < simulator.MeterCount(); ++meter) {
+            const TMeterState state = simulator.State(meter);
+            std::printf("%s address %d, %d baud", meter == 0 ? "," : ";", state.Address(), state.Baud());
+        }
+        std::printf("\n");
         std::fflush(stdout);
         try {
             simulator.Run();

@@ -35,11 +35,18 @@ TMeterClock::duration OnLine(TMeterClock::duration byteTime, std::size_t count)
     return byteTime * static_cast<TMeterClock::rep>(count);
 }
 
+std::vector<TMeterSettings> AllMeters(const TMeterSimOptions& options)
+{
+    std::vector<TMeterSettings> meters{options.Meter};
+    meters.insert(meters.end(), options.MoreMeters.begin(), options.MoreMeters.end());
+    return meters;
+}
+
 } // namespace
 
 TMeterSimulator::TMeterSimulator(const TMeterSimOptions& options, TMeterLog* log)
-    : FOptions(options), FLog(log ? log : &FNoLog), FMeter(options.Meter, options.Faults.RefusedRegisters),
-      FPty(options.Meter.Baud)
+    : FOptions(options), FLog(log ? log : &FNoLog),
+      FMeters(AllMeters(options), options.Faults.RefusedRegisters), FPty(options.Meter.Baud)
 {
     FStopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (FStopFd < 0)
@@ -64,10 +71,10 @@ void TMeterSimulator::Stop()
     [[maybe_unused]] const ssize_t n = ::write(FStopFd, &one, sizeof one);
 }
 
-TMeterState TMeterSimulator::State() const
+TMeterState TMeterSimulator::State(std::size_t meter) const
 {
     std::lock_guard guard(FLock);
-    return FMeter.State();
+    return FMeters.Meter(meter).State();
 }
 
 std::uint64_t TMeterSimulator::Heard() const
@@ -138,12 +145,7 @@ void TMeterSimulator::Deal(const TMBusTelegram& heard, int lineBaud)
     TMeterAnswer answer;
     {
         std::lock_guard guard(FLock);
-        const int meterBaud = FMeter.State().Baud();
-        if (lineBaud == meterBaud)
-            answer = FMeter.Handle(heard);
-        else
-            answer.Note = "ignored: the line runs at " + std::to_string(lineBaud) + " baud, the meter at " +
-                          std::to_string(meterBaud);
+        answer = FMeters.Handle(heard, lineBaud);
     }
     FLog->Note(heard.End, answer.Note);
     for (TMeterOutput& output : ShapeOutputs(FOptions.Faults, heard, answer))

@@ -1,9 +1,9 @@
-// The meter simulator: a meter (TMeter) on a pseudo-terminal registered as COM n.
+// The meter simulator: one or more meters (TMeterBus) on a pseudo-terminal registered as COM n.
 //
 // Run() serves the line on the calling thread: it reads what the port side sends, splits it into
-// telegrams, lets the meter deal with each one and puts the answers on the line as a meter on a
-// real line would. The meter hears only at its own baud rate: a telegram that arrives while the
-// port side is set to another speed is ignored. An answer starts when the request would have
+// telegrams, lets the meters deal with each one and puts the answers on the line as meters on a
+// real line would. Each meter hears only at its own baud rate: a telegram that arrives while the
+// port side is set to another speed does not reach it. An answer starts when the request would have
 // ended on the wire at that speed (11 bits per byte, 8E1) plus the reaction time, after any earlier
 // answer, and goes out at the line's pace, so a slow line or a late answer misses the master's
 // window as it would on a real line.
@@ -18,8 +18,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
-#include "Meter.h"
+#include "MeterBus.h"
 #include "MeterComEntry.h"
 #include "MeterFaults.h"
 #include "MeterLog.h"
@@ -27,16 +28,18 @@
 
 struct TMeterSimOptions {
     int ComNumber = 1;
-    bool ReplaceEntry = false; // take COM n over even when another program holds it
-    int ReactionMs = 50;       // from the end of a request to the start of the answer
-    TMeterSettings Meter{};
-    TMeterFaults Faults{};
+    bool ReplaceEntry = false;                // take COM n over even when another program holds it
+    int ReactionMs = 50;                      // from the end of a request to the start of the answer
+    TMeterSettings Meter{};                   // the first meter; the line starts at its baud rate
+    TMeterFaults Faults{};                    // for the answers of every meter
+    std::vector<TMeterSettings> MoreMeters{}; // further meters on the same line
 };
 
 class TMeterSimulator {
 public:
-    // Makes the pseudo-terminal and registers it. Throws std::invalid_argument for settings the
-    // meter cannot take, std::runtime_error or std::system_error when the line cannot be set up.
+    // Makes the pseudo-terminal and registers it. Throws std::invalid_argument for settings a
+    // meter cannot take and for meters that would answer together (see TMeterBus), std::runtime_error or
+    // std::system_error when the line cannot be set up.
     explicit TMeterSimulator(const TMeterSimOptions& options, TMeterLog* log = nullptr);
     // Unregisters COM n and closes the line. Run() must have returned.
     ~TMeterSimulator();
@@ -52,7 +55,9 @@ public:
     // Makes Run() return. Safe from any thread and from a signal handler.
     void Stop();
 
-    TMeterState State() const;
+    // The state of meter `meter`, 0 for the first (TMeterSimOptions::Meter), then MoreMeters.
+    TMeterState State(std::size_t meter = 0) const;
+    std::size_t MeterCount() const { return FMeters.Count(); }
     // Telegrams (and runs of stray bytes) heard and dealt with so far.
     std::uint64_t Heard() const;
     // Waits until Heard() reaches `count`; false when `timeout` passed first.
@@ -80,9 +85,9 @@ private:
     const TMeterSimOptions FOptions;
     TMeterLog* const FLog;
     TMeterLog FNoLog;
-    mutable std::mutex FLock; // guards FMeter and FHeard
+    mutable std::mutex FLock; // guards the meters' state and FHeard
     mutable std::condition_variable FHeardChanged;
-    TMeter FMeter; // first of the parts that check the settings, before anything is registered
+    TMeterBus FMeters; // first of the parts that check the settings, before anything is registered
     std::uint64_t FHeard = 0;
     TMeterPty FPty;
     std::unique_ptr<TMeterComEntry> FEntry;

@@ -1,6 +1,7 @@
 #include "MeterState.h"
 
 #include <bit>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -16,6 +17,28 @@ bool ConfigWordUsable(std::uint32_t word)
     const int address = static_cast<int>(word & 0xFF);
     const int baud = static_cast<int>((word >> 8) & 0xFF) * 100;
     return address <= kMaxMeterAddress && MeterBaudSupported(baud);
+}
+
+bool IsBcd(std::uint32_t value)
+{
+    for (int shift = 0; shift < 32; shift += 4)
+        if (((value >> shift) & 0x0F) > 9)
+            return false;
+    return true;
+}
+
+// 2024 followed by the address in four BCD digits.
+std::uint32_t DefaultIdentification(int address)
+{
+    return 0x20240000u | static_cast<std::uint32_t>(address / 100) << 8 |
+           static_cast<std::uint32_t>(address / 10 % 10) << 4 | static_cast<std::uint32_t>(address % 10);
+}
+
+std::string Hex8(std::uint32_t value)
+{
+    char text[12];
+    std::snprintf(text, sizeof text, "%08X", value);
+    return text;
 }
 
 } // namespace
@@ -52,7 +75,8 @@ int MeterScaleFactor(std::uint8_t code)
 
 TMeterState::TMeterState(const TMeterSettings& settings)
     : FVolume(settings.Volume), FFlowScaleCode(settings.FlowScaleCode & 0x0F),
-      FPulseScaleCode(settings.PulseScaleCode & 0x0F), FIdentification(settings.Identification)
+      FPulseScaleCode(settings.PulseScaleCode & 0x0F),
+      FIdentification(settings.Identification.value_or(DefaultIdentification(settings.Address)))
 {
     if (settings.Address < 0 || settings.Address > kMaxMeterAddress)
         throw std::invalid_argument("address " + std::to_string(settings.Address) +
@@ -63,6 +87,12 @@ TMeterState::TMeterState(const TMeterSettings& settings)
     if (settings.PulseWidth < 0 || settings.PulseWidth > 255)
         throw std::invalid_argument("pulse width " + std::to_string(settings.PulseWidth) +
                                     " does not fit its byte");
+    if (settings.Volume > kMaxMeterVolume)
+        throw std::invalid_argument("volume " + std::to_string(settings.Volume) +
+                                    " does not fit the meter's volume record (at most 16777215)");
+    if (!IsBcd(FIdentification))
+        throw std::invalid_argument("identification number " + Hex8(FIdentification) +
+                                    " is not eight decimal digits");
     const double flowFactor = MeterScaleFactor(FFlowScaleCode);
     const double pulseFactor = MeterScaleFactor(FPulseScaleCode);
     FUserRegisters = {
@@ -101,6 +131,8 @@ bool TMeterState::WriteRegister(std::uint8_t reg, std::uint32_t value)
         return true;
     }
     if (reg == kRegVolume) {
+        if (value > kMaxMeterVolume)
+            return false;
         FVolume = value;
         return true;
     }
@@ -109,4 +141,19 @@ bool TMeterState::WriteRegister(std::uint8_t reg, std::uint32_t value)
         return true;
     }
     return false;
+}
+
+bool TMeterState::SetAddress(int address)
+{
+    if (address < 0 || address > kMaxMeterAddress)
+        return false;
+    return WriteRegister(kRegConfigWord, (ConfigWord() & ~0xFFu) | static_cast<std::uint32_t>(address));
+}
+
+bool TMeterState::SetBaud(int baud)
+{
+    if (!MeterBaudSupported(baud))
+        return false;
+    return WriteRegister(kRegConfigWord, (ConfigWord() & ~0xFF00u) | static_cast<std::uint32_t>(baud / 100)
+                                                                         << 8);
 }

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 inline constexpr std::uint8_t kRegQ4mA = 0x20;
 inline constexpr std::uint8_t kRegQ20mA = 0x21;
@@ -22,6 +23,8 @@ inline constexpr std::uint8_t kRegVolumeFraction = 0x31;
 
 // The highest primary address a meter can take; 251 to 255 have special meanings on the bus.
 inline constexpr int kMaxMeterAddress = 250;
+// The largest main volume counter the data record (three bytes) can carry.
+inline constexpr std::uint32_t kMaxMeterVolume = 0xFFFFFF;
 
 // Whether the meter can run its line at `baud`: the M-Bus rates whose hundreds fit the baud byte.
 bool MeterBaudSupported(int baud);
@@ -41,8 +44,10 @@ struct TMeterSettings {
     double ImpOut = 1.0;
     bool TestEmptyTube = false;
     int PulseWidth = 10;
-    std::uint32_t Volume = 123456;
-    std::uint32_t Identification = 0x20240001; // eight BCD digits: 20240001
+    std::uint32_t Volume = 123456; // litres, at most kMaxMeterVolume
+    // The identification number of the secondary address, eight BCD digits (0x20240001 for
+    // 20240001); none: 2024 followed by the address in four digits (20240001 for address 1).
+    std::optional<std::uint32_t> Identification{};
 };
 
 // The scale factor of a scale code.
@@ -50,7 +55,8 @@ int MeterScaleFactor(std::uint8_t code);
 
 class TMeterState {
 public:
-    // Throws std::invalid_argument when the settings' address or baud rate cannot be held.
+    // Throws std::invalid_argument for settings the meter cannot hold: an address or baud rate it
+    // cannot take, a volume beyond its data record, an identification number that is not BCD.
     explicit TMeterState(const TMeterSettings& settings = {});
 
     std::uint8_t Address() const { return static_cast<std::uint8_t>(ConfigWord() & 0xFF); }
@@ -62,9 +68,16 @@ public:
     // The register's value; 0 for a register the meter does not have.
     std::uint32_t Register(std::uint8_t reg) const;
     // Stores a register write. Refuses (false, nothing changed) a register the meter does not have,
-    // and a configuration word whose address or baud rate the meter cannot take, so that a bad
-    // write can never make it unreachable.
+    // a configuration word whose address or baud rate the meter cannot take, so that a bad write
+    // can never make it unreachable, and a volume beyond kMaxMeterVolume, which its data record
+    // would report wrapped.
     bool WriteRegister(std::uint8_t reg, std::uint32_t value);
+    // A new primary address in register 0x24, the rest of it kept; false (nothing changed) above
+    // kMaxMeterAddress.
+    bool SetAddress(int address);
+    // A new baud rate in register 0x24, the rest of it kept; false (nothing changed) for a rate the
+    // meter cannot run.
+    bool SetBaud(int baud);
 
     std::uint32_t Volume() const { return FVolume; }
 

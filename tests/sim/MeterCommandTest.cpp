@@ -115,6 +115,10 @@ TEST(MeterCommand, RefusesBadCommandLinesAndAComNumberAlreadyHeld)
     EXPECT_EQ(Finish(Spawn({"--com", "105", "--baud", "38400"}), &output), 1);
     EXPECT_NE(output.find("38400 baud"), std::string::npos);
     EXPECT_NE(::access((kPortDir + "/COM105").c_str(), F_OK), 0);
+    output.clear();
+    EXPECT_EQ(Finish(Spawn({"--com", "105", "--meter", "baud=9600", "--meter", "baud=9600"}), &output), 1);
+    EXPECT_NE(output.find("meters 2 and 3 both have address 1 at 9600 baud"), std::string::npos) << output;
+    EXPECT_NE(::access((kPortDir + "/COM105").c_str(), F_OK), 0);
 
     const TChild first = Spawn({"--com", "106"});
     EXPECT_NE(ReadLine(first).find("COM106"), std::string::npos);

@@ -13,6 +13,7 @@
 #include "AfWin.h"
 #include "MBusDecode.h"
 #include "MBusTelegram.h"
+#include "MeterFrames.h"
 #include "SimTestSupport.h"
 
 namespace {
@@ -131,6 +132,31 @@ TEST(MeterLine, HearsOnlyAtItsOwnBaudRateWhichRegister24Changes)
     const TBytes frame = line.Receive(48, 5000);
     ASSERT_EQ(frame.size(), 48u);
     EXPECT_EQ(frame[5], 5);
+}
+
+TEST(MeterLine, MetersSharingTheLineAnswerOnlyAtTheirOwnRateAndAddress)
+{
+    TMeterSimOptions options = OnCom(107);
+    options.MoreMeters = {{.Address = 2, .Baud = 9600, .Q4mA = 300}};
+    TRunningSimulator sim(options);
+    TMasterLine line(sim.Sim().DevicePath(), 0);
+    // A scan of addresses 1 to 3 at both rates, the one meter there last: answers keep their order,
+    // so once its E5 is in, every earlier telegram has been dealt with.
+    for (const auto& [baud, found] : {std::pair{2400, 1}, std::pair{9600, 2}}) {
+        line.SetBaud(baud);
+        for (int address = 1; address <= 3; ++address)
+            if (address != found)
+                line.Send(ShortFrame(0x40, static_cast<std::uint8_t>(address)));
+        line.Send(ShortFrame(0x40, static_cast<std::uint8_t>(found)));
+        EXPECT_EQ(line.Receive(1, 5000), TBytes{0xE5}) << baud;
+    }
+    const std::vector<std::string> lines = sim.LogLines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.find(" TX ") != l.npos; }), 2);
+
+    line.Send(ShortFrame(0x5B, 2));
+    const TBytes frame = line.Receive(48, 5000);
+    ASSERT_EQ(frame.size(), 48u);
+    EXPECT_EQ(frame, BuildUserDataFrame(sim.Sim().State(1), frame[15]));
 }
 
 TEST(MeterLine, AnswersAfterTheRequestsTimeOnTheWireAndAtTheLinesPaceEchoFirst)

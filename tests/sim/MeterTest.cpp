@@ -8,6 +8,7 @@
 #include "MBusDecode.h"
 #include "MBusTelegram.h"
 #include "Meter.h"
+#include "MeterBus.h"
 #include "MeterCommandLine.h"
 #include "MeterFaults.h"
 #include "MeterFrames.h"
@@ -89,7 +90,7 @@ TEST(MeterFrames, AreVariableDataResponsesThatTheToolDecodesToTheHeldRegisters)
     settings.ImpOut = 2.5;
     settings.TestEmptyTube = true;
     settings.PulseWidth = 30;
-    settings.Volume = 0x1234567;
+    settings.Volume = 0xFEDCBA; // the widest the volume record holds
     const TMeterState state(settings);
     const TBytes config = BuildConfigDataFrame(state, 9);
     const TBytes user = BuildUserDataFrame(state, 9);
@@ -100,7 +101,7 @@ TEST(MeterFrames, AreVariableDataResponsesThatTheToolDecodesToTheHeldRegisters)
         const TWalk walk = WalkVariableData(*frame);
         ASSERT_EQ(walk.Records.size(), 1u);
         EXPECT_EQ(walk.Records[0].first, 0x13); // volume in litres
-        EXPECT_EQ(walk.Records[0].second, 0x234567u);
+        EXPECT_EQ(walk.Records[0].second, 0xFEDCBAu);
         EXPECT_EQ(walk.ManufacturerData, 25u);
         EXPECT_EQ((*frame)[15], 9); // access number
     }
@@ -178,6 +179,112 @@ TEST(MeterTelegrams, StaysSilentForOtherAddressesBadFramesBroadcastAndWhatItCann
     EXPECT_TRUE(silent(Built(BuildSelectTelegram(0xFF, MBusSelectConfigData))));
     EXPECT_EQ(meter.State().Selected(), TMeterFrame::mfConfigData);
     EXPECT_TRUE(silent(Built(BuildDataRequest(0xFF))));
+}
+
+// One meter through the telegrams of a standard master, in order: each step's answer is E5,
+// silence, a fresh frame ("user", "config": new access number, the meter's address) or the last
+// frame again ("again").
+TEST(MeterTelegrams, AnswersAStandardMastersTelegramsAsASlave)
+{
+    constexpr std::uint8_t FD = 0xFD;
+    const TBytes mine{0x7F, 0x56, 0x34, 0x12, 0xFF, 0xFF, 0xFF, 0xFF}; // 1234567?, any maker etc.
+    const TBytes water{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x07};
+    const TBytes otherId{0x79, 0x56, 0x34, 0x12, 0xFF, 0xFF, 0xFF, 0xFF};
+    const TBytes otherMaker{0xFF, 0xFF, 0xFF, 0xFF, 0x34, 0x12, 0xFF, 0xFF};
+    const struct {
+        TBytes Telegram;
+        std::string Answer;
+    } steps[] = {
+        {LongFrame(0x53, 1, 0x50), "E5"},                           // application reset
+        {LongFrame(0x73, 1, 0x51, {0x0C, 0x13, 0, 0, 0, 0}), "E5"}, // data it does not use
+        {LongFrame(0x53, 1, 0x5C), "E5"},                           // an unused CI
+        {LongFrame(0x53, 1, 0xBD), "E5"},                           // 9600 baud
+        {LongFrame(0x53, 1, 0xBF), ""},                             // 38400 baud
+        {ShortFrame(0x5A, 1), "E5"},                                // REQ_UD1
+        {ShortFrame(0x5B, 1), "user"},
+        {ShortFrame(0x5B, 1), "again"}, // FCB not toggled
+        {ShortFrame(0x7B, 1), "user"},
+        {ShortFrame(0x7B, 1), "again"},
+        {Built(BuildSelectTelegram(1, MBusSelectConfigData)), "E5"},
+        {ShortFrame(0x7B, 1), "config"},                      // the select came between
+        {LongFrame(0x53, 1, 0x51, {0x01, 0x7A, 0x05}), "E5"}, // primary address 5
+        {ShortFrame(0x5B, 1), ""},
+        {ShortFrame(0x5B, 5), "config"},
+        {LongFrame(0x53, 5, 0x51, {0x01, 0x7A, 0xFB}), ""},   // address 251
+        {Built(BuildRegisterWrite(5, 0x30, 0x01000000)), ""}, // beyond the volume record
+        {Built(BuildRegisterWrite(5, 0x30, 0x00FFFFFF)), "E5"},
+        {ShortFrame(0x40, 5), "E5"},
+        {ShortFrame(0x5B, FD), ""}, // not selected
+        {LongFrame(0x53, FD, 0x52, mine), "E5"},
+        {ShortFrame(0x5B, FD), "user"},
+        {ShortFrame(0x40, FD), "E5"}, // deselects
+        {ShortFrame(0x5B, FD), ""},
+        {LongFrame(0x53, FD, 0x52, otherId), ""},
+        {LongFrame(0x53, FD, 0x52, otherMaker), ""},
+        {LongFrame(0x53, FD, 0x52, water), "E5"},
+        {LongFrame(0x53, FD, 0x52, otherId), ""}, // deselects
+        {ShortFrame(0x40, FD), ""},
+        {LongFrame(0x53, FD, 0x52, mine), "E5"},
+        {ShortFrame(0x40, 5), "E5"}, // leaves it selected
+        {LongFrame(0x53, FD, 0x51, {0x0F, 0x01}), "E5"},
+        {ShortFrame(0x5B, FD), "config"},
+        {ShortFrame(0x40, 0xFF), ""}, // deselects every meter
+        {ShortFrame(0x5B, FD), ""},
+    };
+    TMeter meter({.Identification = 0x12345678});
+    TBytes last;
+    int step = 0;
+    for (const auto& [telegram, expected] : steps) {
+        SCOPED_TRACE("step " + std::to_string(++step) + ": " + TMeterLog::Hex(telegram));
+        const TBytes answer = meter.Handle(Heard(telegram)).Bytes;
+        if (expected == "E5" || expected.empty()) {
+            EXPECT_EQ(answer, expected.empty() ? TBytes{} : TBytes{0xE5});
+        } else if (expected == "again") {
+            EXPECT_EQ(answer, last);
+        } else {
+            ASSERT_EQ(answer.size(), expected == "user" ? 48u : 64u);
+            EXPECT_EQ(answer[5], meter.State().Address());
+            EXPECT_NE(answer, last);
+            last = answer;
+        }
+    }
+    EXPECT_EQ(meter.State().Address(), 5);
+    EXPECT_EQ(meter.State().Baud(), 9600);
+    EXPECT_EQ(meter.State().Volume(), 0xFFFFFFu);
+}
+
+TEST(MeterBus, RefusesMetersThatWouldAnswerTogetherAndCollidesThoseThatDo)
+{
+    const auto refusal = [](std::vector<TMeterSettings> meters) -> std::string {
+        try {
+            TMeterBus bus(meters, {});
+        } catch (const std::invalid_argument& error) {
+            return error.what();
+        }
+        return "";
+    };
+    EXPECT_EQ(refusal({{}, {.Baud = 9600}, {.Baud = 9600}}),
+              "meters 2 and 3 both have address 1 at 9600 baud: on one line they would answer together");
+    EXPECT_EQ(refusal({{.Address = 1, .Identification = 0x20240002}, {.Address = 2}}),
+              "meters 1 and 2 both have identification number 20240002 at 2400 baud: on one line they "
+              "would answer together");
+    EXPECT_EQ(refusal({{}, {.Baud = 9600}, {.Address = 2}}), "");
+
+    // Meters 20240001 and 20240002 both match 2024000?: their answers meet on the wire.
+    TMeterBus bus({{.Address = 1}, {.Address = 2}, {.Address = 3, .Baud = 9600}}, {});
+    const TBytes both{0x0F, 0x00, 0x24, 0x20, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(bus.Handle(Heard(LongFrame(0x53, 0xFD, 0x52, both)), 2400).Bytes, TBytes{0xE5});
+    const TMeterAnswer collided = bus.Handle(Heard(ShortFrame(0x5B, 0xFD)), 2400);
+    TBytes expected = BuildUserDataFrame(bus.Meter(0).State(), 1);
+    const TBytes second = BuildUserDataFrame(bus.Meter(1).State(), 1);
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        expected[i] &= second[i];
+    EXPECT_EQ(collided.Bytes, expected);
+    EXPECT_EQ(collided.Note, "meter 1: user data; meter 2: user data; meters 1 and 2 answer together");
+    // The meter at 9600 baud heard none of it.
+    EXPECT_FALSE(bus.Meter(2).Selected());
+    EXPECT_TRUE(bus.Handle(Heard(ShortFrame(0x5B, 3)), 2400).Bytes.empty());
+    EXPECT_EQ(bus.Handle(Heard(ShortFrame(0x5B, 3)), 9600).Bytes.size(), 48u);
 }
 
 TEST(MeterLink, SplitsTheLineIntoTelegramsAndGivesUpFramesTheLineLeftIncomplete)
@@ -287,6 +394,17 @@ TEST(MeterCommandLine, TakesEveryFormOfValueAndRefusesBadOnes)
     EXPECT_TRUE(meter.TestEmptyTube);
     EXPECT_EQ(meter.PulseWidth, 255);
 
+    // Each --meter one more meter; the flags stay the first one's.
+    const TMeterCommandLine line2 =
+        ParseMeterCommandLine({"--meter", "address=2,baud=9600,id=12345678,empty-tube,q4ma=50", "--address",
+                               "3", "--meter=address=4"});
+    EXPECT_EQ(line2.Sim.Meter.Address, 3);
+    ASSERT_EQ(line2.Sim.MoreMeters.size(), 2u);
+    const TMeterSettings& second = line2.Sim.MoreMeters[0];
+    EXPECT_TRUE(second.Address == 2 && second.Baud == 9600 && second.TestEmptyTube && second.Q4mA == 50);
+    EXPECT_EQ(second.Identification, 0x12345678u);
+    EXPECT_TRUE(line2.Sim.MoreMeters[1].Address == 4 && line2.Sim.MoreMeters[1].Baud == 2400);
+
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"--late"},
                                                 {"--noise", "-1"},
                                                 {"--com", "2x"},
@@ -298,6 +416,13 @@ TEST(MeterCommandLine, TakesEveryFormOfValueAndRefusesBadOnes)
                                                 {"--imp-out", "nan"},
                                                 {"--pulse-width", "256"},
                                                 {"--bogus"},
+                                                {"--id", "1234567"},
+                                                {"--id", "1234567A"},
+                                                {"--meter", "address"},
+                                                {"--meter", "com=2"},
+                                                {"--meter", "empty-tube=yes"},
+                                                {"--meter", "address=2,,baud=300"},
+                                                {"--meter", "baud=x"},
                                                 {"x"}})
         EXPECT_THROW(ParseMeterCommandLine(bad), std::invalid_argument) << bad[0];
 }

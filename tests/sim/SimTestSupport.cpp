@@ -10,6 +10,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "MBusTelegram.h"
+
 TBytes HexBytes(const std::string& text)
 {
     TBytes bytes;
@@ -18,6 +20,21 @@ TBytes HexBytes(const std::string& text)
     while (in >> std::hex >> value)
         bytes.push_back(static_cast<std::uint8_t>(value));
     return bytes;
+}
+
+TBytes ShortFrame(std::uint8_t c, std::uint8_t a)
+{
+    return {0x10, c, a, static_cast<std::uint8_t>(c + a), 0x16};
+}
+
+TBytes LongFrame(std::uint8_t c, std::uint8_t a, std::uint8_t ci, const TBytes& data)
+{
+    const auto length = static_cast<std::uint8_t>(data.size() + 3);
+    TBytes frame{0x68, length, length, 0x68, c, a, ci};
+    frame.insert(frame.end(), data.begin(), data.end());
+    frame.push_back(MBusChecksum(frame.data() + 4, length));
+    frame.push_back(0x16);
+    return frame;
 }
 
 TMasterLine::TMasterLine(const std::string& device, int baud)

@@ -14,6 +14,9 @@ using TBytes = std::vector<std::uint8_t>;
 
 // "68 05 05 68" as bytes.
 TBytes HexBytes(const std::string& text);
+// Short frame 10 C A CS 16 and long frame 68 L L 68 C A CI data CS 16.
+TBytes ShortFrame(std::uint8_t c, std::uint8_t a);
+TBytes LongFrame(std::uint8_t c, std::uint8_t a, std::uint8_t ci, const TBytes& data = {});
 
 class TMasterLine {
 public:
