@@ -141,6 +141,20 @@ TEST(DataDispatcherTest, EveryReaderReadsTheRoundFromItsFirstByteAndTheFurthestR
     EXPECT_EQ(dispatcher.DataCount(), 0);
 }
 
+TEST(DataDispatcherTest, TheFurthestReaderDecidesWhatIsDroppedAlsoWhenItComesFirst)
+{
+    TAfDataDispatcher dispatcher(nullptr, 8);
+    std::vector<std::string> log;
+    TListener longReader("long", log);
+    TListener shortReader("short", log);
+    longReader.Data = [](TAfDataDispatcher& d) { Read(d, 5); };
+    shortReader.Data = [](TAfDataDispatcher& d) { Read(d, 2); };
+    dispatcher.RegisterListener(&longReader);
+    dispatcher.RegisterListener(&shortReader);
+    OnReceivingThread([&] { dispatcher.WriteToBuffer("abcdef", 6); });
+    EXPECT_EQ(Read(dispatcher, 8), "f");
+}
+
 TEST(DataDispatcherTest, ListenersLeavingOrComingDuringARoundKeepTheOthersServed)
 {
     TAfDataDispatcher dispatcher(nullptr);
