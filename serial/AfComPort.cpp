@@ -38,6 +38,10 @@ TAfCustomSerialPort::TAfCustomSerialPort(TComponent* AOwner) : TAfDataDispConnCo
 TAfCustomSerialPort::~TAfCustomSerialPort()
 {
     Destroying();
+    // The dispatcher lets go first: its round may hold the event thread, which the core's close
+    // below waits for, in the hand-over to the very reader that destroys this port.
+    if (TAfDataDispatcher* dispatcher = Dispatcher())
+        dispatcher->SetConnComponent(nullptr);
     if (FCore) {
         // Unregistering also lets an event that is being handed over go, so the event thread
         // can end at once.

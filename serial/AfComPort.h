@@ -18,8 +18,9 @@
 // thread, which waits for each at most 2000 ms. Two exceptions: OnNonSyncEvent runs on the event
 // thread itself (and, when assigned, replaces every user-interface event); OnPortOpen and
 // OnPortClose end OpenPort and ClosePort on the caller's thread. A handler may close the port
-// (also the one that is being handed over): the close returns at once, and no event of that port
-// fires after it. Handlers and the dispatcher link may be changed at any time, also while events
+// (also the one that is being handed over), and so may a linked dispatcher's reader, which may
+// also unlink or destroy the port: the close returns at once, and no event of that port fires
+// after it. Handlers and the dispatcher link may be changed at any time, also while events
 // flow.
 //
 // Errors. The component's own errors are EAfComPortError, raised through RaisePortError with the

@@ -565,7 +565,12 @@ void TAfComPortEventThread::HandleException()
     if (FReporting && FOnCoreEvent) {
         // The receiver gets the exception itself; this thread keeps no hold on it.
         std::exception_ptr error = std::move(FException);
-        FOnCoreEvent(FCore, ceThreadException, 0, std::move(error));
+        try {
+            FOnCoreEvent(FCore, ceThreadException, 0, std::move(error));
+        } catch (const EAbort&) {
+            // The owner could not pass the report on (its receiver is disabled, or it has none):
+            // the report is dropped, and the thread goes on.
+        }
     } else if (!Terminated()) {
         ShowThreadException();
     }

@@ -36,7 +36,9 @@ enum TAfCoreEvent : std::uint8_t {
 // The owner callback, called on the event thread with the core as Sender. For
 // ceThreadException, Exception holds the exception (the receiver owns it from then on and may
 // rethrow it); for every other kind it is null. A device that stops serving event waits (it went
-// away) is reported this way once per open, as EAfComPortCoreError "Device COM<n> failed".
+// away) is reported this way once per open, as EAfComPortCoreError "Device COM<n> failed". A
+// silent abort (EAbort) that the callback raises is dropped, also from the report of an exception
+// (an owner that cannot pass the report on), and the thread goes on.
 using TAfCPTCoreEvent =
     std::function<void(TObject* Sender, TAfCoreEvent EventKind, DWORD Data, std::exception_ptr Exception)>;
 

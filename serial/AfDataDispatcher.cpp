@@ -288,6 +288,9 @@ void TAfDataDispatcher::PortOpened()
 void TAfDataDispatcher::PortClosed()
 {
     FRunning = false;
+    // The loop stops after the reader being served, and its thread need not wait for that
+    // reader's end: the reader may be the one closing, and the close waits for that thread.
+    ReleaseSenders(FSyncId);
     ReleaseOutputSource();
     if (!IsDestroying())
         OnPortClose(this);
@@ -427,6 +430,8 @@ TAfDataDispatcherListener* TAfDataDispatcher::ListenerAt(int Index) const
 
 void TAfDataDispatcher::SyncCallback()
 {
+    // A reader may destroy the dispatcher; nothing of it is touched after the reader then.
+    const std::weak_ptr<const bool> alive = FAlive;
     const std::uint8_t kind = FCurrentKind;
     const int index = FCurrentIndex;
     TAfDataDispatcherListener* listener = nullptr;
@@ -446,15 +451,18 @@ void TAfDataDispatcher::SyncCallback()
     }
     struct TRestore {
         TAfDataDispatcher& Dispatcher;
+        const std::weak_ptr<const bool>& Alive;
         bool Serving;
         std::int32_t Cursor;
         ~TRestore()
         {
+            if (Alive.expired())
+                return;
             std::lock_guard guard(Dispatcher.FLock);
             Dispatcher.FServingData = Serving;
             Dispatcher.FReadCursor = Cursor;
         }
-    } restore{*this, outerServing, outerCursor};
+    } restore{*this, alive, outerServing, outerCursor};
 
     if (!listener) {
         ServeOwnEvent(kind);

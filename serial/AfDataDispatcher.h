@@ -38,8 +38,9 @@
 // them (for received data, the connection's receiving thread), which hands each call over to the
 // user-interface thread and waits for it, at most 2000 ms each. One round runs at a time: a kind
 // scheduled meanwhile is served by the running loop. Closing the connection, or changing the
-// link, stops a running loop after the call in progress; the kinds not yet served stay pending
-// until the next is scheduled.
+// link, stops a running loop after the call in progress, without waiting for that call's end (a
+// reader may close, unlink or destroy the connection or the dispatcher, and such a call returns
+// at once); the kinds not yet served stay pending until the next is scheduled.
 //
 // Listeners registered during a round are served from the next round on; listeners unregistered
 // during a round are skipped at once, and their slots are packed away when the loop ends.
@@ -48,6 +49,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -267,4 +269,6 @@ private:
     std::atomic<int> FCurrentIndex{-1};
     bool FServingData = false;    // under FLock: a reader of a data round is running ...
     std::int32_t FReadCursor = 0; // ... and has read this far
+    // Expires with the dispatcher, for a reader's call that outlives it.
+    const std::shared_ptr<const bool> FAlive = std::make_shared<const bool>(true);
 };

@@ -7,10 +7,11 @@
 // wait live entirely in standard C++ primitives, so the hand-over stays visible to race
 // checkers even though Qt's own locks are not.
 //
-// Disabling or unregistering a receiver lets its waiting senders go at once: a queued run is
-// dropped, and the sender of a run in progress stops waiting for its end. So a receiver that
-// closes its own source (a port whose handler closes the port) does not keep the source's
-// thread waiting for the time-out while the close waits for that thread.
+// Disabling or unregistering a receiver lets its waiting senders go at once, and so does
+// ReleaseSenders: a queued run is dropped, and the sender of a run in progress stops waiting for
+// its end. So a receiver that closes its own source (a port whose handler closes the port, a
+// dispatcher whose reader does) does not keep the source's thread waiting for the time-out while
+// the close waits for that thread.
 #include <QCoreApplication>
 #include <QEvent>
 #include <QObject>
@@ -44,7 +45,7 @@ struct TSyncRequest {
     DWORD ReceiverId = 0;                        // the receiver to run ...
     const std::function<void()>* Call = nullptr; // ... or a synchronised call
     TState State = TState::Queued;
-    bool Released = false; // the receiver was disabled while it ran: the sender waits no longer
+    bool Released = false; // its senders were released while it ran: the sender waits no longer
 };
 
 void Invoke(const std::function<void()>& proc)
@@ -132,6 +133,24 @@ public:
         if (!enabled)
             ReleaseSenders(id);
         return true;
+    }
+
+    // The receiver `id` was disabled or unregistered, or its owner lets its senders go: its
+    // queued runs are dropped, and the senders of a run in progress stop waiting for it.
+    void ReleaseSenders(DWORD id)
+    {
+        {
+            std::lock_guard<std::mutex> queue(mQueueLock);
+            for (TSyncRequest* request : mWaiting) {
+                if (request->ReceiverId != id)
+                    continue;
+                if (request->State == TSyncRequest::TState::Queued)
+                    request->State = TSyncRequest::TState::Dropped;
+                else
+                    request->Released = true;
+            }
+        }
+        mRunEnded.notify_all();
     }
 
     bool Notify(DWORD id, DWORD timeoutMs)
@@ -368,24 +387,6 @@ private:
         std::erase(mWaiting, &request);
     }
 
-    // The receiver `id` was disabled or unregistered: its queued runs are dropped, and the senders
-    // of a run in progress stop waiting for it.
-    void ReleaseSenders(DWORD id)
-    {
-        {
-            std::lock_guard<std::mutex> queue(mQueueLock);
-            for (TSyncRequest* request : mWaiting) {
-                if (request->ReceiverId != id)
-                    continue;
-                if (request->State == TSyncRequest::TState::Queued)
-                    request->State = TSyncRequest::TState::Dropped;
-                else
-                    request->Released = true;
-            }
-        }
-        mRunEnded.notify_all();
-    }
-
     std::shared_ptr<TSyncRequest> TakeNext()
     {
         std::lock_guard<std::mutex> queue(mQueueLock);
@@ -450,6 +451,11 @@ bool EnableReceiver(DWORD id, bool enabled)
 bool NotifyReceiver(DWORD id, DWORD timeoutMs)
 {
     return TAfSafeSyncChannel::Instance().Notify(id, timeoutMs);
+}
+
+void ReleaseSenders(DWORD id)
+{
+    TAfSafeSyncChannel::Instance().ReleaseSenders(id);
 }
 
 DWORD SafeSyncWaitFor(HANDLE handle, DWORD timeoutMs)

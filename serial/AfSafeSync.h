@@ -29,6 +29,11 @@ bool EnableReceiver(DWORD id, bool enabled);
 // ends the wait at once (false), also while the run is in progress: the run goes on, but its
 // sender no longer waits for it.
 bool NotifyReceiver(DWORD id, DWORD timeoutMs);
+// Ends the wait of every sender of `id` at once, as if its time-out had expired: a run not yet
+// started is dropped, a run in progress goes on without its sender. The receiver stays enabled.
+// For a receiver whose run stops its sender's work (a reader that closes the source it reads),
+// so that a close which waits for the sender's thread does not wait for the time-out as well.
+void ReleaseSenders(DWORD id);
 
 // Waits for `handle` (a worker thread, an event) like WaitForSingleObject. On the owner thread
 // it keeps running the notifications that other threads send meanwhile (and only those), so a

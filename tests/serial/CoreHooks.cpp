@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 
 #include "AfWin.h"
 
@@ -11,6 +12,7 @@ THookPoint gWriteStart;
 THookPoint gSetEvent;
 THookPoint gPurgeWaitEntered;
 THookPoint gPurgeWaitReturned;
+THookPoint gLockBusy;
 
 namespace {
 
@@ -19,6 +21,22 @@ constexpr DWORD kPurgeWaitMs = 2000;
 
 std::atomic<int> g_threadsBeforeFailure{-1};
 std::atomic<int> g_comStatCalls{0};
+std::atomic<int> g_threadsRunning{0};
+
+// A thread's own function, run by Counted.
+struct TThreadStart {
+    LPTHREAD_START_ROUTINE Start;
+    LPVOID Parameter;
+};
+
+DWORD Counted(LPVOID Parameter)
+{
+    const std::unique_ptr<TThreadStart> start(static_cast<TThreadStart*>(Parameter));
+    const DWORD result = start->Start(start->Parameter);
+    // Before the thread's handle is signalled, so that whoever waited for it sees the count.
+    g_threadsRunning.fetch_sub(1);
+    return result;
+}
 
 } // namespace
 
@@ -78,6 +96,11 @@ int ComStatCalls()
     return g_comStatCalls.load();
 }
 
+int ThreadsRunning()
+{
+    return g_threadsRunning.load();
+}
+
 } // namespace coretest
 
 // The wrapped platform calls (C++ names of AfWin.h, as the linker sees them).
@@ -88,6 +111,7 @@ BOOL __real__Z8SetEventPv(HANDLE);
 DWORD __real__Z19WaitForSingleObjectPvj(HANDLE, DWORD);
 BOOL __real__Z14ClearCommErrorPvPjP7COMSTAT(HANDLE, LPDWORD, COMSTAT*);
 HANDLE __real__Z12CreateThreadPvmPFjS_ES_jPj(LPVOID, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
+void __real__Z20EnterCriticalSectionP16CRITICAL_SECTION(CRITICAL_SECTION*);
 
 BOOL __wrap__Z9WriteFilePvPKvjPjP10OVERLAPPED(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
                                               OVERLAPPED* overlapped)
@@ -129,7 +153,23 @@ HANDLE __wrap__Z12CreateThreadPvmPFjS_ES_jPj(LPVOID attributes, SIZE_T stackSize
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    return __real__Z12CreateThreadPvmPFjS_ES_jPj(attributes, stackSize, start, parameter, flags, threadId);
+    auto* counted = new coretest::TThreadStart{start, parameter};
+    coretest::g_threadsRunning.fetch_add(1);
+    const HANDLE thread = __real__Z12CreateThreadPvmPFjS_ES_jPj(attributes, stackSize, &coretest::Counted,
+                                                                counted, flags, threadId);
+    if (thread == nullptr) {
+        coretest::g_threadsRunning.fetch_sub(1);
+        delete counted;
+    }
+    return thread;
+}
+
+void __wrap__Z20EnterCriticalSectionP16CRITICAL_SECTION(CRITICAL_SECTION* section)
+{
+    if (TryEnterCriticalSection(section))
+        return;
+    coretest::gLockBusy.Pass();
+    __real__Z20EnterCriticalSectionP16CRITICAL_SECTION(section);
 }
 
 } // extern "C"

@@ -4,7 +4,8 @@
 // - WriteFile, before the device gets the write (the write thread starting a run);
 // - SetEvent, before the event is set (a purger asking the write thread for its answer);
 // - WaitForSingleObject with the purge's 2000 ms limit, on entry and after it returned;
-// - CreateThread, which can be made to fail;
+// - EnterCriticalSection, when the section is held by another thread (before the caller waits);
+// - CreateThread, which can be made to fail, and whose threads are counted while they run;
 // - ClearCommError, whose calls are counted (the event thread's poll of the input queue).
 //
 //     coretest::gWriteStart.Watch({}, true);       // the next WriteFile of any thread stops
@@ -49,9 +50,13 @@ extern THookPoint gWriteStart;
 extern THookPoint gSetEvent;
 extern THookPoint gPurgeWaitEntered;
 extern THookPoint gPurgeWaitReturned;
+extern THookPoint gLockBusy;
 
 // The CreateThread call after the next `Succeeding` ones fails, once.
 void FailThreadCreation(int Succeeding);
+// Threads made by CreateThread whose function has not returned yet. Unlike the process's OS
+// threads, it counts neither parked pool threads nor the driver's own.
+int ThreadsRunning();
 
 // ClearCommError calls of every thread so far.
 int ComStatCalls();

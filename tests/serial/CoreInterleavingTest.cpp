@@ -59,7 +59,8 @@ protected:
     void TearDown() override
     {
         // Nothing may stay stopped, whatever the test left.
-        for (THookPoint* point : {&gWriteStart, &gSetEvent, &gPurgeWaitEntered, &gPurgeWaitReturned})
+        for (THookPoint* point :
+             {&gWriteStart, &gSetEvent, &gPurgeWaitEntered, &gPurgeWaitReturned, &gLockBusy})
             point->Release();
         FailThreadCreation(-1);
         FCore.reset();
@@ -162,15 +163,14 @@ TEST_F(CoreInterleavingTest, PurgeOnTheEventThreadWhileThePortClosesIsSafe)
         purgeResult.set_value(static_cast<TAfComPortCore*>(sender)->PurgeOutput());
     });
     ASSERT_TRUE(FCore->Open(kCom));
-    const int threadsOpen = ThreadCount();
     FDevice->Inject({0x10});
     ASSERT_TRUE(gSetEvent.WaitStopped(3000)) << "the callback did not purge";
 
+    // Nothing else holds a lock of the core now: the close finds one held only where it waits for
+    // the purge, which holds the write thread, before it stops that thread.
+    gLockBusy.Watch({}, false);
     auto closing = std::async(std::launch::async, [&] { FCore->Close(); });
-    // Where the close does not wait for the purge, the write thread ends and goes now.
-    for (int i = 0; i < 100 && ThreadCount() >= threadsOpen; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(gLockBusy.WaitReached(1, 5000)) << "the close stopped the write thread under the purger";
     gSetEvent.Release();
 
     auto result = purgeResult.get_future();
@@ -185,9 +185,6 @@ TEST_F(CoreInterleavingTest, PurgeOnTheEventThreadWhileThePortClosesIsSafe)
 
 TEST_F(CoreInterleavingTest, WorkerThreadsThatCannotBeMadeFailTheOpenWithItsMessage)
 {
-    ASSERT_TRUE(FCore->Open(kCom));
-    FCore->Close();
-    const int threadsBefore = ThreadCount();
     for (int succeeding : {0, 1}) {
         SCOPED_TRACE(succeeding == 0 ? "no write thread" : "no event thread");
         FailThreadCreation(succeeding);
@@ -202,7 +199,7 @@ TEST_F(CoreInterleavingTest, WorkerThreadsThatCannotBeMadeFailTheOpenWithItsMess
         EXPECT_FALSE(FCore->IsOpen());
         EXPECT_EQ(FCore->Handle(), INVALID_HANDLE_VALUE);
         EXPECT_FALSE(FDevice->IsOpen());
-        EXPECT_EQ(ThreadCount(), threadsBefore);
+        EXPECT_EQ(ThreadsRunning(), 0) << "a worker thread was left running";
     }
     ASSERT_TRUE(FCore->Open(kCom));
     ASSERT_TRUE(FCore->WriteData(Frame(5).data(), 8));

@@ -375,15 +375,24 @@ TEST_F(CoreTest, WithoutACallbackAThreadFailureGoesToTheApplicationDisplay)
     EXPECT_EQ(shown, std::vector<std::string>{"Device COM117 failed"});
 }
 
-TEST_F(CoreTest, SilentAbortInTheCallbackIsDropped)
+// Also from the report of another exception: the component raises it there when it cannot hand
+// the report over (its receiver disabled, or none in a full channel).
+TEST_F(CoreTest, SilentAbortInTheCallbackIsDroppedAndTheThreadGoesOn)
 {
-    OpenWithLog([](TObject*, TAfCoreEvent kind, DWORD) {
-        if (kind == ceCommEvent)
-            throw EAbort();
-    });
-    FPty->Send({'x'});
-    ASSERT_TRUE(FLog.WaitCount(ceInputPending, 1, 2000));
-    EXPECT_EQ(FLog.Count(ceThreadException), 0u);
+    for (const bool inReport : {false, true}) {
+        SCOPED_TRACE(inReport ? "while reporting an exception" : "for a comm event");
+        FLog.Clear();
+        OpenWithLog([inReport](TObject*, TAfCoreEvent kind, DWORD) {
+            if (kind == ceCommEvent && inReport)
+                throw std::runtime_error("handler failed");
+            if (kind == ceCommEvent || kind == ceThreadException)
+                throw EAbort();
+        });
+        FPty->Send({'x'});
+        EXPECT_TRUE(FLog.WaitCount(ceInputPending, 1, 2000)) << "the event thread has ended";
+        EXPECT_EQ(FLog.Count(ceThreadException), inReport ? 1u : 0u);
+        FCore.Close();
+    }
 }
 
 TEST_F(CoreTest, ReadsFromTheCallbackSeeTheBytes)

@@ -141,6 +141,20 @@ TEST(DataDispatcherTest, EveryReaderReadsTheRoundFromItsFirstByteAndTheFurthestR
     EXPECT_EQ(dispatcher.DataCount(), 0);
 }
 
+TEST(DataDispatcherTest, TheFurthestReaderDecidesWhatIsDroppedAlsoWhenItComesFirst)
+{
+    TAfDataDispatcher dispatcher(nullptr, 8);
+    std::vector<std::string> log;
+    TListener longReader("long", log);
+    TListener shortReader("short", log);
+    longReader.Data = [](TAfDataDispatcher& d) { Read(d, 5); };
+    shortReader.Data = [](TAfDataDispatcher& d) { Read(d, 2); };
+    dispatcher.RegisterListener(&longReader);
+    dispatcher.RegisterListener(&shortReader);
+    OnReceivingThread([&] { dispatcher.WriteToBuffer("abcdef", 6); });
+    EXPECT_EQ(Read(dispatcher, 8), "f");
+}
+
 TEST(DataDispatcherTest, ListenersLeavingOrComingDuringARoundKeepTheOthersServed)
 {
     TAfDataDispatcher dispatcher(nullptr);
@@ -252,6 +266,13 @@ protected:
         FDispatcher->SetConnComponent(FPort.get());
     }
 
+    void TearDown() override
+    {
+        FDispatcher.reset();
+        FPort.reset();
+        FPty.reset();
+    }
+
     std::unique_ptr<AfPtyPort> FPty;
     std::unique_ptr<TAfComPort> FPort;
     std::unique_ptr<TAfDataDispatcher> FDispatcher;
@@ -285,6 +306,47 @@ TEST_F(DispatcherPortTest, ReceivedBytesReachTheBufferOnTheEventThreadAndTheList
     PumpFor(300);
     EXPECT_EQ(events.Count("DataRecived"), 0u) << "the bytes went to the dispatcher only";
     EXPECT_EQ(FPort->InputCount(), 0);
+}
+
+// The event thread waits in the hand-over of a round while its reader closes the port, unlinks
+// it, or destroys the port or the dispatcher: none of them waits for the hand-over's time-out.
+TEST_F(DispatcherPortTest, AReaderThatClosesUnlinksOrDestroysDoesNotWaitForItsOwnRound)
+{
+    struct TCase {
+        const char* Name;
+        std::function<void()> Action;
+        bool OpenAfter;   // the port, where it still exists
+        bool LinkedAfter; // where both still exist
+    };
+    const TCase cases[] = {
+        {"ClosePort", [&] { FPort->ClosePort(); }, false, true},
+        {"unlink", [&] { FDispatcher->SetConnComponent(nullptr); }, true, false},
+        {"destroy the port", [&] { FPort.reset(); }, false, false},
+        {"destroy the dispatcher", [&] { FDispatcher.reset(); }, true, false},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TearDown();
+        SetUp();
+        long long ms = -1;
+        FDispatcher->OnData = [&](TObject*) {
+            if (ms >= 0)
+                return;
+            const auto start = Clock::now();
+            c.Action();
+            ms = MsSince(start);
+        };
+        FPort->OpenPort();
+        ASSERT_TRUE(FPty->Send({'x'}));
+        ASSERT_TRUE(PumpUntil([&] { return ms >= 0; }));
+        EXPECT_LT(ms, 1000) << "waited for the hand-over's time-out";
+        if (FPort) {
+            EXPECT_EQ(FPort->IsPortOpen(), c.OpenAfter);
+        }
+        if (FPort && FDispatcher) {
+            EXPECT_EQ(FPort->Dispatcher() == FDispatcher.get(), c.LinkedAfter);
+        }
+    }
 }
 
 TEST_F(DispatcherPortTest, AFullDispatcherIsReportedOnTheMainThread)

@@ -24,4 +24,5 @@ target_link_options(core_interleaving_test PRIVATE
     LINKER:--wrap=_Z8SetEventPv
     LINKER:--wrap=_Z19WaitForSingleObjectPvj
     LINKER:--wrap=_Z12CreateThreadPvmPFjS_ES_jPj
+    LINKER:--wrap=_Z20EnterCriticalSectionP16CRITICAL_SECTION
     LINKER:--wrap=_Z14ClearCommErrorPvPjP7COMSTAT)
