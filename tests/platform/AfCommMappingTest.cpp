@@ -1,8 +1,10 @@
 // Line settings as terminal attributes, the sense check of a DCB, and the COM number mapping.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -217,4 +219,58 @@ TEST(ComMapping, DirectoryFallsBackToRuntimeDirThenTmp)
         setenv("XDG_RUNTIME_DIR", savedRuntime.c_str(), 1);
     setenv("VEXORA_PORT_DIR", saved.c_str(), 1);
     EXPECT_EQ(ComPortDirectory(), kPortDir);
+}
+
+// Whoever can put an entry in the port directory decides what COM n opens. A directory of another
+// user, one that others may write to, or a link to one, names nothing: COM numbers fall back to
+// the machine's devices (switched off here), and standard error says once which and why.
+TEST(ComMapping, APortDirectoryOthersControlIsIgnoredWithItsReasonOnce)
+{
+    char base[] = "/tmp/vexora-trust-XXXXXX";
+    ASSERT_NE(mkdtemp(base), nullptr);
+    const std::string root = base;
+    const auto folder = [](mode_t mode, uid_t owner = geteuid()) {
+        return [=](const std::string& path) {
+            ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+            ASSERT_EQ(symlink("/dev/pts/77", (path + "/COM5").c_str()), 0);
+            ASSERT_EQ(chmod(path.c_str(), mode), 0); // whatever the umask
+            ASSERT_EQ(chown(path.c_str(), owner, static_cast<gid_t>(-1)), 0);
+        };
+    };
+    const struct {
+        const char* name;
+        std::function<void(const std::string&)> make;
+        const char* reason; // null: trusted
+    } cases[] = {
+        {"own", folder(0700), nullptr},
+        {"own-readable", folder(0755), nullptr},
+        {"foreign", folder(0700, 65534), "belongs to user 65534"},
+        {"group-writable", folder(0770), "may write to it (mode 0770)"},
+        {"world-writable", folder(01777), "may write to it (mode 1777)"},
+        {"link", [&](const std::string& path) { ASSERT_EQ(symlink((root + "/own").c_str(), path.c_str()), 0); },
+         "is a symbolic link"},
+    };
+    for (const auto& c : cases) {
+        if (geteuid() != 0 && std::string(c.name) == "foreign")
+            continue; // only root can give a folder away
+        const std::string dir = root + "/" + c.name;
+        c.make(dir);
+        setenv("VEXORA_PORT_DIR", dir.c_str(), 1);
+        testing::internal::CaptureStderr();
+        const std::string first = ComPortDevicePath(5);
+        const std::string second = ComPortDevicePath(5);
+        const std::string told = testing::internal::GetCapturedStderr();
+        if (!c.reason) {
+            EXPECT_EQ(first, "/dev/pts/77") << c.name;
+            EXPECT_EQ(told, "") << c.name;
+            continue;
+        }
+        EXPECT_EQ(first, "") << c.name;
+        EXPECT_EQ(second, "") << c.name;
+        EXPECT_EQ(std::count(told.begin(), told.end(), '\n'), 1) << c.name << ": " << told;
+        EXPECT_NE(told.find(dir + " is ignored"), std::string::npos) << told;
+        EXPECT_NE(told.find(c.reason), std::string::npos) << told;
+    }
+    setenv("VEXORA_PORT_DIR", kPortDir.c_str(), 1);
+    EXPECT_EQ(std::system(("rm -rf " + root).c_str()), 0);
 }
