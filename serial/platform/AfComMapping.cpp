@@ -93,7 +93,8 @@ std::string AfPortDirectoryProblem(const std::string& dir)
         path.pop_back();
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0)
-        return errno == ENOENT ? std::string() : "it cannot be checked (" + std::generic_category().message(errno) + ")";
+        return errno == ENOENT ? std::string()
+                               : "it cannot be checked (" + std::generic_category().message(errno) + ")";
     if (S_ISLNK(info.st_mode))
         return "it is a symbolic link";
     if (!S_ISDIR(info.st_mode))
