@@ -245,17 +245,13 @@ TEST_F(DevicePort, InputPurgeDropsWhatTheDeviceStillHolds)
     ASSERT_EQ(device_.InputLeft(), 84u) << "the device holds back what the queue has no room for";
 
     ASSERT_TRUE(PurgeComm(port_, PURGE_RXABORT | PURGE_RXCLEAR));
-    device_.Inject({0x22});
-    std::vector<std::uint8_t> received;
-    while ((received.empty() || received.back() != 0x22) && std::chrono::steady_clock::now() < limit) {
-        std::uint8_t buffer[64];
-        DWORD read = 0;
-        ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &read, &read_));
-        received.insert(received.end(), buffer, buffer + read);
-        if (read == 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_EQ(received, std::vector<std::uint8_t>{0x22}) << "bytes from before the purge were read after it";
+    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR)); // and forget the arrivals from before it
+    EXPECT_EQ(WaitFor([&] { device_.Inject({0x22}); }), EV_RXCHAR);
+    std::uint8_t buffer[64];
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &read, &read_));
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + read), std::vector<std::uint8_t>{0x22})
+        << "bytes from before the purge were read after it";
 }
 
 // Calls that the system answers in a way of its own: the result, the error and one value each
