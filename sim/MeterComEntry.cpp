@@ -23,12 +23,10 @@ void MakeDirectory(const std::string& path)
         ::mkdir(path.substr(0, slash).c_str(), 0755);
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
         Fail("cannot make the port directory " + path);
-    // Whoever owns the directory decides what COM n opens: it must be the user's own.
-    struct stat folder {};
-    if (::stat(path.c_str(), &folder) != 0)
-        Fail("cannot use the port directory " + path);
-    if (!S_ISDIR(folder.st_mode) || folder.st_uid != ::geteuid())
-        throw std::runtime_error("the port directory " + path + " is not a directory of this user");
+    // Whoever can write to the directory decides what COM n opens; programs looking up COM
+    // numbers ignore one that is not the user's alone, so an entry there would name nothing.
+    if (const std::string problem = AfPortDirectoryProblem(path); !problem.empty())
+        throw std::runtime_error("the port directory " + path + " cannot be used: " + problem);
 }
 
 // The target of the link at `path`; empty when there is no link.

@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 #include "AfMachinePorts.h"
@@ -40,6 +44,22 @@ bool IsUart(const std::string& sysClassTty, const std::string& name)
     return type >> value && value != 0;
 }
 
+// The port directory if it may name devices, else empty after a line on standard error (once
+// for each directory).
+std::string TrustedPortDirectory()
+{
+    std::string dir = ComPortDirectory();
+    const std::string problem = AfPortDirectoryProblem(dir);
+    if (problem.empty())
+        return dir;
+    static std::mutex lock;
+    static std::set<std::string> told;
+    std::lock_guard guard(lock);
+    if (told.insert(dir).second)
+        std::fprintf(stderr, "vexora: the port directory %s is ignored: %s\n", dir.c_str(), problem.c_str());
+    return {};
+}
+
 } // namespace
 
 std::vector<std::string> AfScanSerialDevices(const std::string& devDir, const std::string& sysClassTty)
@@ -65,6 +85,31 @@ std::string ComPortDirectory()
     return "/tmp/vexora-ports-" + std::to_string(::getuid());
 }
 
+std::string AfPortDirectoryProblem(const std::string& dir)
+{
+    // A trailing slash would make lstat follow a link.
+    std::string path = dir;
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0)
+        return errno == ENOENT ? std::string()
+                               : "it cannot be checked (" + std::generic_category().message(errno) + ")";
+    if (S_ISLNK(info.st_mode))
+        return "it is a symbolic link";
+    if (!S_ISDIR(info.st_mode))
+        return "it is not a directory";
+    if (info.st_uid != ::geteuid())
+        return "it belongs to user " + std::to_string(info.st_uid) + ", not to this user (" +
+               std::to_string(::geteuid()) + ")";
+    if (info.st_mode & (S_IWGRP | S_IWOTH)) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+        return std::string("its group or other users may write to it (mode ") + mode + ")";
+    }
+    return {};
+}
+
 bool MachinePortsEnabled()
 {
     const char* value = std::getenv("VEXORA_MACHINE_PORTS");
@@ -82,10 +127,10 @@ std::string ComPortDevicePath(int number)
 {
     if (number <= 0)
         return {};
-    const std::string dir = ComPortDirectory();
+    const std::string dir = TrustedPortDirectory();
     const std::string entry = dir + "/COM" + std::to_string(number);
     struct stat info {};
-    if (::lstat(entry.c_str(), &info) == 0) {
+    if (!dir.empty() && ::lstat(entry.c_str(), &info) == 0) {
         if (!S_ISLNK(info.st_mode))
             return entry;
         // The link's target names the device; it may be a registered device that is no file.

@@ -13,7 +13,14 @@
 // /tmp/vexora-ports-<uid>.
 std::string ComPortDirectory();
 
-// The device path of COM `number`, or an empty string when there is none.
+// Why the port directory `dir` may not name devices, or an empty string when it may: whoever can
+// put an entry in it decides what COM n opens, and a folder in a shared /tmp can be made by anyone
+// first. It counts only as a real directory (not a symbolic link) of this user that nobody else
+// may write to. A directory that does not exist names nothing and is no problem.
+std::string AfPortDirectoryProblem(const std::string& dir);
+
+// The device path of COM `number`, or an empty string when there is none. A port directory with
+// a problem is left out (the machine's devices still count), and said so once on standard error.
 std::string ComPortDevicePath(int number);
 
 // False when VEXORA_MACHINE_PORTS is "0".

@@ -1,6 +1,8 @@
 // The Win32-named serial operations: each finds the driver of its handle and turns the driver's
-// result into the Win32 result, GetLastError and the caller's OVERLAPPED fields.
+// result into the Win32 result and GetLastError. The driver keeps the callers' OVERLAPPED
+// records itself, since it ends their operations.
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <string>
@@ -11,9 +13,6 @@
 #include "AfWin.h"
 
 namespace {
-
-// The status an unfinished operation leaves in OVERLAPPED::Internal.
-constexpr ULONG_PTR kStatusPending = 0x103;
 
 std::shared_ptr<AfCommDriver> Driver(HANDLE file)
 {
@@ -29,16 +28,6 @@ BOOL Done(DWORD error)
         return TRUE;
     SetLastError(error);
     return FALSE;
-}
-
-// Notes an operation's start or immediate end in the caller's own OVERLAPPED record (on the
-// caller's thread; the driver never writes it).
-void Note(OVERLAPPED* overlapped, DWORD error, DWORD bytes)
-{
-    if (!overlapped)
-        return;
-    overlapped->Internal = error == ERROR_IO_PENDING ? kStatusPending : error;
-    overlapped->InternalHigh = error == ERROR_IO_PENDING ? 0 : bytes;
 }
 
 // "COMn" or "\\.\COMn" (any letter case): true, with n in `number` (0 when n is no valid port
@@ -169,10 +158,7 @@ BOOL WaitCommEvent(HANDLE file, LPDWORD eventMask, OVERLAPPED* overlapped)
     auto driver = Driver(file);
     if (!driver)
         return FALSE;
-    const DWORD error = driver->WaitEvent(eventMask, overlapped);
-    if (error == ERROR_SUCCESS || error == ERROR_IO_PENDING)
-        Note(overlapped, error, 0);
-    return Done(error);
+    return Done(driver->WaitEvent(eventMask, overlapped));
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, OVERLAPPED* overlapped)
@@ -184,8 +170,6 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, 
     const DWORD error = driver->Read(buffer, bytesToRead, read, overlapped);
     if (bytesRead)
         *bytesRead = read;
-    if (error == ERROR_SUCCESS)
-        Note(overlapped, error, read);
     return Done(error);
 }
 
@@ -198,25 +182,35 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWri
     const DWORD error = driver->Write(buffer, bytesToWrite, written, overlapped);
     if (bytesWritten)
         *bytesWritten = error == ERROR_IO_PENDING ? 0 : written;
-    if (error == ERROR_SUCCESS || error == ERROR_IO_PENDING)
-        Note(overlapped, error, written);
     return Done(error);
 }
 
 BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD bytesTransferred, BOOL wait)
 {
-    auto driver = Driver(file);
-    if (!driver)
-        return FALSE;
+    auto driver = AfLookup<AfCommDriver>(file);
+    if (!driver) {
+        // A closed handle ended its operations, and their records keep how (the driver wrote
+        // them before it let go of the device).
+        if (!overlapped || !bytesTransferred || !HasOverlappedIoCompleted(overlapped))
+            return Done(ERROR_INVALID_HANDLE);
+        *bytesTransferred = static_cast<DWORD>(overlapped->InternalHigh);
+        return Done(static_cast<DWORD>(overlapped->Internal));
+    }
     if (!overlapped || !bytesTransferred)
         return Done(ERROR_INVALID_PARAMETER);
     DWORD transferred = 0;
     const DWORD error = driver->Result(overlapped, transferred, wait != FALSE);
     if (error == ERROR_IO_INCOMPLETE || error == ERROR_INVALID_PARAMETER)
         return Done(error);
-    Note(overlapped, error, transferred);
     *bytesTransferred = transferred;
     return Done(error);
+}
+
+BOOL HasOverlappedIoCompleted(const OVERLAPPED* overlapped)
+{
+    // The driver may end the operation on another thread right now.
+    const std::atomic_ref status(const_cast<OVERLAPPED*>(overlapped)->Internal);
+    return status.load(std::memory_order_acquire) != STATUS_PENDING ? TRUE : FALSE;
 }
 
 BOOL ClearCommError(HANDLE file, LPDWORD errors, COMSTAT* stat)

@@ -3,6 +3,7 @@
 #include "AfCommDriver.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <poll.h>
 #include <unistd.h>
@@ -14,6 +15,16 @@ namespace {
 constexpr std::size_t kMaxRememberedResults = 64;
 constexpr std::size_t kScratchSize = 16384;
 constexpr DWORD kPurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+
+// Writes the state of an operation into the caller's record: STATUS_PENDING while it runs, else
+// its result and byte count. Internal goes last and atomically, so that a thread that finds it
+// no longer pending (HasOverlappedIoCompleted) also finds the count.
+void Record(OVERLAPPED* record, DWORD error, DWORD bytes)
+{
+    record->InternalHigh = error == ERROR_IO_PENDING ? 0 : bytes;
+    std::atomic_ref(record->Internal)
+        .store(error == ERROR_IO_PENDING ? STATUS_PENDING : error, std::memory_order_release);
+}
 
 } // namespace
 
@@ -28,8 +39,6 @@ DWORD AfCheckDcb(const DCB& dcb)
     if (dcb.StopBits > TWOSTOPBITS)
         return ERROR_INVALID_PARAMETER;
     if (dcb.StopBits == ONE5STOPBITS && dcb.ByteSize != 5)
-        return ERROR_INVALID_PARAMETER;
-    if (dcb.StopBits == TWOSTOPBITS && dcb.ByteSize == 5)
         return ERROR_INVALID_PARAMETER;
     if ((dcb.fOutX || dcb.fInX) && dcb.XonChar == dcb.XoffChar)
         return ERROR_INVALID_PARAMETER;
@@ -186,10 +195,14 @@ DWORD AfCommDriver::GetMask(DWORD& mask)
     return ERROR_SUCCESS;
 }
 
-DWORD AfCommDriver::SetState(const DCB& dcb)
+DWORD AfCommDriver::SetState(const DCB& wanted)
 {
-    if (DWORD error = AfCheckDcb(dcb))
+    if (DWORD error = AfCheckDcb(wanted))
         return error;
+    // A UART asked for two stop bits after five data bits sends one and a half.
+    DCB dcb = wanted;
+    if (dcb.ByteSize == 5 && dcb.StopBits == TWOSTOPBITS)
+        dcb.StopBits = ONE5STOPBITS;
     Lock lock(lock_);
     if (DWORD error = Usable())
         return error;
@@ -249,6 +262,7 @@ AfCommDriver::Operation* AfCommDriver::Begin(OVERLAPPED* key, Operation operatio
     Prune();
     if (operation.eventObject && resetEvent)
         operation.eventObject->Reset();
+    Record(key, ERROR_IO_PENDING, 0);
     Operation& slot = operations_[key];
     slot = std::move(operation);
     error = ERROR_SUCCESS;
@@ -267,6 +281,10 @@ void AfCommDriver::Complete(OVERLAPPED* key, Operation& operation, DWORD error)
 {
     operation.done = true;
     operation.error = error;
+    // A wait that ends with events (or with none, for a new mask) hands over its mask variable.
+    if (operation.kind == Kind::Wait)
+        operation.bytes = error == ERROR_SUCCESS ? sizeof(DWORD) : 0;
+    Record(key, error, operation.bytes);
     if (key == wait_)
         wait_ = nullptr;
     if (operation.eventObject) {
@@ -366,12 +384,16 @@ DWORD AfCommDriver::WaitEvent(DWORD* mask, OVERLAPPED* overlapped)
     DWORD bytes = 0;
     error = AwaitDone(lock, key, bytes);
     operations_.erase(key);
+    if (overlapped)
+        Record(overlapped, error, bytes); // a record given to a handle without overlapped I/O
     return error;
 }
 
 DWORD AfCommDriver::Read(void* buffer, DWORD count, DWORD& read, OVERLAPPED* overlapped)
 {
     read = 0;
+    if (overlapped_ && !overlapped)
+        return ERROR_INVALID_PARAMETER;
     if (direct_) {
         bool empty;
         {
@@ -414,6 +436,8 @@ DWORD AfCommDriver::Read(void* buffer, DWORD count, DWORD& read, OVERLAPPED* ove
             return error;
         slot->bytes = read;
         Complete(overlapped, *slot, ERROR_SUCCESS);
+    } else if (overlapped) {
+        Record(overlapped, ERROR_SUCCESS, read);
     }
     if (direct_ && wasHeld && take) {
         // The device held bytes back for want of room, and nobody else is there to take them in.
@@ -426,7 +450,7 @@ DWORD AfCommDriver::Read(void* buffer, DWORD count, DWORD& read, OVERLAPPED* ove
 DWORD AfCommDriver::Write(const void* buffer, DWORD count, DWORD& written, OVERLAPPED* overlapped)
 {
     written = 0;
-    if (count && !buffer)
+    if ((count && !buffer) || (overlapped_ && !overlapped))
         return ERROR_INVALID_PARAMETER;
     Lock lock(lock_);
     if (DWORD error = Usable())
@@ -460,6 +484,8 @@ DWORD AfCommDriver::Write(const void* buffer, DWORD count, DWORD& written, OVERL
     }
     error = AwaitDone(lock, key, written);
     operations_.erase(key);
+    if (overlapped)
+        Record(overlapped, error, written);
     return error;
 }
 
@@ -513,7 +539,7 @@ DWORD AfCommDriver::ClearError(DWORD& errors, COMSTAT* stat)
 
 DWORD AfCommDriver::Purge(DWORD flags)
 {
-    if (flags & ~kPurgeFlags)
+    if (flags == 0 || (flags & ~kPurgeFlags))
         return ERROR_INVALID_PARAMETER;
     Lock lock(lock_);
     if (DWORD error = Usable())

@@ -18,7 +18,8 @@
 // given up while the device is read; one reader of the device at a time (the pump lock, taken
 // before the driver lock), and an input purge or a new queue size waits for the read in flight,
 // so that no byte that came after the purge is dropped and none is read without room. The
-// callers' OVERLAPPED records are written only by their own threads.
+// callers' OVERLAPPED records are written under that lock too, when an operation starts and when
+// it ends (also by a close), Internal last and atomically, for HasOverlappedIoCompleted.
 //
 // Each operation returns ERROR_SUCCESS, ERROR_IO_PENDING (overlapped operation started) or the
 // error that failed it; AfCommApi.cpp turns that into the Win32 result and GetLastError.
@@ -42,8 +43,8 @@ inline constexpr DWORD AF_ERROR_DEVICE_GONE = ERROR_DEVICE_NOT_CONNECTED;
 
 // Whether a DCB asks for something sensible that this platform can do: ERROR_SUCCESS,
 // ERROR_INVALID_PARAMETER (rate 0, data bits outside 5-8, unknown parity or stop-bit codes, 1.5
-// stop bits with more than 5 data bits or 2 with 5, equal XON and XOFF characters under XON/XOFF)
-// or ERROR_NOT_SUPPORTED (RTS toggle).
+// stop bits with more than 5 data bits, equal XON and XOFF characters under XON/XOFF) or
+// ERROR_NOT_SUPPORTED (RTS toggle). Two stop bits with 5 data bits are fine: the line runs 1.5.
 DWORD AfCheckDcb(const DCB& dcb);
 
 // Whether the driver can keep the time-outs: ERROR_SUCCESS for reads that return at once with
@@ -82,7 +83,8 @@ public:
     DWORD GetState(DCB& dcb);
     DWORD WaitEvent(DWORD* mask, OVERLAPPED* overlapped);
     // Never waits: takes min(count, queued) bytes. Room made in a full queue lets the device's
-    // held-back bytes in at once.
+    // held-back bytes in at once. Read and Write refuse a missing OVERLAPPED on an overlapped
+    // handle.
     DWORD Read(void* buffer, DWORD count, DWORD& read, OVERLAPPED* overlapped);
     // The device reads straight from `buffer` until the write completes or is aborted.
     DWORD Write(const void* buffer, DWORD count, DWORD& written, OVERLAPPED* overlapped);
@@ -121,6 +123,7 @@ private:
     // `resetEvent`: the operation's event is cleared at its start (not for an operation that ends
     // at once, whose event is only set).
     Operation* Begin(OVERLAPPED* key, Operation operation, DWORD& error, bool resetEvent = true);
+    // Ends the operation: its result into `key`, its event set, the threads that await it woken.
     void Complete(OVERLAPPED* key, Operation& operation, DWORD error);
     // Under the lock: a wait on the operation's event watches the device while it is pending.
     void WatchWith(Operation& operation);

@@ -324,8 +324,9 @@ void AfCommDriver::EndAll(DWORD error)
 {
     if (wait_) {
         Operation& operation = operations_.at(wait_);
-        // After a close nobody can collect the result any more, and the caller's mask variable
-        // may already be gone with the caller: leave it alone then.
+        // A wait that a close cancels hands over no mask, as on the system it stands in for:
+        // the mask variable may already be gone with a closing owner. Its record still says
+        // how it ended (Complete), since the caller keeps that until the operation ends.
         if (!closed_)
             *operation.mask = 0;
         Complete(wait_, operation, error);

@@ -25,13 +25,24 @@ BOOL GetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts);
 BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue);
 BOOL SetCommMask(HANDLE file, DWORD eventMask);
 BOOL GetCommMask(HANDLE file, LPDWORD eventMask);
+// As a UART does, five data bits with TWOSTOPBITS run 1.5 stop bits, and GetCommState says
+// ONE5STOPBITS then.
 BOOL SetCommState(HANDLE file, const DCB* dcb);
 BOOL GetCommState(HANDLE file, DCB* dcb);
 BOOL WaitCommEvent(HANDLE file, LPDWORD eventMask, OVERLAPPED* overlapped);
+// On a handle opened with FILE_FLAG_OVERLAPPED, ReadFile and WriteFile need an OVERLAPPED
+// (without one: ERROR_INVALID_PARAMETER).
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, OVERLAPPED* overlapped);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, OVERLAPPED* overlapped);
+// The result of the operation of `overlapped`; a finished WaitCommEvent moved sizeof(DWORD) bytes.
+// Once the handle is closed, the record itself tells how its operation ended (the close ended
+// any that was pending, with ERROR_OPERATION_ABORTED).
 BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, LPDWORD bytesTransferred, BOOL wait);
+// Whether the operation of `overlapped` has ended (Internal is no longer STATUS_PENDING). Any
+// thread may ask while the operation runs; once it says TRUE, InternalHigh holds the byte count.
+BOOL HasOverlappedIoCompleted(const OVERLAPPED* overlapped);
 BOOL ClearCommError(HANDLE file, LPDWORD errors, COMSTAT* stat);
+// `flags`: at least one of the four PURGE_ bits and no other (else ERROR_INVALID_PARAMETER).
 BOOL PurgeComm(HANDLE file, DWORD flags);
 BOOL EscapeCommFunction(HANDLE file, DWORD func);
 BOOL GetCommModemStatus(HANDLE file, LPDWORD modemStat);

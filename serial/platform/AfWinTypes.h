@@ -111,6 +111,11 @@ inline constexpr int THREAD_PRIORITY_HIGHEST = 2;
 inline constexpr int THREAD_PRIORITY_TIME_CRITICAL = 15;
 inline constexpr DWORD STILL_ACTIVE = 259;
 
+// The caller's record of an overlapped operation. While the operation runs, Internal holds
+// STATUS_PENDING; when it ends, its result (here the Win32 error code, ERROR_SUCCESS for success)
+// and InternalHigh the bytes it moved, both written before its event is set.
+inline constexpr DWORD STATUS_PENDING = 0x00000103u;
+
 struct OVERLAPPED {
     ULONG_PTR Internal;
     ULONG_PTR InternalHigh;

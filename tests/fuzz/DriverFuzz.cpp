@@ -146,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 4: {
             const DWORD flags = in.Byte() & 0x1F;
             const BOOL done = PurgeComm(port, flags);
-            Check((done != FALSE) == ((flags & 0x10) == 0));
+            Check((done != FALSE) == (flags != 0 && (flags & 0x10) == 0));
             if (done && (flags & PURGE_RXCLEAR)) {
                 model.queue.clear();
                 model.held.clear();

@@ -6,9 +6,11 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <future>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 #include "AfPtyPort.h"
 #include "AfTestDevice.h"
@@ -39,7 +41,7 @@ protected:
         COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
         ASSERT_TRUE(SetCommTimeouts(port_, &timeouts));
         ASSERT_TRUE(SetCommMask(port_, kCoreMask));
-        for (OVERLAPPED* overlapped : {&wait_, &write_}) {
+        for (OVERLAPPED* overlapped : {&wait_, &write_, &read_}) {
             *overlapped = {};
             overlapped->hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         }
@@ -49,7 +51,7 @@ protected:
     {
         if (port_ != INVALID_HANDLE_VALUE)
             CloseHandle(port_);
-        for (OVERLAPPED* overlapped : {&wait_, &write_})
+        for (OVERLAPPED* overlapped : {&wait_, &write_, &read_})
             CloseHandle(overlapped->hEvent);
     }
 
@@ -74,6 +76,7 @@ protected:
     HANDLE port_ = INVALID_HANDLE_VALUE;
     OVERLAPPED wait_{};
     OVERLAPPED write_{};
+    OVERLAPPED read_{};
 };
 
 } // namespace
@@ -103,6 +106,7 @@ TEST_F(DevicePort, LineErrorsAreReportedAsEventAndCollectedOnce)
     device_.AddLineErrors(0, 0, 1, 0);
     // The next wait finds the overrun in the history and ends at once.
     EXPECT_EQ(WaitFor([] {}) & ~0x80000000u, EV_ERR);
+    EXPECT_EQ(WaitFor([&] { device_.SetModemLines(MS_CTS_ON); }), EV_CTS) << "an event reported twice";
     DWORD errors = 0;
     COMSTAT stat{};
     ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
@@ -126,7 +130,7 @@ TEST_F(DevicePort, AFloodOfInputIsHeldBackAndArrivesWhole)
     while (received.size() < flood.size()) {
         std::uint8_t buffer[64];
         DWORD read = 0;
-        ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &read, nullptr));
+        ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &read, &read_));
         EXPECT_LE(read, 16u);
         received.insert(received.end(), buffer, buffer + read);
         if (read == 0) {
@@ -156,7 +160,7 @@ TEST_F(DevicePort, ReadingTheDeviceDoesNotHoldUpTheCallers)
         const std::uint8_t byte = 7;
         DWORD written = 0;
         served.set_value(ClearCommError(port_, &errors, &stat) && GetCommState(port_, &dcb) &&
-                         WriteFile(port_, &byte, 1, &written, nullptr));
+                         WriteFile(port_, &byte, 1, &written, &write_));
     });
     const bool inTime = served.get_future().wait_for(std::chrono::seconds(5)) == std::future_status::ready;
     device_.ResumeReads();
@@ -165,7 +169,7 @@ TEST_F(DevicePort, ReadingTheDeviceDoesNotHoldUpTheCallers)
     EXPECT_EQ(WaitFor([] {}) & ~0x80000000u, EV_RXCHAR);
     std::uint8_t buffer[8];
     DWORD read = 0;
-    ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &read, nullptr));
+    ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &read, &read_));
     EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + read), (std::vector<std::uint8_t>{1, 2, 3}));
 }
 
@@ -201,7 +205,7 @@ TEST_F(DevicePort, PurgeAndQueueSizeLetTheReadInFlightEndFirst)
         while (received.size() < count && std::chrono::steady_clock::now() < limit) {
             std::uint8_t buffer[64];
             DWORD read = 0;
-            EXPECT_TRUE(ReadFile(port_, buffer, sizeof buffer, &read, nullptr));
+            EXPECT_TRUE(ReadFile(port_, buffer, sizeof buffer, &read, &read_));
             received.insert(received.end(), buffer, buffer + read);
             DWORD more = 0;
             COMSTAT stat{};
@@ -229,6 +233,107 @@ TEST_F(DevicePort, PurgeAndQueueSizeLetTheReadInFlightEndFirst)
     errors = 0;
     EXPECT_EQ(readAll(expected.size(), errors), expected);
     EXPECT_EQ(errors & CE_RXOVER, 0u);
+}
+
+TEST_F(DevicePort, InputPurgeDropsWhatTheDeviceStillHolds)
+{
+    ASSERT_TRUE(SetupComm(port_, 16, 16));
+    device_.Inject(std::vector<std::uint8_t>(100, 0x11));
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (device_.InputLeft() != 84 && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(device_.InputLeft(), 84u) << "the device holds back what the queue has no room for";
+
+    ASSERT_TRUE(PurgeComm(port_, PURGE_RXABORT | PURGE_RXCLEAR));
+    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR)); // and forget the arrivals from before it
+    EXPECT_EQ(WaitFor([&] { device_.Inject({0x22}); }), EV_RXCHAR);
+    std::uint8_t buffer[64];
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &read, &read_));
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + read), std::vector<std::uint8_t>{0x22})
+        << "bytes from before the purge were read after it";
+}
+
+// Calls that the system answers in a way of its own: the result, the error and one value each
+// reports (in `value`). The last one closes the port.
+TEST_F(DevicePort, CallsAnswerAsTheSystemDoes)
+{
+    DWORD mask = 0;
+    DWORD value = 0;
+    std::uint8_t byte = 1;
+    const auto waitForAByte = [&] {
+        EXPECT_FALSE(WaitCommEvent(port_, &mask, &wait_));
+        EXPECT_FALSE(HasOverlappedIoCompleted(&wait_));
+        device_.Inject({byte});
+        EXPECT_EQ(WaitForSingleObject(wait_.hEvent, 2000), WAIT_OBJECT_0);
+    };
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port_, &dcb));
+    dcb.ByteSize = 5;
+    dcb.StopBits = TWOSTOPBITS;
+    const struct {
+        const char* what;
+        std::function<BOOL()> call;
+        BOOL result;
+        DWORD error; // after a failure
+        DWORD value;
+    } cases[] = {
+        {"five data bits with two stop bits run 1.5",
+         [&] {
+             const BOOL set = SetCommState(port_, &dcb);
+             DCB back{};
+             GetCommState(port_, &back);
+             value = back.StopBits;
+             return set;
+         },
+         TRUE, 0, ONE5STOPBITS},
+        {"an operation whose event is set is no longer pending",
+         [&] {
+             waitForAByte();
+             value = static_cast<DWORD>(wait_.Internal);
+             return HasOverlappedIoCompleted(&wait_);
+         },
+         TRUE, 0, ERROR_SUCCESS},
+        {"a finished wait hands over a DWORD",
+         [&] {
+             waitForAByte();
+             return GetOverlappedResult(port_, &wait_, &value, FALSE);
+         },
+         TRUE, 0, sizeof(DWORD)},
+        {"a purge of nothing",
+         [&] {
+             value = 0;
+             return PurgeComm(port_, 0);
+         },
+         FALSE, ERROR_INVALID_PARAMETER, 0},
+        {"a read without OVERLAPPED on an overlapped handle",
+         [&] { return ReadFile(port_, &byte, 1, &value, nullptr); }, FALSE, ERROR_INVALID_PARAMETER, 0},
+        {"a write without OVERLAPPED on an overlapped handle",
+         [&] {
+             const BOOL result = WriteFile(port_, &byte, 1, &value, nullptr);
+             value = static_cast<DWORD>(device_.TakeSent().size());
+             return result;
+         },
+         FALSE, ERROR_INVALID_PARAMETER, 0},
+        {"a wait that the close ends was aborted",
+         [&] {
+             EXPECT_FALSE(WaitCommEvent(port_, &mask, &wait_));
+             const HANDLE closed = std::exchange(port_, INVALID_HANDLE_VALUE);
+             CloseHandle(closed);
+             return GetOverlappedResult(closed, &wait_, &value, FALSE);
+         },
+         FALSE, ERROR_OPERATION_ABORTED, 0},
+    };
+    for (const auto& c : cases) {
+        SetLastError(ERROR_IO_PENDING); // stale: a failing call must set its own error
+        value = 99;
+        const BOOL result = c.call();
+        EXPECT_EQ(result, c.result) << c.what;
+        if (!result) {
+            EXPECT_EQ(GetLastError(), c.error) << c.what;
+        }
+        EXPECT_EQ(value, c.value) << c.what;
+    }
 }
 
 TEST_F(DevicePort, DsrFlowHoldsOutputWhileDsrIsOff)
@@ -286,10 +391,10 @@ TEST_F(DevicePort, DtrHandshakeFollowsTheInputQueue)
 
     std::uint8_t buffer[100];
     DWORD read = 0;
-    ASSERT_TRUE(ReadFile(port_, buffer, 69, &read, nullptr));
+    ASSERT_TRUE(ReadFile(port_, buffer, 69, &read, &read_));
     ASSERT_EQ(read, 69u);
     EXPECT_EQ(device_.OutputLines(), AF_LINE_RTS) << "DTR up again at 11 queued bytes";
-    ASSERT_TRUE(ReadFile(port_, buffer, 1, &read, nullptr));
+    ASSERT_TRUE(ReadFile(port_, buffer, 1, &read, &read_));
     EXPECT_EQ(device_.OutputLines(), both);
 
     // Leaving the handshake gives DTR back to the DCB's line setting and to the caller.
@@ -457,9 +562,9 @@ TEST_F(DevicePort, BytesQueuedBeforeTheDeviceWentCanStillBeRead)
     EXPECT_EQ(WaitFor([&] { device_.Disappear(); }), 0u);
     std::uint8_t buffer[4] = {};
     DWORD read = 0;
-    ASSERT_TRUE(ReadFile(port_, buffer, 4, &read, nullptr));
+    ASSERT_TRUE(ReadFile(port_, buffer, 4, &read, &read_));
     EXPECT_EQ(read, 2u);
     EXPECT_EQ(buffer[1], 5);
-    EXPECT_FALSE(ReadFile(port_, buffer, 4, &read, nullptr));
+    EXPECT_FALSE(ReadFile(port_, buffer, 4, &read, &read_));
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
 }

@@ -1,6 +1,7 @@
 // Line settings as terminal attributes, the sense check of a DCB, and the COM number mapping.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sys/stat.h>
@@ -140,13 +141,13 @@ TEST(CommDcbCheck, RefusesWhatNoLineCanDo)
 {
     EXPECT_EQ(AfCheckDcb(LineDcb(2400, 8, EVENPARITY, ONESTOPBIT)), ERROR_SUCCESS);
     EXPECT_EQ(AfCheckDcb(LineDcb(31250, 5, SPACEPARITY, ONE5STOPBITS)), ERROR_SUCCESS);
+    EXPECT_EQ(AfCheckDcb(LineDcb(9600, 5, NOPARITY, TWOSTOPBITS)), ERROR_SUCCESS) << "runs 1.5 stop bits";
     EXPECT_EQ(AfCheckDcb(LineDcb(0, 8, NOPARITY, ONESTOPBIT)), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(AfCheckDcb(LineDcb(9600, 4, NOPARITY, ONESTOPBIT)), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(AfCheckDcb(LineDcb(9600, 9, NOPARITY, ONESTOPBIT)), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(AfCheckDcb(LineDcb(9600, 8, 5, ONESTOPBIT)), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(AfCheckDcb(LineDcb(9600, 8, NOPARITY, 3)), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(AfCheckDcb(LineDcb(9600, 8, NOPARITY, ONE5STOPBITS)), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(AfCheckDcb(LineDcb(9600, 5, NOPARITY, TWOSTOPBITS)), ERROR_INVALID_PARAMETER);
     DCB dtrDsr = LineDcb(9600, 8, NOPARITY, ONESTOPBIT);
     dtrDsr.fOutxDsrFlow = 1;
     dtrDsr.fDtrControl = DTR_CONTROL_HANDSHAKE;
@@ -217,4 +218,53 @@ TEST(ComMapping, DirectoryFallsBackToRuntimeDirThenTmp)
         setenv("XDG_RUNTIME_DIR", savedRuntime.c_str(), 1);
     setenv("VEXORA_PORT_DIR", saved.c_str(), 1);
     EXPECT_EQ(ComPortDirectory(), kPortDir);
+}
+
+// Whoever can put an entry in the port directory decides what COM n opens. A directory of another
+// user, one that others may write to, or a link to one, names nothing: COM numbers fall back to
+// the machine's devices (switched off here), and standard error says once which and why.
+TEST(ComMapping, APortDirectoryOthersControlIsIgnoredWithItsReasonOnce)
+{
+    char base[] = "/tmp/vexora-trust-XXXXXX";
+    ASSERT_NE(mkdtemp(base), nullptr);
+    const std::string root = base;
+    const struct {
+        const char* name;
+        mode_t mode; // 0: a link to "own"
+        uid_t owner;
+        const char* reason; // null: trusted
+    } cases[] = {
+        {"own", 0700, geteuid(), nullptr},
+        {"own-readable", 0755, geteuid(), nullptr},
+        {"foreign", 0700, 65534, "belongs to user 65534"},
+        {"group-writable", 0770, geteuid(), "may write to it (mode 0770)"},
+        {"world-writable", 01777, geteuid(), "may write to it (mode 1777)"},
+        {"link", 0, geteuid(), "is a symbolic link"},
+    };
+    for (const auto& c : cases) {
+        const std::string dir = root + "/" + c.name;
+        if (c.mode == 0) {
+            ASSERT_EQ(symlink((root + "/own").c_str(), dir.c_str()), 0);
+        } else {
+            ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+            ASSERT_EQ(symlink("/dev/pts/77", (dir + "/COM5").c_str()), 0);
+            ASSERT_EQ(chmod(dir.c_str(), c.mode), 0); // whatever the umask
+            if (chown(dir.c_str(), c.owner, static_cast<gid_t>(-1)) != 0)
+                continue; // only root can give a folder away
+        }
+        setenv("VEXORA_PORT_DIR", dir.c_str(), 1);
+        testing::internal::CaptureStderr();
+        const std::string first = ComPortDevicePath(5);
+        const std::string second = ComPortDevicePath(5);
+        const std::string told = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(first, c.reason ? "" : "/dev/pts/77") << c.name;
+        EXPECT_EQ(second, first) << c.name;
+        EXPECT_EQ(std::count(told.begin(), told.end(), '\n'), c.reason ? 1 : 0) << c.name << ": " << told;
+        if (c.reason) {
+            EXPECT_TRUE(told.find(dir + " is ignored: ") != told.npos && told.find(c.reason) != told.npos)
+                << told;
+        }
+    }
+    setenv("VEXORA_PORT_DIR", kPortDir.c_str(), 1);
+    EXPECT_EQ(std::system(("rm -rf " + root).c_str()), 0);
 }

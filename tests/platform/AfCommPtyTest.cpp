@@ -250,11 +250,11 @@ TEST_F(OpenPty, InputQueueKeepsTheOrderAcrossItsEnd)
     ASSERT_EQ(AwaitQueued(70), 70u);
     std::uint8_t buffer[100];
     DWORD read = 0;
-    ASSERT_TRUE(ReadFile(port_, buffer, 50, &read, nullptr));
+    ASSERT_TRUE(ReadFile(port_, buffer, 50, &read, &read_));
     ASSERT_EQ(read, 50u);
     ASSERT_TRUE(pty_->Send(second)); // fills the queue round its end
     ASSERT_EQ(AwaitQueued(90), 90u);
-    ASSERT_TRUE(ReadFile(port_, buffer, 100, &read, nullptr));
+    ASSERT_TRUE(ReadFile(port_, buffer, 100, &read, &read_));
     ASSERT_EQ(read, 90u);
     std::vector<std::uint8_t> expected(first.begin() + 50, first.end());
     expected.insert(expected.end(), second.begin(), second.end());
@@ -612,7 +612,7 @@ TEST_F(OpenPty, BytesThatCameWhileThePortWasClosedAreDroppedAtTheOpen)
     ASSERT_GE(AwaitQueued(3), 3u);
     std::uint8_t buffer[64];
     DWORD read = 0;
-    ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &read, nullptr));
+    ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &read, &read_));
     EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + read), fresh);
 }
 
