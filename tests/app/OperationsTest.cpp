@@ -19,6 +19,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <bitset>
 #include <chrono>
 #include <functional>
 #include <initializer_list>
@@ -532,12 +533,29 @@ TEST_F(Operations, ResetClearsTheCounterWithTheButtonsDisabledMeanwhile)
     EXPECT_EQ(Register(0x30), 0u);
 }
 
-TEST_F(Operations, ResetWithoutAMeterSendsBothRegistersThenReportsDataWriteError)
+// Without a meter, or with one that refuses one of the registers: both are sent all the same, and
+// the counter keeps what the meter stored.
+TEST_F(Operations, ResetMissingAnAcknowledgementSendsBothRegistersThenReportsDataWriteError)
 {
-    Start({.Faults = {.NoAnswer = true}});
-    EXPECT_EQ(Click(Form1->Button3),
-              "buttons none | port open | buttons Write,Read,Reset | port closed | box DATA write error");
-    EXPECT_EQ(Log(2).size(), 2u);
+    const auto refusing = [](std::size_t reg) {
+        return TMeterFaults{.RefusedRegisters = std::bitset<256>().set(reg)};
+    };
+    const struct {
+        const char* Meter;
+        TMeterFaults Faults;
+        std::uint32_t Volume;
+    } meters[] = {{"none", {.NoAnswer = true}, 0},
+                  {"refusing 0x30", refusing(0x30), 123456},
+                  {"refusing 0x31", refusing(0x31), 0}};
+    for (const auto& meter : meters) {
+        SCOPED_TRACE(meter.Meter);
+        FSim.reset();
+        Start({.Faults = meter.Faults});
+        EXPECT_EQ(Click(Form1->Button3),
+                  "buttons none | port open | buttons Write,Read,Reset | port closed | box DATA write error");
+        EXPECT_EQ(Log(2).size(), 2u);
+        EXPECT_EQ(Register(0x30), meter.Volume);
+    }
 }
 
 } // namespace
