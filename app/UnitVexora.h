@@ -85,8 +85,9 @@ public:
     void Delay(std::uint32_t Ms);
 
     // The three operations. Each checks the fields it needs before anything is sent, and then
-    // runs with all three buttons disabled; it ends with the port closed, the status window
-    // hidden and the buttons enabled, also when it raises (the error is shown after that).
+    // runs with all three buttons, the port box and "Addr" disabled; it ends with the port
+    // closed, the status window hidden and those controls enabled, also when it raises (the
+    // error is shown after that).
     //
     // "Read": the configuration data (scale codes), then the user data into the fields.
     void Button2Click(QObject* Sender);
@@ -136,14 +137,17 @@ private:
     bool ReadSteps(std::int32_t Addr);
     bool WriteSteps(std::int32_t Addr, const TUserDataFields& Fields);
     bool ResetSteps(std::int32_t Addr);
-    // Runs Steps with the three buttons disabled, then the closing steps, also when Steps raise.
-    // ShowsProgress: the operation uses the progress bar and the status window.
     // Opens the link, selects and reads the configuration data: false unless the meter
     // acknowledged the select (progress then AcknowledgedProgress) and the data decoded.
     bool ReadConfigData(std::int32_t Addr, int AcknowledgedProgress);
+    // Runs Steps with the operation's controls disabled, then the closing steps, also when Steps
+    // raise. ShowsProgress: the operation uses the progress bar and the status window.
     bool RunOperation(bool ShowsProgress, const std::function<bool()>& Steps);
     void EndOperation(bool ShowsProgress);
-    void SetOperationButtons(bool Enabled);
+    // The controls disabled while an operation runs: the three buttons, the port box and "Addr".
+    // "Baud" of "COM setup" and the meter's values stay editable: an operation reads them before
+    // its first wait and never again, so a change counts from the next operation.
+    void SetOperationControls(bool Enabled);
 
     // "Addr" for Read and Reset: 255 and above is the broadcast, which gets no answers; a negative
     // value is no address. Shows why and returns false for either.

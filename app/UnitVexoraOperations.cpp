@@ -4,6 +4,8 @@
 #include <QPointer>
 #include <QPushButton>
 
+#include <initializer_list>
+
 #include "AfExceptions.h"
 #include "MBusRegisters.h"
 #include "MBusTelegram.h"
@@ -89,12 +91,11 @@ bool TForm1::ResetSteps(std::int32_t Addr)
 bool TForm1::RunOperation(bool ShowsProgress, const std::function<bool()>& Steps)
 {
     FClosed = false;
-    // Disabling the clicked button moves the keyboard focus on to the next control; it comes back
-    // at the end, so that the keyboard stays where the user left it.
+    // Disabling the clicked button (or another control that had the focus) moves the keyboard
+    // focus on to the next control; it comes back at the end, so that the keyboard stays where the
+    // user left it.
     const QPointer<QWidget> focused = focusWidget();
-    // A click on any of them would run a second operation on the same buffer and port, which
-    // would close the port under this one.
-    SetOperationButtons(false);
+    SetOperationControls(false);
     const auto end = [&] {
         EndOperation(ShowsProgress);
         if (focused && focused->isEnabled() && !FClosed)
@@ -118,13 +119,18 @@ void TForm1::EndOperation(bool ShowsProgress)
     AfComPort1->ClosePort();
     if (ShowsProgress && FormCaption)
         FormCaption->hide();
-    SetOperationButtons(true);
+    SetOperationControls(true);
 }
 
-void TForm1::SetOperationButtons(bool Enabled)
+void TForm1::SetOperationControls(bool Enabled)
 {
-    for (QPushButton* button : {Button1, Button2, Button3})
-        button->setEnabled(Enabled);
+    // A click on a button would run a second operation on the same buffer and port, which would
+    // close the port under this one; a pick in the port box (a wheel turn or an arrow key over it
+    // is one) would close it and open another; the decoders check every answer against "Addr", so
+    // a new address would refuse the answers of the meter the requests went to.
+    for (QWidget* control :
+         std::initializer_list<QWidget*>{Button1, Button2, Button3, AfPortComboBox1, SpinEdit2})
+        control->setEnabled(Enabled);
 }
 
 bool TForm1::CheckMeterAddress(std::int32_t Addr)

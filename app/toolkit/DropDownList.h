@@ -16,4 +16,8 @@ public:
     QString Text() const { return currentText(); }
     // Sets the edit text without selecting anything.
     void SetText(const QString& text);
+
+protected:
+    // Leaving the field picks nothing: the selection stays as it was.
+    void focusOutEvent(QFocusEvent* event) override;
 };

@@ -5,19 +5,24 @@
 // Every operation is traced as one line of steps: the progress bar at each change, and the
 // buttons, the port and the status window at each wait of the exchange (the tests wrap the tick
 // count the waits read) and whenever a message box comes up; the boxes are answered through the
-// toolkit's hook. What the tool sent is taken from the simulator's log.
+// toolkit's hook. The port box and "Addr" show in the trace only when they are not disabled and
+// enabled with the buttons. What the tool sent is taken from the simulator's log.
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <bitset>
 #include <chrono>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -109,6 +114,15 @@ public:
             if (button->isEnabled())
                 on << (button == Form1->Button3 ? QStringLiteral("Reset") : button->text());
         Note(FButtons, "buttons " + (on.isEmpty() ? QStringLiteral("none") : on.join(u',')));
+        // The port box and "Addr" are locked and given back with the buttons: only a step where
+        // one of them is not is noted.
+        QStringList astray;
+        for (const QWidget* control :
+             std::initializer_list<QWidget*>{Form1->AfPortComboBox1, Form1->SpinEdit2})
+            if (control->isEnabled() == on.isEmpty())
+                astray << control->accessibleName();
+        Note(FLinkControls,
+             astray.isEmpty() ? "link as buttons" : astray.join(u',') + (on.isEmpty() ? " on" : " off"));
         Note(FPort, Form1->AfComPort1->IsPortOpen() ? "port open" : "port closed");
         const QString status = FormCaption->isVisible() ? FormCaption->Label1->text() : "hidden";
         Note(FStatus, "status " + status);
@@ -141,7 +155,7 @@ private:
     }
 
     QStringList FSteps;
-    QString FButtons, FPort, FStatus, FRange;
+    QString FButtons, FLinkControls, FPort, FStatus, FRange;
     int FProgress = 0;
     std::pair<QString, std::function<void()>> FWhen;
     TTickSource FTicks;
@@ -240,6 +254,35 @@ TEST_F(Operations, TheKeyboardFocusReturnsToTheButtonThatStartedTheOperation)
         Click(button);
         EXPECT_EQ(Form1->focusWidget(), button) << button->text().toStdString();
     }
+}
+
+// A pick in the port box closes the port and opens another; the answers are checked against
+// "Addr". Neither may reach the exchange under way.
+TEST_F(Operations, NeitherWheelNorArrowKeysOverTheLinkSettingsReachTheExchangeOfARunningRead)
+{
+    AfPtyPort com2(2); // listed after the meter's COM 1: a port to move on to
+    Start(ReadMeter());
+    TAfPortComboBox* box = Form1->AfPortComboBox1;
+    ASSERT_EQ(box->count(), 2);
+    box->setFocus();
+    FTrace->When("Reading config data", [box] {
+        const QPointF at = box->rect().center();
+        QWheelEvent wheel(at, box->mapToGlobal(at), {}, {0, -120}, Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(box, &wheel);
+        QTest::keyClick(box, Qt::Key_Down);
+        QTest::keyClick(Form1->SpinEdit2, Qt::Key_Up);
+        QTest::keyClick(Form1->SpinEdit1, Qt::Key_Up);
+    });
+    EXPECT_THAT(Click(Form1->Button2), EndsWith("status Reading user data | progress 0 (0%) | " + kEnd));
+    EXPECT_EQ(Shown(), kMeterShown);
+    EXPECT_EQ(Form1->AfComPort1->ComNumber(), 1);
+    EXPECT_EQ(box->currentText().toStdString(), "COM 1");
+    EXPECT_EQ(Form1->SpinEdit2->Value(), 1);
+    // Read once as the port opens, the link's baud rate stays editable.
+    EXPECT_EQ(Form1->SpinEdit1->Value(), 2401);
+    // Locked meanwhile, the box had to give the keyboard focus away; it has it back.
+    EXPECT_EQ(Form1->focusWidget(), box);
 }
 
 TEST_F(Operations, ReadWithoutTheSecondAcknowledgementReachesThreeAndReportsDataReadError)
@@ -490,12 +533,29 @@ TEST_F(Operations, ResetClearsTheCounterWithTheButtonsDisabledMeanwhile)
     EXPECT_EQ(Register(0x30), 0u);
 }
 
-TEST_F(Operations, ResetWithoutAMeterSendsBothRegistersThenReportsDataWriteError)
+// Without a meter, or with one that refuses one of the registers: both are sent all the same, and
+// the counter keeps what the meter stored.
+TEST_F(Operations, ResetMissingAnAcknowledgementSendsBothRegistersThenReportsDataWriteError)
 {
-    Start({.Faults = {.NoAnswer = true}});
-    EXPECT_EQ(Click(Form1->Button3),
-              "buttons none | port open | buttons Write,Read,Reset | port closed | box DATA write error");
-    EXPECT_EQ(Log(2).size(), 2u);
+    const auto refusing = [](std::size_t reg) {
+        return TMeterFaults{.RefusedRegisters = std::bitset<256>().set(reg)};
+    };
+    const struct {
+        const char* Meter;
+        TMeterFaults Faults;
+        std::uint32_t Volume;
+    } meters[] = {{"none", {.NoAnswer = true}, 0},
+                  {"refusing 0x30", refusing(0x30), 123456},
+                  {"refusing 0x31", refusing(0x31), 0}};
+    for (const auto& meter : meters) {
+        SCOPED_TRACE(meter.Meter);
+        FSim.reset();
+        Start({.Faults = meter.Faults});
+        EXPECT_EQ(Click(Form1->Button3),
+                  "buttons none | port open | buttons Write,Read,Reset | port closed | box DATA write error");
+        EXPECT_EQ(Log(2).size(), 2u);
+        EXPECT_EQ(Register(0x30), meter.Volume);
+    }
 }
 
 } // namespace
