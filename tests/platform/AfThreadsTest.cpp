@@ -1,4 +1,4 @@
-// Threads, critical sections, the per-thread last error, the tick count and DisposeHandle.
+// Threads, critical sections, the per-thread last error, and the tick count.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -14,7 +14,6 @@
 
 #include "AfSyncObjects.h"
 #include "AfTicks.h"
-#include "AfUtils.h"
 #include "AfWin.h"
 #include "SyncTestSupport.h"
 
@@ -449,22 +448,6 @@ TEST(SyncTicks, CountFollowsSleep)
     const DWORD elapsed = AfTicksElapsed(start, GetTickCount());
     EXPECT_GE(elapsed, 30u);
     EXPECT_LT(elapsed, 20000u);
-}
-
-TEST(SyncDisposeHandle, ClosesOnceAndMarksTheVariable)
-{
-    HANDLE handle = NewEvent(true, false);
-    HANDLE const original = handle;
-    EXPECT_TRUE(DisposeHandle(handle));
-    EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(WaitForSingleObject(original, 0), WAIT_FAILED) << "the handle was really closed";
-
-    EXPECT_FALSE(DisposeHandle(handle)) << "nothing to close";
-    EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
-
-    HANDLE stale = original;
-    EXPECT_FALSE(DisposeHandle(stale)) << "a failed close";
-    EXPECT_EQ(stale, original) << "the variable keeps a handle that could not be closed";
 }
 
 } // namespace

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "AfSmallSet.h"
-#include "Dcb.h"
+#include "platform/Dcb.h"
 
 enum TAfBaudrate : std::uint8_t {
     br110,

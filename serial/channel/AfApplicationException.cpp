@@ -33,17 +33,6 @@ void WriteToStandardError(const std::exception_ptr& exception)
     }
 }
 
-bool IsSilentAbort(const std::exception_ptr& exception)
-{
-    try {
-        std::rethrow_exception(exception);
-    } catch (const EAbort&) {
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
-
 } // namespace
 
 void SetApplicationExceptionHandler(std::function<void(std::exception_ptr)> handler)

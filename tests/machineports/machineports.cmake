@@ -1,7 +1,7 @@
 # No test opens a serial port of the machine: the executables that probe or open ports (the box
 # probing COM 1 to 16, the main window, the port component) run under strace, which sees every
 # open of /dev/tty*.
-if(TARGET vexora_portcontrols AND TARGET vexora_app)
+if(TARGET vexora_widgets AND TARGET vexora_app)
     add_test(NAME machine_ports.untouched
              COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/CheckNoMachinePorts.sh
                      $<TARGET_FILE:portcontrols_test> $<TARGET_FILE:test_app_link>

@@ -1,6 +1,7 @@
 // The base exception of the component and the silent abort.
 #pragma once
 
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -17,3 +18,18 @@ public:
     EAbort() : Exception("Operation aborted") {}
     explicit EAbort(const std::string& message) : Exception(message) {}
 };
+
+// Whether Error holds a silent abort (EAbort). Rethrows to look, so it costs an exception's
+// unwinding; a null Error is no abort.
+inline bool IsSilentAbort(const std::exception_ptr& Error)
+{
+    if (!Error)
+        return false;
+    try {
+        std::rethrow_exception(Error);
+    } catch (const EAbort&) {
+        return true;
+    } catch (...) {
+        return false;
+    }
+}

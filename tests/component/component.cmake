@@ -5,12 +5,12 @@ vexora_add_test(component_test
             ${CMAKE_CURRENT_LIST_DIR}/ComponentTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/ComPortTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/DataDispatcherTest.cpp
-    LIBS vexora_component vexora_test_support
+    LIBS vexora_component vexora_test_support vexora_component_test_support
     LABELS serial)
 
 # Open/close cycles with traffic and changing handlers; its own executable for its time limit.
 vexora_add_test(component_stress_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/ComPortStressTest.cpp
-    LIBS vexora_component vexora_test_support
+    LIBS vexora_component vexora_test_support vexora_component_test_support
     LABELS serial
     TIMEOUT 600)

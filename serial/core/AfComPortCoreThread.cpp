@@ -1,0 +1,42 @@
+// What both worker threads of a port core share: the stop event, the stop sequence and the
+// display of an exception that nobody else reports.
+#include "AfComPortThreads.h"
+
+#include "AfSafeSync.h"
+#include "AfUtils.h"
+#include "platform/AfWin.h"
+
+TAfComPortCoreThread::TAfComPortCoreThread(TAfComPortCore* Core)
+    : TThread(true), FStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)), FCore(Core),
+      FHandle(Core->FHandle)
+{
+}
+
+TAfComPortCoreThread::~TAfComPortCoreThread()
+{
+    DisposeHandle(FStopEvent);
+}
+
+void TAfComPortCoreThread::StopThread()
+{
+    Terminate();
+    SetEvent(FStopEvent);
+    WaitFor();
+    delete this;
+}
+
+void TAfComPortCoreThread::HandleException()
+{
+    FException = std::current_exception();
+    // Nobody is shown anything once the thread is being stopped: the stopping thread is waiting
+    // for this one to end.
+    if (!IsSilentAbort(FException) && !Terminated())
+        ShowThreadException();
+    FException = nullptr;
+}
+
+void TAfComPortCoreThread::ShowThreadException()
+{
+    const std::exception_ptr error = FException;
+    SafeSyncSynchronize([error] { ApplicationHandleException(error); });
+}
