@@ -232,7 +232,10 @@ void TAfCustomSerialPort::OpenPort()
         FCore->SetWriteThreadPriority(FWriteThreadPriority);
         FClosing = false;
         OpenDevice();
+        const std::weak_ptr<const bool> alive = FAlive;
         OnPortOpen(this);
+        if (alive.expired())
+            return; // the handler destroyed the port
     }
     TAfDataDispConnComponent::OpenPort();
 }
@@ -242,13 +245,19 @@ void TAfCustomSerialPort::ClosePort()
     FClosing = true;
     ++FCloseCount;
     // Also when a handler raises: a port left closing would drop every later write silently.
+    // Unless a handler (the dispatcher's or OnPortClose) destroyed the port.
     struct TClosingEnd {
         std::atomic<bool>& Closing;
-        ~TClosingEnd() { Closing = false; }
-    } closingEnd{FClosing};
+        const std::weak_ptr<const bool> Alive;
+        ~TClosingEnd()
+        {
+            if (!Alive.expired())
+                Closing = false;
+        }
+    } closingEnd{FClosing, FAlive};
 
     TAfDataDispConnComponent::ClosePort();
-    if (Designing() || !FCore)
+    if (closingEnd.Alive.expired() || Designing() || !FCore)
         return;
     // Disabling the receiver first lets an event being handed over go, so the core's close does
     // not wait for it.
@@ -423,9 +432,11 @@ void TAfCustomSerialPort::HandleSyncEvent(TAfCoreEvent EventKind, DWORD Data, st
 {
     if (FClosing || IsDestroying())
         return;
-    const std::uint32_t closes = FCloseCount;
+    // Once a handler has closed or destroyed the port, nothing more of this event runs, and
+    // nothing of a destroyed port is touched, not even a member function called.
+    const TEventMark mark(*this);
     OnSyncEvent(this, EventKind, Data, Error);
-    if (ClosedSince(closes))
+    if (mark.Ended())
         return;
     switch (EventKind) {
     case ceOutputEmpty:
@@ -437,7 +448,8 @@ void TAfCustomSerialPort::HandleSyncEvent(TAfCoreEvent EventKind, DWORD Data, st
             FCore->GetComStat(stat);
             OnDataRecived(this, static_cast<std::int32_t>(stat.cbInQue));
         }
-        FireLineEvents(Data, closes);
+        if (!mark.Ended())
+            FireLineEvents(Data, mark);
         break;
     case ceInputPending:
         OnDataRecived(this, static_cast<std::int32_t>(Data));
@@ -449,10 +461,8 @@ void TAfCustomSerialPort::HandleSyncEvent(TAfCoreEvent EventKind, DWORD Data, st
     }
 }
 
-void TAfCustomSerialPort::FireLineEvents(DWORD Mask, std::uint32_t Closes)
+void TAfCustomSerialPort::FireLineEvents(DWORD Mask, const TEventMark& Mark)
 {
-    if (ClosedSince(Closes))
-        return;
     if ((Mask & EV_ERR) != 0) {
         // Collects the errors the device flagged with this event, which no status query may
         // have picked up yet.
@@ -460,15 +470,15 @@ void TAfCustomSerialPort::FireLineEvents(DWORD Mask, std::uint32_t Closes)
         FCore->GetComStat(stat);
     }
     const DWORD errors = FCore->TakeLineErrors();
-    if ((Mask & EV_ERR) != 0 && !ClosedSince(Closes))
+    if ((Mask & EV_ERR) != 0 && !Mark.Ended())
         OnLineError(this, errors);
-    if ((Mask & EV_CTS) != 0 && !ClosedSince(Closes))
+    if ((Mask & EV_CTS) != 0 && !Mark.Ended())
         OnCTSChanged(this);
-    if ((Mask & EV_DSR) != 0 && !ClosedSince(Closes))
+    if ((Mask & EV_DSR) != 0 && !Mark.Ended())
         OnDSRChanged(this);
-    if ((Mask & EV_RING) != 0 && !ClosedSince(Closes))
+    if ((Mask & EV_RING) != 0 && !Mark.Ended())
         OnRINGDetected(this);
-    if ((Mask & EV_RLSD) != 0 && !ClosedSince(Closes))
+    if ((Mask & EV_RLSD) != 0 && !Mark.Ended())
         OnRLSDChanged(this);
 }
 
@@ -484,7 +494,10 @@ void TAfCustomComPort::SetComNumber(std::uint16_t Value)
         FComNumber = Value;
         return;
     }
+    const std::weak_ptr<const bool> alive = Alive();
     ClosePort();
+    if (alive.expired())
+        return; // OnPortClose destroyed the port
     FComNumber = Value;
     OpenPort();
 }

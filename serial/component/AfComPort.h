@@ -18,10 +18,10 @@
 // thread, which waits for each at most 2000 ms. Two exceptions: OnNonSyncEvent runs on the event
 // thread itself (and, when assigned, replaces every user-interface event); OnPortOpen and
 // OnPortClose end OpenPort and ClosePort on the caller's thread. A handler may close the port
-// (also the one that is being handed over), and so may a linked dispatcher's reader, which may
-// also unlink or destroy the port: the close returns at once, and no event of that port fires
-// after it. Handlers and the dispatcher link may be changed at any time, also while events
-// flow.
+// (also the one that is being handed over) or destroy it, and so may a linked dispatcher's
+// reader, which may also unlink the port: the close or destruction returns at once, the rest of
+// the event that ran the handler is dropped, and no event of that port fires after it. Handlers
+// and the dispatcher link may be changed at any time, also while events flow.
 //
 // Errors. The component's own errors are EAfComPortError, raised through RaisePortError with the
 // message followed by " - ", the component's Name and a blank. Opening failures are the core's
@@ -178,6 +178,9 @@ protected:
     virtual void OpenDevice() = 0;
     // The core; null in design mode.
     TAfComPortCore* Core() const { return FCore.get(); }
+    // Expires with the component: a caller of a handler, which may destroy the component, looks
+    // at it before it touches the component again.
+    std::weak_ptr<const bool> Alive() const { return FAlive; }
 
 private:
     // Event thread.
@@ -192,8 +195,22 @@ private:
     // User-interface thread.
     void SyncCallback();
     void HandleSyncEvent(TAfCoreEvent EventKind, DWORD Data, std::exception_ptr Error);
-    void FireLineEvents(DWORD Mask, std::uint32_t Closes);
-    bool ClosedSince(std::uint32_t Closes) const { return FCloseCount != Closes || FClosing; }
+    // Taken as a user-interface event starts; after each handler, whether the handler closed or
+    // destroyed the port, either of which ends the rest of the event.
+    class TEventMark {
+    public:
+        explicit TEventMark(const TAfCustomSerialPort& Port)
+            : FPort(Port), FAlive(Port.FAlive), FCloses(Port.FCloseCount)
+        {
+        }
+        bool Ended() const { return FAlive.expired() || FPort.FCloseCount != FCloses || FPort.FClosing; }
+
+    private:
+        const TAfCustomSerialPort& FPort;
+        const std::weak_ptr<const bool> FAlive;
+        const std::uint32_t FCloses;
+    };
+    void FireLineEvents(DWORD Mask, const TEventMark& Mark);
     void CheckEnum(unsigned Value, unsigned Count);
     void ChangeSetting(bool Changed);
 
@@ -214,6 +231,8 @@ private:
     TAfCoreEvent FSyncKind = ceOutputEmpty;
     DWORD FSyncData = 0;
     std::exception_ptr FSyncError;
+    // Expires with the component, for a handler's call that outlives it.
+    const std::shared_ptr<const bool> FAlive = std::make_shared<const bool>(true);
 };
 
 class TAfCustomComPort : public TAfCustomSerialPort {

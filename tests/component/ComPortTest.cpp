@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -497,6 +498,65 @@ TEST_F(ComPortPtyTest, DestroyingWithThePortOpenAndBytesArrivingIsPrompt)
     EXPECT_FALSE(eventAfterDestroy);
     for (std::size_t i = 0; i < received.size(); ++i)
         ASSERT_EQ(static_cast<std::uint8_t>(received[i]), static_cast<std::uint8_t>(i)) << "byte " << i;
+}
+
+// A handler that destroys its own port: the rest of its event is dropped, nothing of the port is
+// touched after the handler (AddressSanitizer watches), and the destruction does not wait for the
+// hand-over that is running it. The lines change together, so that a line event is followed by
+// others of the same mask.
+TEST(ComPortDeviceTest, AHandlerMayDestroyItsOwnPortAtOnce)
+{
+    using TTrigger = std::function<void(TAfComPort*, AfTestDevice&)>; // on the open port
+    const TTrigger lines = [](TAfComPort*, AfTestDevice& Line) {
+        Line.AddLineErrors(1, 0, 0, 0);
+        Line.SetModemLines(MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON);
+    };
+    const TTrigger bytes = [](TAfComPort*, AfTestDevice& Line) { Line.Inject({1, 2, 3}); };
+    const TTrigger close = [](TAfComPort* Port, AfTestDevice&) { Port->ClosePort(); };
+    const struct {
+        std::string Handler; // the event whose handler destroys the port
+        TTrigger Trigger;
+    } cases[] = {
+        {"Sync:", lines},
+        {"DataRecived:", bytes},
+        {"LineError:", lines},
+        {"RING", lines},
+        {"PortOpen", nullptr},
+        {"PortClose", close},
+        {"PortClose", [](TAfComPort* Port, AfTestDevice&) { Port->SetComNumber(kOtherCom); }},
+        {"dispatcher's PortClose", close},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Handler);
+        AfTestDevice line("destroy-in-handler");
+        line.RegisterAsCom(kDeviceCom);
+        auto* port = new TAfComPort(nullptr);
+        port->SetComNumber(kDeviceCom);
+        TEventRecorder events;
+        events.Attach(*port);
+        auto* dispatcher = new TAfDataDispatcher(port); // goes with the port
+        if (c.Handler == "dispatcher's PortClose") {
+            dispatcher->SetConnComponent(port);
+            dispatcher->OnPortClose = [&](TObject*) { events.Add(c.Handler); };
+        }
+        long long destroyMs = -1;
+        events.OnFired = [&](const std::string& Event) {
+            if (port == nullptr || Event.rfind(c.Handler, 0) != 0)
+                return;
+            const auto start = Clock::now();
+            delete port;
+            port = nullptr;
+            destroyMs = MsSince(start);
+        };
+        port->OpenPort();
+        if (c.Trigger)
+            c.Trigger(port, line);
+        const bool destroyed = PumpUntil([&] { return port == nullptr; });
+        delete port;
+        ASSERT_TRUE(destroyed);
+        EXPECT_LT(destroyMs, 1000) << "the destruction waited for the hand-over's time-out";
+        PumpFor(50); // a hand-over left behind would run now
+    }
 }
 
 // ---- settings dialog -----------------------------------------------------------------------------

@@ -93,9 +93,16 @@ public:
 
     void Add(const std::string& Event)
     {
-        std::lock_guard guard(FLock);
-        FFired.push_back({Event, std::this_thread::get_id()});
+        {
+            std::lock_guard guard(FLock);
+            FFired.push_back({Event, std::this_thread::get_id()});
+        }
+        if (OnFired)
+            OnFired(Event);
     }
+    // Called with each event once it is recorded, on the thread it fired on (set it before the
+    // events flow).
+    std::function<void(const std::string& Event)> OnFired;
     std::vector<TFired> Fired() const
     {
         std::lock_guard guard(FLock);

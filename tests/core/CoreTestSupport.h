@@ -1,6 +1,6 @@
-// Test support for the port core: a recorder of core events, a valid line setting, the
-// process's thread count, a far end that echoes or swallows what the port sends, and one that
-// sends a long pattern.
+// Test support for the port core: a recorder of core events, a valid line setting, the process's
+// CPU time, a far end that echoes or swallows what the port sends, and one that sends a long
+// pattern.
 #pragma once
 
 #include <poll.h>
@@ -12,7 +12,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <dirent.h>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -40,19 +39,6 @@ inline DCB TestDcb()
     dcb.XonChar = 0x11;
     dcb.XoffChar = 0x13;
     return dcb;
-}
-
-// Threads of this process right now.
-inline int ThreadCount()
-{
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.')
-                ++count;
-        closedir(dir);
-    }
-    return count;
 }
 
 // CPU time this process has used so far, in seconds.

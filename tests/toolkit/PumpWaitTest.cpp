@@ -127,23 +127,26 @@ TEST_F(PumpWaitTest, SleepsOnAThreadWithoutAnEventLoop)
 
 TEST_F(PumpWaitTest, PumpUntilSeesAConditionSetByAnotherThread)
 {
+    constexpr int kSetterMs = 60;
     std::atomic<bool> done{false};
-    std::thread setter([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(60));
-        done = true;
-    });
     int events = 0;
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] { ++events; });
     timer.start(5);
+    // Taken before the setter exists, so that however late this thread runs again, the setter's
+    // whole sleep lies inside the measured time.
     const auto start = Clock::now();
     const double cpuBefore = CpuMs();
+    std::thread setter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kSetterMs));
+        done = true;
+    });
     EXPECT_TRUE(PumpUntil([&] { return done.load(); }, 10));
     const double cpu = CpuMs() - cpuBefore;
     const long long took = MsSince(start);
     timer.stop();
     setter.join();
-    EXPECT_GE(took, 55);
+    EXPECT_GE(took, kSetterMs);
     EXPECT_LT(took, 1000);
     EXPECT_GT(events, 0);
     EXPECT_LT(cpu, 60.0);
