@@ -77,10 +77,10 @@ public:
     void SendTelegram(std::int32_t Length);
     void Delay(std::uint32_t Ms);
 
-    // The three operations. Each checks the fields it needs before anything is sent, and then
-    // runs with all three buttons, the port box and "Addr" disabled; it ends with the port
-    // closed, the status window hidden and those controls enabled, also when it raises (the
-    // error is shown after that).
+    // The three operations, run by TMeterOperations with the window as their host. Each checks
+    // the fields it needs before anything is sent, and then runs with all three buttons, the port
+    // box and "Addr" disabled; it ends with the port closed, the status window hidden and those
+    // controls enabled, also when it raises (the error is shown after that).
     //
     // "Read": the configuration data (scale codes), then the user data into the fields.
     void Button2Click(QObject* Sender);
