@@ -31,9 +31,18 @@ const std::vector<TCommandSpec>& Commands()
     static const std::vector<TCommandSpec> commands = {
         {"read", {kPort, kBaud, kAddr, kJson}},
         {"write",
-         {kPort, kBaud, kAddr, {"q4ma", true, false}, {"q20ma", true, false}, {"imp-out", true, false},
-          {"address", true, false}, {"meter-baud", true, false}, {"empty-tube", true, false},
-          {"pulse-width", true, false}, {"from", true, false}, {"broadcast", false, false}}},
+         {kPort,
+          kBaud,
+          kAddr,
+          {"q4ma", true, false},
+          {"q20ma", true, false},
+          {"imp-out", true, false},
+          {"address", true, false},
+          {"meter-baud", true, false},
+          {"empty-tube", true, false},
+          {"pulse-width", true, false},
+          {"from", true, false},
+          {"broadcast", false, false}}},
         {"reset", {kPort, kBaud, kAddr, {"yes", false, false}}},
         {"scan", {kPort, kBaud, {"from", true, false}, {"to", true, false}, kJson}},
         {"ports", {kJson}},
@@ -63,9 +72,8 @@ std::optional<std::string> TCliRequest::Value(const std::string& Name) const
 TCliRequest ParseCommandLine(const std::vector<std::string>& Args)
 {
     TCliRequest request;
-    if (Args.empty() || std::any_of(Args.begin(), Args.end(), [](const std::string& arg) {
-            return arg == "--help" || arg == "-h";
-        })) {
+    if (Args.empty() || std::any_of(Args.begin(), Args.end(),
+                                    [](const std::string& arg) { return arg == "--help" || arg == "-h"; })) {
         request.Command = "help";
         return request;
     }
@@ -125,7 +133,8 @@ double ParseFloat(const std::string& Text)
 bool ParseYesNo(const std::string& Text)
 {
     std::string lower = Trimmed(Text);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     if (lower == "yes" || lower == "no")
         return lower == "yes";
     throw EConvertError("'" + Text + "' is neither yes nor no");

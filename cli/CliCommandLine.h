@@ -1,10 +1,10 @@
 // The command line of vexora-cli: the command, its options and the exit statuses.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
-#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>

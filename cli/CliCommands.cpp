@@ -6,8 +6,8 @@
 #include <QJsonObject>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <unistd.h>
@@ -130,8 +130,7 @@ int ComNumberOf(const std::string& Port)
         return number;
     }
     std::string digits = Port;
-    if (digits.size() >= 3 && std::equal(digits.begin(), digits.begin() + 3, "COM",
-                                         [](char a, char b) { return std::toupper(static_cast<unsigned char>(a)) == b; }))
+    if (QString::fromStdString(Port).startsWith(QStringLiteral("COM"), Qt::CaseInsensitive))
         digits.erase(0, 3);
     std::int32_t number = 0;
     try {
@@ -174,8 +173,13 @@ void PortHint(TCliHost& Host)
 TMeterValues ValuesRead(const TMBusUserData& Data)
 {
     const QString impOut = ScaledFloatToStrGeneral(Data.ImpOutStored, -Data.ImpOutDecimals, kImpOutDigits);
-    return {Data.Q4mA,    Data.Q20mA,        StrToFloat(impOut), Data.Address,
-            Data.Baud,    Data.TestEmptyTube, std::min(Data.PulseWidth, ConfigPulseWidthMax)};
+    return {Data.Q4mA,
+            Data.Q20mA,
+            StrToFloat(impOut),
+            Data.Address,
+            Data.Baud,
+            Data.TestEmptyTube,
+            std::min(Data.PulseWidth, ConfigPulseWidthMax)};
 }
 
 TMeterValues ValuesFromOptions(const TCliRequest& Request)
@@ -216,8 +220,9 @@ TMeterValues ValuesFromFile(const std::string& Path)
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
     if (!document.isObject())
-        throw ERefusedInput(Path + ": not the JSON of a read" +
-                            (error.error != QJsonParseError::NoError ? " (" + Text(error.errorString()) + ")" : ""));
+        throw ERefusedInput(
+            Path + ": not the JSON of a read" +
+            (error.error != QJsonParseError::NoError ? " (" + Text(error.errorString()) + ")" : ""));
     const QJsonObject object = document.object();
     TMeterValues values;
     const auto integer = [&](const char* Name, std::optional<std::int32_t>& Value) {
@@ -243,8 +248,8 @@ TMeterValues ValuesFromFile(const std::string& Path)
 
 TUserDataFields Fields(const TMeterValues& Values)
 {
-    return {*Values.Q4mA,    *Values.Q20mA,    *Values.ImpOut,    *Values.Address,
-            *Values.Baud,    *Values.EmptyTube, *Values.PulseWidth};
+    return {*Values.Q4mA, *Values.Q20mA,     *Values.ImpOut,    *Values.Address,
+            *Values.Baud, *Values.EmptyTube, *Values.PulseWidth};
 }
 
 std::string PulseWidthMs(std::int32_t Code)
@@ -256,7 +261,8 @@ void PrintRead(const TMeterValues& Values, std::int32_t Addr, std::int32_t Baud,
 {
     const std::string impOut = Text(FloatToStrGeneral(*Values.ImpOut, kImpOutDigits));
     if (Json) {
-        const QJsonObject units{{"q4ma", "l/h"}, {"q20ma", "l/h"}, {"imp-out", "Imp/l"}, {"pulse-width-ms", "ms"}};
+        const QJsonObject units{
+            {"q4ma", "l/h"}, {"q20ma", "l/h"}, {"imp-out", "Imp/l"}, {"pulse-width-ms", "ms"}};
         PrintJson(QJsonDocument(QJsonObject{
             {"addr", Addr},
             {"baud", Baud},
@@ -283,8 +289,10 @@ void PrintRead(const TMeterValues& Values, std::int32_t Addr, std::int32_t Baud,
     line(CaptionAddress, std::to_string(*Values.Address));
     line(CaptionBaud, std::to_string(*Values.Baud));
     line("Test empty tube", *Values.EmptyTube ? "Yes" : "No");
-    line(CaptionPulseWidth, std::to_string(*Values.PulseWidth) + " (" + PulseWidthMs(*Values.PulseWidth) + "ms)");
-    line("Scale codes", "flow " + std::to_string(FlowScaleCode) + ", pulse " + std::to_string(PulseScaleCode));
+    line(CaptionPulseWidth,
+         std::to_string(*Values.PulseWidth) + " (" + PulseWidthMs(*Values.PulseWidth) + "ms)");
+    line("Scale codes",
+         "flow " + std::to_string(FlowScaleCode) + ", pulse " + std::to_string(PulseScaleCode));
 }
 
 int StatusOf(TOperationResult Result)
@@ -345,7 +353,8 @@ int Write(TSession& Session, const TCliRequest& Request)
     if (!operations.CheckAddrInRange(addr) ||
         (values.Address && !operations.CheckInRange(CaptionAddress, *values.Address, ConfigAddressMax)) ||
         (values.Baud && !operations.CheckInRange(CaptionBaud, *values.Baud, ConfigBaudMax)) ||
-        (values.PulseWidth && !operations.CheckInRange(CaptionPulseWidth, *values.PulseWidth, ConfigPulseWidthMax)))
+        (values.PulseWidth &&
+         !operations.CheckInRange(CaptionPulseWidth, *values.PulseWidth, ConfigPulseWidthMax)))
         return esRefused;
     if (addr == MBusBroadcastAddr) {
         const std::string_view broadcast = MsgConfirmBroadcast.substr(0, MsgConfirmBroadcast.find('\n'));

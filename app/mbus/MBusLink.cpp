@@ -64,7 +64,8 @@ bool TMBusLink::ProbeOnce(std::int32_t Addr)
     FPort.ClearInput();
     // Handed to the device, the request may still be on its way down the line.
     const std::uint32_t answerMs =
-        BitTimeMs((static_cast<std::uint64_t>(length) + 1) * kBitsPerCharacter + kAnswerBits) + kAnswerExtraMs;
+        BitTimeMs((static_cast<std::uint64_t>(length) + 1) * kBitsPerCharacter + kAnswerBits) +
+        kAnswerExtraMs;
     std::vector<std::uint8_t> received;
     bool acknowledged = false;
     // Bytes are taken as they come, so that the acknowledgement ends the wait; an echo of the

@@ -52,8 +52,8 @@ std::string RegisterWriteError(std::uint8_t Reg)
 
 std::string OutOfRangeMessage(std::string_view Caption, std::int64_t Value, std::int64_t Max)
 {
-    return std::string(Caption) + " " + std::to_string(Value) + " is out of range (0 to " + std::to_string(Max) +
-           ")";
+    return std::string(Caption) + " " + std::to_string(Value) + " is out of range (0 to " +
+           std::to_string(Max) + ")";
 }
 
 // ---- the operations ---------------------------------------------------------------------------
@@ -133,8 +133,8 @@ bool TMeterOperations::WriteSteps(std::int32_t Addr, std::int32_t Baud, const TU
     // meter as it was.
     std::array<std::uint32_t, UserDataRegisterCount> values{};
     if (!UserDataRegisters(Fields, FlowScaleCode, PulseScaleCode, values))
-        throw EConvertError(std::string(CaptionImpOut) + " " + FloatToStrGeneral(Fields.ImpOut, 15).toStdString() +
-                            " is out of range");
+        throw EConvertError(std::string(CaptionImpOut) + " " +
+                            FloatToStrGeneral(Fields.ImpOut, 15).toStdString() + " is out of range");
     for (std::size_t i = 0; i < values.size(); ++i) {
         const auto reg = static_cast<std::uint8_t>(RegQ4mA + i);
         FHost.ShowStatus(RegisterStatus(reg));
@@ -170,18 +170,20 @@ bool TMeterOperations::ResetSteps(std::int32_t Addr, std::int32_t Baud)
     return acknowledged;
 }
 
-TOperationResult TMeterOperations::Scan(const std::vector<std::int32_t>& Bauds, std::int32_t From, std::int32_t To)
+TOperationResult TMeterOperations::Scan(const std::vector<std::int32_t>& Bauds, std::int32_t From,
+                                        std::int32_t To)
 {
-    if (!CheckInRange(CaptionAddr, From, MBusMaxPrimaryAddr) || !CheckInRange(CaptionAddr, To, MBusMaxPrimaryAddr))
+    if (!CheckInRange(CaptionAddr, From, MBusMaxPrimaryAddr) ||
+        !CheckInRange(CaptionAddr, To, MBusMaxPrimaryAddr))
         return TOperationResult::orRefused;
     if (From > To) {
-        FHost.ShowMessage(std::string(CaptionAddr) + " " + std::to_string(From) + " to " + std::to_string(To) +
-                          " is an empty range");
+        FHost.ShowMessage(std::string(CaptionAddr) + " " + std::to_string(From) + " to " +
+                          std::to_string(To) + " is an empty range");
         return TOperationResult::orRefused;
     }
     FHost.SetProgressRange(0, static_cast<int>(Bauds.size()) * (To - From + 1));
     return Run(true, [&] { return ScanSteps(Bauds, From, To); }) ? TOperationResult::orDone
-                                                                  : TOperationResult::orFailed;
+                                                                 : TOperationResult::orFailed;
 }
 
 bool TMeterOperations::ScanSteps(const std::vector<std::int32_t>& Bauds, std::int32_t From, std::int32_t To)

@@ -212,7 +212,7 @@ std::string AccessGroup(const std::string& device)
     if (::stat(device.c_str(), &info) != 0)
         return {};
     std::string buffer(16384, '\0');
-    group entry {};
+    group entry{};
     group* found = nullptr;
     if (::getgrgid_r(info.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
         return found->gr_name;

@@ -92,7 +92,10 @@ protected:
         EXPECT_EQ(FSim->Sim().Heard() - before, Telegrams) << Args.join(' ').toStdString() << "\n" << run.Err;
         return run;
     }
-    std::uint32_t Register(std::uint8_t Reg, std::size_t Meter = 0) { return FSim->Sim().State(Meter).Register(Reg); }
+    std::uint32_t Register(std::uint8_t Reg, std::size_t Meter = 0)
+    {
+        return FSim->Sim().State(Meter).Register(Reg);
+    }
 
     std::unique_ptr<TRunningSimulator> FSim;
 };
@@ -124,14 +127,15 @@ TEST_F(CliTest, WriteChangesOnlyTheValuesGivenAndAReadShowsThem)
 {
     Start({});
     // A read of the values not given, then the configuration data and the five registers.
-    const TRun write = Run({"write", "--port", "1", "--q20ma", "3000", "--empty-tube", "yes", "--pulse-width", "12"}, 11);
+    const TRun write =
+        Run({"write", "--port", "1", "--q20ma", "3000", "--empty-tube", "yes", "--pulse-width", "12"}, 11);
     EXPECT_EQ(write.Status, 0) << write.Err;
     EXPECT_EQ(Register(0x20), 0x3DCCCCCDu); // 100 l/h as it was, at scale code 0
     EXPECT_EQ(Register(0x21), 0x40400000u); // 3.0
     EXPECT_EQ(Register(0x24), 0x0CFF1801u); // address 1, 2400 baud, test on, width 12
 
-    QJsonObject expected{{"q4ma", 100}, {"q20ma", 3000}, {"imp-out", 1}, {"address", 1}, {"meter-baud", 2400},
-                         {"empty-tube", true}, {"pulse-width", 12}};
+    QJsonObject expected{{"q4ma", 100},        {"q20ma", 3000},      {"imp-out", 1},     {"address", 1},
+                         {"meter-baud", 2400}, {"empty-tube", true}, {"pulse-width", 12}};
     const QJsonObject read = Json(Run({"read", "--port", "1", "--json"}, 4).Out).toObject();
     for (auto value = expected.begin(); value != expected.end(); ++value)
         EXPECT_EQ(read.value(value.key()), value.value()) << value.key().toStdString();
@@ -146,8 +150,8 @@ TEST_F(CliTest, WriteFromASavedReadGivesAnotherMeterTheSameValues)
     QTemporaryDir dir;
     const std::string file = dir.filePath("meter1.json").toStdString();
     std::ofstream(file) << saved.Out;
-    const TRun write =
-        Run({"write", "--port", "1", "--addr", "2", "--from", QString::fromStdString(file), "--address", "2"}, 7);
+    const TRun write = Run(
+        {"write", "--port", "1", "--addr", "2", "--from", QString::fromStdString(file), "--address", "2"}, 7);
     EXPECT_EQ(write.Status, 0) << write.Err;
 
     QJsonObject second = Json(Run({"read", "--port", "1", "--addr", "2", "--json"}, 4).Out).toObject();
@@ -167,18 +171,20 @@ TEST_F(CliTest, ScanFindsEachMeterAtItsAddressAndRateAndNothingElse)
     Start({.Meter = ReadMeter(),
            .MoreMeters = {TMeterSettings{.Address = 5, .Baud = 9600}, TMeterSettings{.Address = 7}}});
     // 9 addresses at two rates, the absent ones asked twice.
-    const TRun scan = Run({"scan", "--port", "1", "--baud", "2400,9600", "--from", "0", "--to", "8", "--json"}, 33);
+    const TRun scan =
+        Run({"scan", "--port", "1", "--baud", "2400,9600", "--from", "0", "--to", "8", "--json"}, 33);
     EXPECT_EQ(scan.Status, 0) << scan.Err;
-    EXPECT_EQ(Json(scan.Out), (QJsonArray{QJsonObject{{"addr", 1}, {"baud", 2400}}, QJsonObject{{"addr", 7}, {"baud", 2400}},
-                                          QJsonObject{{"addr", 5}, {"baud", 9600}}}));
+    EXPECT_EQ(Json(scan.Out),
+              (QJsonArray{QJsonObject{{"addr", 1}, {"baud", 2400}}, QJsonObject{{"addr", 7}, {"baud", 2400}},
+                          QJsonObject{{"addr", 5}, {"baud", 9600}}}));
 }
 
 TEST_F(CliTest, EveryRefusalAndEveryExitStatus)
 {
     Start({});
     const QString missing = QString::fromStdString(kPortDir + "/no-such-device");
-    const QStringList values = {"--q4ma", "100", "--q20ma", "2000", "--address", "1", "--meter-baud", "2400",
-                                "--empty-tube", "no", "--pulse-width", "10"};
+    const QStringList values = {"--q4ma",       "100",  "--q20ma",      "2000", "--address",     "1",
+                                "--meter-baud", "2400", "--empty-tube", "no",   "--pulse-width", "10"};
     const auto write = [&](QStringList Args) { return QStringList{"write", "--port", "1"} + Args; };
     const struct {
         QStringList Args;
@@ -192,7 +198,9 @@ TEST_F(CliTest, EveryRefusalAndEveryExitStatus)
         {{"read", "--port"}, 2, "vexora-cli: read: --port needs a value"},
         {write({}), 2, "vexora-cli: write needs a value to write, or --from FILE"},
         {{"read", "--port", "1", "--addr", "255"}, 3, "vexora-cli: Addr 255 is non ack broadcast"},
-        {{"reset", "--port", "1", "--addr", "-1", "--yes"}, 3, "vexora-cli: Addr -1 is out of range (0 to 255)"},
+        {{"reset", "--port", "1", "--addr", "-1", "--yes"},
+         3,
+         "vexora-cli: Addr -1 is out of range (0 to 255)"},
         {write({"--addr", "256", "--q4ma", "1"}), 3, "vexora-cli: Addr 256 is out of range (0 to 255)"},
         {write({"--imp-out", "1,5"}), 3, "vexora-cli: '1,5' is not a valid floating point value"},
         {write({"--q4ma", "x"}), 3, "vexora-cli: 'x' is not a valid integer value"},
@@ -204,8 +212,11 @@ TEST_F(CliTest, EveryRefusalAndEveryExitStatus)
          "vexora-cli: Addr 255 is addr non ack broadcast: --broadcast writes to every meter on the line"},
         {write({"--addr", "255", "--broadcast", "--q4ma", "1"}), 3,
          "vexora-cli: Addr 255 is addr non ack broadcast: no meter answers, so every value must be given"},
-        {write({"--from", missing}), 3, "vexora-cli: " + missing.toStdString() + ": No such file or directory"},
-        {{"reset", "--port", "1"}, 3, "vexora-cli: the reset clears the meter's main volume counter: --yes does it"},
+        {write({"--from", missing}), 3,
+         "vexora-cli: " + missing.toStdString() + ": No such file or directory"},
+        {{"reset", "--port", "1"},
+         3,
+         "vexora-cli: the reset clears the meter's main volume counter: --yes does it"},
         {{"scan", "--port", "1", "--from", "9", "--to", "5"}, 3, "vexora-cli: Addr 9 to 5 is an empty range"},
         {{"scan", "--port", "1", "--to", "251"}, 3, "vexora-cli: Addr 251 is out of range (0 to 250)"},
         {{"read", "--port", "abc"}, 3, "vexora-cli: 'abc' is neither a COM number nor a device path"},
@@ -236,7 +247,9 @@ TEST_F(CliTest, AMeterThatDoesNotAnswer)
     } cases[] = {
         {{"read", "--port", "1"}, "vexora-cli: DATA read error", 1},
         {{"reset", "--port", "1", "--yes"}, "vexora-cli: DATA write error", 2},
-        {{"scan", "--port", "1", "--from", "1", "--to", "1"}, "vexora-cli: no meter answered", 2}, // and once more
+        {{"scan", "--port", "1", "--from", "1", "--to", "1"},
+         "vexora-cli: no meter answered",
+         2}, // and once more
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Args.join(' ').toStdString());

@@ -290,13 +290,18 @@ public:
         Link("dev/by-id-adapter", "ttyUSB0");
 
         const std::string usb = "sys/devices/pci0000:00/usb1/";
-        Usb(usb + "1-2", {{"idVendor", "0403"}, {"idProduct", "6001"}, {"manufacturer", "FTDI"},
-                          {"product", "FT232R USB UART"}, {"serial", "A10K3X9Q\n"}});
+        Usb(usb + "1-2", {{"idVendor", "0403"},
+                          {"idProduct", "6001"},
+                          {"manufacturer", "FTDI"},
+                          {"product", "FT232R USB UART"},
+                          {"serial", "A10K3X9Q\n"}});
         Link(usb + "1-2/1-2:1.0/ttyUSB0/driver", "../../../../../../bus/usb-serial/drivers/ftdi_sio");
         Link(usb + "1-2/1-2:1.0/driver", "../../../../../bus/usb/drivers/ftdi_sio");
         Link("sys/class/tty/ttyUSB0/device", "../../../devices/pci0000:00/usb1/1-2/1-2:1.0/ttyUSB0");
         // The maker repeated in the product name, no serial number.
-        Usb(usb + "1-3", {{"idVendor", "2341"}, {"idProduct", "0043"}, {"manufacturer", "Arduino"},
+        Usb(usb + "1-3", {{"idVendor", "2341"},
+                          {"idProduct", "0043"},
+                          {"manufacturer", "Arduino"},
                           {"product", "Arduino Uno"}});
         Link(usb + "1-3/1-3:1.0/driver", "../../../../../bus/usb/drivers/cdc_acm");
         Link("sys/class/tty/ttyACM0/device", "../../../devices/pci0000:00/usb1/1-3/1-3:1.0");
@@ -343,7 +348,8 @@ TEST(ComPortInfo, SysfsNamesTheDriverAndWhatAUsbAdapterSaysOfItself)
         std::string Serial;
     } cases[] = {
         {machine.Dev("ttyUSB0"), ", ftdi_sio, FTDI FT232R USB UART (0403:6001), serial A10K3X9Q", "A10K3X9Q"},
-        {machine.Dev("by-id-adapter"), ", ftdi_sio, FTDI FT232R USB UART (0403:6001), serial A10K3X9Q", "A10K3X9Q"},
+        {machine.Dev("by-id-adapter"), ", ftdi_sio, FTDI FT232R USB UART (0403:6001), serial A10K3X9Q",
+         "A10K3X9Q"},
         {machine.Dev("ttyACM0"), ", cdc_acm, Arduino Uno (2341:0043)", ""},
         // The driver above the generic port layer's "port" and "ctrl".
         {machine.Dev("ttyS0"), ", serial", ""},
