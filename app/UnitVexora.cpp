@@ -22,6 +22,12 @@ namespace {
 constexpr int kClientWidth = 372;
 constexpr int kClientHeight = 343;
 
+// The caption the operations' messages name a value by.
+QString Caption(std::string_view text)
+{
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
 QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int left, int top)
 {
     auto* label = new QLabel(text, parent);
@@ -110,6 +116,8 @@ void TForm1::CreateComponents()
     AfComPort1->SetName("AfComPort1");
     AfComPort1->SetParity(paEven);
     AfComPort1->Loaded();
+    FLink = std::make_unique<TMBusLink>(*AfComPort1);
+    FOperations = std::make_unique<TMeterOperations>(*FLink, static_cast<TMeterOperationHost&>(*this));
 }
 
 void TForm1::CreateControls()
@@ -130,14 +138,14 @@ void TForm1::CreateControls()
     Edit1 = new QLineEdit(QStringLiteral("1"), this);
     Edit1->setObjectName(QStringLiteral("Edit1"));
     Edit1->setGeometry(64, 144, 81, 21);
-    Label23 = MakeLabel(this, "Label23", QStringLiteral("Imp Out"), 16, 152);
+    Label23 = MakeLabel(this, "Label23", Caption(CaptionImpOut), 16, 152);
     Label3 = MakeLabel(this, "Label3", QStringLiteral("Imp/l"), 152, 152);
 
     SpinEdit5 = MakeSpinEdit(this, "SpinEdit5", 1, QRect(272, 80, 81, 22));
-    Label25 = MakeLabel(this, "Label25", QStringLiteral("Address"), 232, 88);
+    Label25 = MakeLabel(this, "Label25", Caption(CaptionAddress), 232, 88);
 
     SpinEdit6 = MakeSpinEdit(this, "SpinEdit6", 2400, QRect(272, 112, 81, 22));
-    Label26 = MakeLabel(this, "Label26", QStringLiteral("Baud"), 240, 120);
+    Label26 = MakeLabel(this, "Label26", Caption(CaptionBaud), 240, 120);
 
     ComboBox1 = new TComboBox(this);
     ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
@@ -152,7 +160,7 @@ void TForm1::CreateControls()
     SpinEdit7->SetMinValue(0);
     SpinEdit7->SetMaxValue(250);
     SpinEdit7->SetValue(0);
-    Label30 = MakeLabel(this, "Label30", QStringLiteral("Pulse width"), 208, 184);
+    Label30 = MakeLabel(this, "Label30", Caption(CaptionPulseWidth), 208, 184);
     Label31 = MakeLabel(this, "Label31", QStringLiteral("1 ms"), 328, 184);
     Label7 = MakeLabel(this, "Label7", QStringLiteral("( TH = TL )"), 208, 200);
 
@@ -169,7 +177,7 @@ void TForm1::CreateControls()
     SpinEdit1 = MakeSpinEdit(GroupBox1, "SpinEdit1", 2400, QRect(144, 16, 81, 22));
     Label5 = MakeLabel(GroupBox1, "Label5", QStringLiteral("Baud"), 112, 24);
     SpinEdit2 = MakeSpinEdit(GroupBox1, "SpinEdit2", 1, QRect(144, 48, 81, 22));
-    Label6 = MakeLabel(GroupBox1, "Label6", QStringLiteral("Addr"), 112, 56);
+    Label6 = MakeLabel(GroupBox1, "Label6", Caption(CaptionAddr), 112, 56);
     AfPortComboBox1 = new TAfPortComboBox(GroupBox1);
     AfPortComboBox1->setObjectName(QStringLiteral("AfPortComboBox1"));
     AfPortComboBox1->setGeometry(8, 48, 81, 22);

@@ -2,26 +2,29 @@
 // serial port and its selection box, the progress bar and the operation buttons.
 #pragma once
 
+#include <QPointer>
 #include <QWidget>
 
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <vector>
 
 #include "AfComPort.h"
 #include "AfPortControls.h"
 #include "DropDownList.h"
 #include "Gauge.h"
 #include "GroupBox.h"
+#include "MBusLink.h"
 #include "MBusRegisters.h"
+#include "MeterOperations.h"
 #include "SpinEdit.h"
 
 class QLabel;
 class QLineEdit;
 class QPushButton;
 
-class TForm1 : public QWidget {
+// The window runs the operations of MeterOperations.h as their host: the status window, the
+// progress bar, message and confirmation boxes, and the fields the user data fill.
+class TForm1 : public QWidget, private TMeterOperationHost {
 public:
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;
@@ -69,25 +72,15 @@ public:
     QLabel* Label30; // "Pulse width"
     QLabel* Label31; // pulse width in ms, follows SpinEdit7
 
-    // Sends the first Length bytes of TelegramBuf, the request just built there, and remembers
-    // them for the Delay that follows. Raises as SendData does.
+    // The exchange of the link (TMBusLink) on AfComPort1: SendTelegram sends the request built in
+    // TelegramBuf, Delay waits while processing window events and takes the answer.
     void SendTelegram(std::int32_t Length);
-    // Completes one exchange after the caller has sent a request: waits while processing window
-    // events until the request has left the output queue, drops what was received meanwhile (an
-    // echo of the request, noise), waits Ms milliseconds more, and takes what arrived into
-    // TelegramBuf from index 0. An echo of the request sent through SendTelegram that arrived
-    // only after the drop (all of it, or its tail) is not taken: the answer behind it is. Only the
-    // bytes taken are replaced; with none the buffer stays as it was. More than the buffer holds:
-    // the first 104 bytes are taken and the rest is read out and dropped. Returns at once, with
-    // the buffer unchanged, when the port closes meanwhile, and gives the request up when it has
-    // not left the queue long after the line could have carried it (a line held back, a device
-    // gone).
     void Delay(std::uint32_t Ms);
 
-    // The three operations. Each checks the fields it needs before anything is sent, and then
-    // runs with all three buttons, the port box and "Addr" disabled; it ends with the port
-    // closed, the status window hidden and those controls enabled, also when it raises (the
-    // error is shown after that).
+    // The three operations, run by TMeterOperations with the window as their host. Each checks
+    // the fields it needs before anything is sent, and then runs with all three buttons, the port
+    // box and "Addr" disabled; it ends with the port closed, the status window hidden and those
+    // controls enabled, also when it raises (the error is shown after that).
     //
     // "Read": the configuration data (scale codes), then the user data into the fields.
     void Button2Click(QObject* Sender);
@@ -127,62 +120,35 @@ private:
     // Every control gets the text of its label as its accessible name.
     void NameControls();
     void SetTabOrder();
-    // Delay's steps: whether the request left the queue with the port still open; the wait for
-    // the answer, which ends early when the port closes; the taking of what arrived.
-    bool WaitOutputDrained();
-    void WaitForAnswer(std::uint32_t Ms);
-    void TakeAnswer(const std::vector<std::uint8_t>& Request);
 
-    // The operations' steps. Each returns true when the operation succeeded.
-    bool ReadSteps(std::int32_t Addr);
-    bool WriteSteps(std::int32_t Addr, const TUserDataFields& Fields);
-    bool ResetSteps(std::int32_t Addr);
-    // Opens the link, selects and reads the configuration data: false unless the meter
-    // acknowledged the select (progress then AcknowledgedProgress) and the data decoded.
-    bool ReadConfigData(std::int32_t Addr, int AcknowledgedProgress);
-    // Runs Steps with the operation's controls disabled, then the closing steps, also when Steps
-    // raise. ShowsProgress: the operation uses the progress bar and the status window.
-    bool RunOperation(bool ShowsProgress, const std::function<bool()>& Steps);
-    void EndOperation(bool ShowsProgress);
     // The controls disabled while an operation runs: the three buttons, the port box and "Addr".
     // "Baud" of "COM setup" and the meter's values stay editable: an operation reads them before
     // its first wait and never again, so a change counts from the next operation.
     void SetOperationControls(bool Enabled);
-
-    // "Addr" for Read and Reset: 255 and above is the broadcast, which gets no answers; a negative
-    // value is no address. Shows why and returns false for either.
-    bool CheckMeterAddress(std::int32_t Addr);
-    // "Addr" from 0 to 255; shows why and returns false otherwise.
-    bool CheckAddrInRange(std::int32_t Addr);
     // The fields the user-data registers are written from. Raises EConvertError when "Imp Out"
     // is not a number.
     TUserDataFields UserDataFields() const;
-    // Whether address, baud rate and pulse width each fit their byte of register 0x24; shows which
-    // one does not.
-    bool CheckConfigWordFields(const TUserDataFields& Fields);
-    // Whether Value lies from 0 to Max; otherwise shows so, naming the field by its label.
-    static bool CheckInRange(const QLabel* Label, std::int32_t Value, std::int32_t Max);
 
-    // The status window shows Text, and is shown.
-    void ShowStatus(const QString& Text);
-    // UserBaudRate from "Baud" of "COM setup", the port opened, and a first clearing of both
-    // directions once it has settled.
-    void OpenLink();
-    // One exchange: both directions cleared, the request of Length bytes built in TelegramBuf
-    // sent, and Delay(WaitMs). Raises EAbort when the window closes meanwhile.
-    void Exchange(std::int32_t Length, std::uint32_t WaitMs);
-    void AbortWhenClosed() const;
-
-    // The address every meter takes as its own and none answers; the fixed waits of the link:
-    // after opening the port, after a select telegram, after a data request or register write.
-    static constexpr std::int32_t kBroadcastAddr = 255;
-    static constexpr std::uint32_t kOpenSettleMs = 100;
-    static constexpr std::uint32_t kSelectWaitMs = 500;
-    static constexpr std::uint32_t kRequestWaitMs = 750;
+    // The host of the operations.
+    void OperationStarted() override;
+    void OperationEnded() override;
+    void ShowStatus(std::string_view Text) override;
+    void HideStatus() override;
+    // Changes the range in the order that keeps the minimum at or below the maximum whatever the
+    // previous operation left; a range that starts lower starts its progress at the minimum.
+    void SetProgressRange(int Min, int Max) override;
+    void SetProgress(int Value) override;
+    void ShowMessage(std::string_view Text) override;
+    bool Confirm(std::string_view Text) override;
+    // The fields take the values in the order of the frame.
+    void UserDataRead(const TMBusUserData& Data) override;
+    bool StopRequested() const override { return FClosed; }
 
     std::unique_ptr<TAfComPort> FComPort; // AfComPort1
-    std::vector<std::uint8_t> FRequest;   // the request SendTelegram sent, for Delay
-    bool FClosed = false;                 // the window was closed during an operation
+    std::unique_ptr<TMBusLink> FLink;
+    std::unique_ptr<TMeterOperations> FOperations;
+    QPointer<QWidget> FFocused; // the control that had the keyboard focus as the operation started
+    bool FClosed = false;       // the window was closed during an operation
 };
 
 // The application's main window, from program start to end.

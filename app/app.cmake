@@ -5,7 +5,7 @@ list(REMOVE_ITEM _vexora_app_sources ${CMAKE_CURRENT_LIST_DIR}/Vexora.cpp)
 add_library(vexora_app STATIC ${_vexora_app_sources})
 set_target_properties(vexora_app PROPERTIES AUTOMOC ON)
 target_include_directories(vexora_app PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(vexora_app PUBLIC vexora_toolkit vexora_mbus vexora_widgets Qt6::Widgets)
+target_link_libraries(vexora_app PUBLIC vexora_toolkit vexora_operations vexora_widgets Qt6::Widgets)
 vexora_warnings(vexora_app)
 
 add_executable(vexora ${CMAKE_CURRENT_LIST_DIR}/Vexora.cpp)

@@ -9,7 +9,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Configuration tool for M-Bus electromagne
 string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "Reads the settings of an electromagnetic flow meter over an M-Bus link on a\n"
     "serial port (a USB-to-M-Bus converter), writes them back register by register\n"
-    "and resets the meter's main volume counter.")
+    "and resets the meter's main volume counter; vexora-cli does the same from a\n"
+    "terminal and finds the meters on a line.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Vexora developers <vexora@example.org>")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -9,6 +9,7 @@ namespace {
 
 constexpr std::uint8_t CSndUd = 0x53;
 constexpr std::uint8_t CReqUd2 = 0x5B;
+constexpr std::uint8_t CSndNke = 0x40;
 constexpr std::uint8_t CiDataSend = 0x51;
 
 // Writes the long-frame header 68 L L 68 C A CI of a frame with L = `length`.
@@ -29,6 +30,17 @@ int PutLongTrailer(std::uint8_t length)
     TelegramBuf[4 + length] = MBusChecksum(TelegramBuf + 4, length);
     TelegramBuf[5 + length] = MBusStop;
     return 6 + length;
+}
+
+// Writes the short frame 10 C A CS 16 and returns its length.
+int PutShortFrame(std::uint8_t c, std::int32_t addr)
+{
+    TelegramBuf[0] = MBusShortStart;
+    TelegramBuf[1] = c;
+    TelegramBuf[2] = MBusAddressByte(addr);
+    TelegramBuf[3] = MBusChecksum(TelegramBuf + 1, 2);
+    TelegramBuf[4] = MBusStop;
+    return 5;
 }
 
 } // namespace
@@ -52,12 +64,12 @@ int BuildSelectTelegram(std::int32_t addr, std::uint8_t select)
 
 int BuildDataRequest(std::int32_t addr)
 {
-    TelegramBuf[0] = MBusShortStart;
-    TelegramBuf[1] = CReqUd2;
-    TelegramBuf[2] = MBusAddressByte(addr);
-    TelegramBuf[3] = MBusChecksum(TelegramBuf + 1, 2);
-    TelegramBuf[4] = MBusStop;
-    return DataRequestLength;
+    return PutShortFrame(CReqUd2, addr);
+}
+
+int BuildSndNke(std::int32_t addr)
+{
+    return PutShortFrame(CSndNke, addr);
 }
 
 int BuildRegisterWrite(std::int32_t addr, std::uint8_t reg, std::uint32_t value)

@@ -1,5 +1,6 @@
 // The tool's one telegram buffer and the three M-Bus requests built in it: the select telegram
-// (SND_UD), the data request (REQ_UD2) and the register write (SND_UD with one record).
+// (SND_UD), the data request (REQ_UD2), the register write (SND_UD with one record) and the
+// link reset (SND_NKE) by which a bus scan asks whether a meter has an address.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,7 @@ inline constexpr std::uint8_t MBusSelectUserData = 0x02;
 inline constexpr int SelectTelegramLength = 11;
 inline constexpr int DataRequestLength = 5;
 inline constexpr int RegisterWriteLength = 16;
+inline constexpr int SndNkeLength = 5;
 
 // The A field of a request: the low 8 bits of the "Addr" value (two's complement when negative).
 constexpr std::uint8_t MBusAddressByte(std::int32_t addr)
@@ -38,6 +40,8 @@ std::uint8_t MBusChecksum(const std::uint8_t* bytes, int count);
 int BuildSelectTelegram(std::int32_t addr, std::uint8_t select);
 int BuildDataRequest(std::int32_t addr);
 int BuildRegisterWrite(std::int32_t addr, std::uint8_t reg, std::uint32_t value);
+// SND_NKE, 10 40 A CS 16: a meter at A resets its link and answers E5.
+int BuildSndNke(std::int32_t addr);
 
 // The meter acknowledged: the first byte of TelegramBuf is E5.
 bool IsAcknowledged();

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <grp.h>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sys/stat.h>
@@ -58,6 +61,17 @@ std::string TrustedPortDirectory()
     if (told.insert(dir).second)
         std::fprintf(stderr, "vexora: the port directory %s is ignored: %s\n", dir.c_str(), problem.c_str());
     return {};
+}
+
+// The COM numbers this process gave to devices (AfComNumberForDevice), with the devices.
+std::mutex g_assignedLock;
+std::map<int, std::string> g_assigned;
+
+std::string AssignedDevice(int number)
+{
+    std::lock_guard guard(g_assignedLock);
+    const auto found = g_assigned.find(number);
+    return found == g_assigned.end() ? std::string() : found->second;
 }
 
 } // namespace
@@ -127,6 +141,8 @@ std::string ComPortDevicePath(int number)
 {
     if (number <= 0)
         return {};
+    if (std::string assigned = AssignedDevice(number); !assigned.empty())
+        return assigned;
     const std::string dir = TrustedPortDirectory();
     const std::string entry = dir + "/COM" + std::to_string(number);
     struct stat info {};
@@ -145,4 +161,181 @@ std::string ComPortDevicePath(int number)
     if (static_cast<std::size_t>(number) <= devices.size())
         return devices[static_cast<std::size_t>(number) - 1];
     return {};
+}
+
+// ---- what a COM number is
+
+namespace {
+
+std::string RealPath(const std::string& path)
+{
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real)
+        return {};
+    std::string result = real;
+    std::free(real);
+    return result;
+}
+
+std::string LinkTarget(const std::string& path)
+{
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= target.size())
+        return {};
+    target.resize(static_cast<std::size_t>(length));
+    return target;
+}
+
+std::string BaseName(const std::string& path)
+{
+    return path.substr(path.find_last_of('/') + 1);
+}
+
+// The first line of a small sysfs attribute, without blanks around it; empty when there is none.
+std::string Attribute(const std::string& path)
+{
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    const auto first = line.find_first_not_of(" \t\r");
+    const auto last = line.find_last_not_of(" \t\r");
+    return first == std::string::npos ? std::string() : line.substr(first, last - first + 1);
+}
+
+// The group that may use `device` when this user may not; empty otherwise.
+std::string AccessGroup(const std::string& device)
+{
+    if (::access(device.c_str(), R_OK | W_OK) == 0 || errno != EACCES)
+        return {};
+    struct stat info {};
+    if (::stat(device.c_str(), &info) != 0)
+        return {};
+    std::string buffer(16384, '\0');
+    group entry{};
+    group* found = nullptr;
+    if (::getgrgid_r(info.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return found->gr_name;
+    return std::to_string(info.st_gid);
+}
+
+// The sysfs devices from the tty's own device up to the top of the tree: its driver (the first
+// one above the kernel's generic serial port layer, which every UART has) and, for a USB adapter,
+// the USB device's own description.
+void DescribeFromSysfs(const std::string& name, const std::string& sysRoot, AfComPortInfo& info)
+{
+    const std::string top = RealPath(sysRoot);
+    if (name.empty() || top.empty())
+        return;
+    for (std::string dir = RealPath(sysRoot + "/class/tty/" + name + "/device");
+         dir.size() > top.size() && dir.starts_with(top + "/"); dir.resize(dir.find_last_of('/'))) {
+        if (info.Driver.empty()) {
+            const std::string driver = LinkTarget(dir + "/driver");
+            if (!driver.empty() && driver.find("bus/serial-base/") == std::string::npos)
+                info.Driver = BaseName(driver);
+        }
+        if (const std::string vendor = Attribute(dir + "/idVendor"); !vendor.empty()) {
+            info.Manufacturer = Attribute(dir + "/manufacturer");
+            info.Product = Attribute(dir + "/product");
+            info.SerialNumber = Attribute(dir + "/serial");
+            info.UsbId = vendor + ":" + Attribute(dir + "/idProduct");
+            return;
+        }
+    }
+}
+
+// Every COM number that names a device now: the machine's devices, the port directory's entries
+// and the numbers this process assigned.
+std::set<int> MappedComNumbers()
+{
+    std::set<int> numbers;
+    const std::size_t machine = MachineSerialDevices().size();
+    for (std::size_t number = 1; number <= machine; ++number)
+        numbers.insert(static_cast<int>(number));
+    if (const std::string dir = TrustedPortDirectory(); !dir.empty())
+        for (const long number : NumberedEntries(dir, "COM"))
+            if (number > 0 && number <= INT_MAX)
+                numbers.insert(static_cast<int>(number));
+    std::lock_guard guard(g_assignedLock);
+    for (const auto& entry : g_assigned)
+        numbers.insert(entry.first);
+    return numbers;
+}
+
+} // namespace
+
+AfComPortInfo AfDescribeSerialDevice(const std::string& device, const std::string& sysRoot)
+{
+    AfComPortInfo info;
+    info.Device = device;
+    std::string real = RealPath(device);
+    if (real.empty())
+        real = device;
+    // Pseudo-terminals have no device in sysfs.
+    if (real.starts_with("/dev/pts/"))
+        info.Driver = "pseudo-terminal";
+    else
+        DescribeFromSysfs(BaseName(real), sysRoot, info);
+    info.AccessGroup = AccessGroup(real);
+    return info;
+}
+
+std::vector<AfComPortInfo> AfListComPorts(const std::string& sysRoot)
+{
+    std::vector<AfComPortInfo> ports;
+    for (const int number : MappedComNumbers()) {
+        const std::string device = ComPortDevicePath(number);
+        struct stat info {};
+        // An entry left behind by a program that has gone names no device.
+        if (device.empty() || ::stat(device.c_str(), &info) != 0)
+            continue;
+        ports.push_back(AfDescribeSerialDevice(device, sysRoot));
+        ports.back().Number = number;
+    }
+    return ports;
+}
+
+std::string AfComPortSummary(const AfComPortInfo& info)
+{
+    std::string summary = info.Device;
+    const auto add = [&summary](const std::string& part) {
+        if (!part.empty())
+            summary += ", " + part;
+    };
+    add(info.Driver);
+    // Many adapters repeat their maker in their product name.
+    std::string adapter = info.Product;
+    if (!info.Product.starts_with(info.Manufacturer))
+        adapter = info.Manufacturer + (info.Product.empty() ? "" : " " + info.Product);
+    if (!info.UsbId.empty())
+        adapter = adapter.empty() ? "USB " + info.UsbId : adapter + " (" + info.UsbId + ")";
+    add(adapter);
+    if (!info.SerialNumber.empty())
+        add("serial " + info.SerialNumber);
+    return summary;
+}
+
+std::string AfComPortAccessNote(const AfComPortInfo& info)
+{
+    if (info.AccessGroup.empty())
+        return {};
+    return "this user may not open it: the group " + info.AccessGroup + " gives access";
+}
+
+int AfComNumberForDevice(const std::string& device)
+{
+    const std::string real = RealPath(device);
+    if (real.empty())
+        return 0;
+    const std::set<int> numbers = MappedComNumbers();
+    for (const int number : numbers)
+        if (RealPath(ComPortDevicePath(number)) == real)
+            return number;
+    std::lock_guard guard(g_assignedLock);
+    // Above another thread's assignment made meanwhile too.
+    int number = numbers.empty() ? 1 : *numbers.rbegin() + 1;
+    if (!g_assigned.empty())
+        number = std::max(number, g_assigned.rbegin()->first + 1);
+    g_assigned[number] = device;
+    return number;
 }

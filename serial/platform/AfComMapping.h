@@ -29,3 +29,44 @@ bool MachinePortsEnabled();
 // The machine's own serial devices in COM order (not the port directory's entries); none while
 // the machine's ports are switched off.
 std::vector<std::string> MachineSerialDevices();
+
+// ---- what a COM number is, for a technician who must tell the ports apart
+
+// The device behind a COM number as the machine describes it.
+struct AfComPortInfo {
+    int Number = 0;
+    std::string Device; // the device path COM Number opens
+    // The kernel driver that serves the device (ftdi_sio, cp210x, cdc_acm, serial, ...),
+    // "pseudo-terminal" for /dev/pts/N; empty when the machine does not say.
+    std::string Driver;
+    // For a USB adapter, what the adapter reports of itself; empty otherwise or where it reports
+    // nothing.
+    std::string Manufacturer;
+    std::string Product;
+    std::string SerialNumber;
+    std::string UsbId; // vendor and product id, "0403:6001"
+    // When this user may not read and write the device: the group that may (the device's group,
+    // "dialout" on Debian), or its number when it has no name. Empty when the device is open to
+    // this user or does not exist.
+    std::string AccessGroup;
+};
+
+// Describes `device`, looking it up in the sysfs tree mounted at `sysRoot` (/sys/class/tty/<name>
+// and the devices above it). Reads a few small files, opens no device.
+AfComPortInfo AfDescribeSerialDevice(const std::string& device, const std::string& sysRoot = "/sys");
+
+// Every COM number that names a device now (the port directory's entries, the machine's devices
+// and the numbers this process assigned), in ascending order, each described.
+std::vector<AfComPortInfo> AfListComPorts(const std::string& sysRoot = "/sys");
+
+// "/dev/ttyUSB0, ftdi_sio, FTDI FT232R USB UART (0403:6001), serial A10K3X9Q": the device, its
+// driver and what a USB adapter says of itself, each part only where known.
+std::string AfComPortSummary(const AfComPortInfo& info);
+// "this user may not open it: the group dialout gives access", or empty when AccessGroup is.
+std::string AfComPortAccessNote(const AfComPortInfo& info);
+
+// The COM number that opens `device` (a path such as /dev/ttyUSB0 or /dev/serial/by-id/...): the
+// lowest number the port directory or the machine's devices give it, compared by the real path;
+// otherwise a number above every number in use, which this process assigns to the device from
+// then on (ComPortDevicePath gives it back). 0 when `device` does not exist.
+int AfComNumberForDevice(const std::string& device);

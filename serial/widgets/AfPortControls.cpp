@@ -12,6 +12,7 @@
 #include "AfComponent.h"
 #include "AfSafeSync.h"
 #include "AfUtils.h"
+#include "platform/AfComMapping.h"
 #include "platform/AfWin.h"
 
 namespace {
@@ -21,6 +22,18 @@ constexpr int kItemValueRole = Qt::UserRole;
 std::uint32_t ItemValue(std::int16_t Number, TAfPortState State)
 {
     return static_cast<std::uint16_t>(Number) | (static_cast<std::uint32_t>(State) << 16);
+}
+
+// What the machine says of the device of COM Number, so that a technician can tell which item
+// is the adapter in their hand; empty when no device is behind the number.
+QString DeviceDescription(int Number)
+{
+    const std::string device = ComPortDevicePath(Number);
+    if (device.empty())
+        return {};
+    const AfComPortInfo info = AfDescribeSerialDevice(device);
+    const std::string note = AfComPortAccessNote(info);
+    return QString::fromStdString(AfComPortSummary(info) + (note.empty() ? "" : "\n" + note));
 }
 
 // Keeps the box from repainting while its list is refilled, and lets it repaint again however
@@ -211,8 +224,11 @@ void TAfPortComboBox::RebuildList()
     clear();
     for (int number = 1; number <= FMaxComPorts; ++number) {
         const std::uint32_t value = GetComPortState(static_cast<std::int16_t>(number));
-        if (Listed(static_cast<TAfPortState>(value >> 16)))
-            addItem(QStringLiteral("COM %1").arg(number), QVariant::fromValue(value));
+        if (!Listed(static_cast<TAfPortState>(value >> 16)))
+            continue;
+        addItem(QStringLiteral("COM %1").arg(number), QVariant::fromValue(value));
+        if (const QString description = DeviceDescription(number); !description.isEmpty())
+            setItemData(count() - 1, description, Qt::ToolTipRole);
     }
     // The combo box selects the first item that goes into an empty list; a fresh list has none.
     setCurrentIndex(-1);

@@ -10,7 +10,9 @@
 // Items. Each item reads "COM <n>" (COM, one blank, the number without leading zeros) and carries
 // one 32-bit value: the port number in the low 16 bits, the port's state (TAfPortState) in the
 // high 16 bits. The states are a snapshot of the last build of the list; nothing watches the
-// ports in between.
+// ports in between. An item's tooltip describes the device behind the number (AfComPortSummary:
+// the device path, its driver and, for a USB adapter, its maker, product and serial number), and
+// says which group gives access where this user has none.
 //
 // The list is built when the box's window is created (when it is first polished or shown, or
 // when code first needs the items), and built again when MaxComPorts or Options change, after a

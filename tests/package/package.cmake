@@ -2,6 +2,9 @@
 # desktop entry. The meter simulator is expected where the project builds it.
 set(_package_files ./usr/bin/vexora ./usr/share/applications/vexora.desktop
                    ./usr/share/icons/hicolor/scalable/apps/vexora.svg)
+if(TARGET vexora-cli)
+    list(APPEND _package_files ./usr/bin/vexora-cli ./usr/share/man/man1/vexora-cli.1.gz)
+endif()
 if(TARGET vexora-meter-sim)
     list(APPEND _package_files ./usr/bin/vexora-meter-sim)
 endif()

@@ -1,10 +1,14 @@
-// Line settings as terminal attributes, the sense check of a DCB, and the COM number mapping.
+// Line settings as terminal attributes, the sense check of a DCB, the COM number mapping, and what
+// the machine tells of the device behind a COM number (against a made-up sysfs tree).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "AfComMapping.h"
@@ -267,4 +271,149 @@ TEST(ComMapping, APortDirectoryOthersControlIsIgnoredWithItsReasonOnce)
     }
     setenv("VEXORA_PORT_DIR", kPortDir.c_str(), 1);
     EXPECT_EQ(std::system(("rm -rf " + root).c_str()), 0);
+}
+
+namespace {
+
+// A made-up /dev and /sys: a USB adapter served by ftdi_sio, an Arduino-like ACM device, an
+// on-board UART under the kernel's generic serial port layer, and a device sysfs does not know.
+class FakeMachine {
+public:
+    FakeMachine()
+    {
+        char base[] = "/tmp/vexora-sysfs-XXXXXX";
+        EXPECT_NE(mkdtemp(base), nullptr);
+        Root = base;
+        chmod(base, 0755); // a test that drops its rights still reaches the devices
+        for (const char* name : {"ttyUSB0", "ttyACM0", "ttyS0", "ttyXYZ9"})
+            File("dev/" + std::string(name), "");
+        Link("dev/by-id-adapter", "ttyUSB0");
+
+        const std::string usb = "sys/devices/pci0000:00/usb1/";
+        Usb(usb + "1-2", {{"idVendor", "0403"},
+                          {"idProduct", "6001"},
+                          {"manufacturer", "FTDI"},
+                          {"product", "FT232R USB UART"},
+                          {"serial", "A10K3X9Q\n"}});
+        Link(usb + "1-2/1-2:1.0/ttyUSB0/driver", "../../../../../../bus/usb-serial/drivers/ftdi_sio");
+        Link(usb + "1-2/1-2:1.0/driver", "../../../../../bus/usb/drivers/ftdi_sio");
+        Link("sys/class/tty/ttyUSB0/device", "../../../devices/pci0000:00/usb1/1-2/1-2:1.0/ttyUSB0");
+        // The maker repeated in the product name, no serial number.
+        Usb(usb + "1-3", {{"idVendor", "2341"},
+                          {"idProduct", "0043"},
+                          {"manufacturer", "Arduino"},
+                          {"product", "Arduino Uno"}});
+        Link(usb + "1-3/1-3:1.0/driver", "../../../../../bus/usb/drivers/cdc_acm");
+        Link("sys/class/tty/ttyACM0/device", "../../../devices/pci0000:00/usb1/1-3/1-3:1.0");
+        const std::string uart = "sys/devices/pnp0/00:00/";
+        Link(uart + "driver", "../../../bus/pnp/drivers/serial");
+        Link(uart + "00:00:0/driver", "../../../../bus/serial-base/drivers/ctrl");
+        Link(uart + "00:00:0/00:00:0.0/driver", "../../../../../bus/serial-base/drivers/port");
+        Link("sys/class/tty/ttyS0/device", "../../../devices/pnp0/00:00/00:00:0/00:00:0.0");
+    }
+    ~FakeMachine() { std::filesystem::remove_all(Root); }
+
+    std::string Dev(const std::string& Name) const { return Root + "/dev/" + Name; }
+    std::string Sys() const { return Root + "/sys"; }
+
+    std::string Root;
+
+private:
+    void Folder(const std::string& Path) { std::filesystem::create_directories(Root + "/" + Path); }
+    void File(const std::string& Path, const std::string& Text)
+    {
+        Folder(Path.substr(0, Path.rfind('/')));
+        std::ofstream(Root + "/" + Path) << Text;
+    }
+    void Link(const std::string& Path, const std::string& Target)
+    {
+        Folder(Path.substr(0, Path.rfind('/')));
+        EXPECT_EQ(symlink(Target.c_str(), (Root + "/" + Path).c_str()), 0) << Path;
+    }
+    void Usb(const std::string& Path, const std::vector<std::pair<std::string, std::string>>& Attributes)
+    {
+        for (const auto& [name, value] : Attributes)
+            File(Path + "/" + name, value + "\n");
+    }
+};
+
+} // namespace
+
+TEST(ComPortInfo, SysfsNamesTheDriverAndWhatAUsbAdapterSaysOfItself)
+{
+    const FakeMachine machine;
+    const struct {
+        std::string Device;
+        std::string Summary; // behind the device path
+        std::string Serial;
+    } cases[] = {
+        {machine.Dev("ttyUSB0"), ", ftdi_sio, FTDI FT232R USB UART (0403:6001), serial A10K3X9Q", "A10K3X9Q"},
+        {machine.Dev("by-id-adapter"), ", ftdi_sio, FTDI FT232R USB UART (0403:6001), serial A10K3X9Q",
+         "A10K3X9Q"},
+        {machine.Dev("ttyACM0"), ", cdc_acm, Arduino Uno (2341:0043)", ""},
+        // The driver above the generic port layer's "port" and "ctrl".
+        {machine.Dev("ttyS0"), ", serial", ""},
+        {machine.Dev("ttyXYZ9"), "", ""},
+        {"/dev/pts/77", ", pseudo-terminal", ""},
+    };
+    for (const auto& c : cases) {
+        const AfComPortInfo info = AfDescribeSerialDevice(c.Device, machine.Sys());
+        EXPECT_EQ(AfComPortSummary(info), c.Device + c.Summary);
+        EXPECT_EQ(info.SerialNumber, c.Serial) << c.Device;
+        EXPECT_EQ(info.AccessGroup, "") << c.Device;
+    }
+}
+
+// Root may open anything, so the check runs in a child that has given its rights up where the
+// test runs as root; the device is open to its group only.
+TEST(ComPortInfo, APortThisUserMayNotOpenNamesTheGroupThatMay)
+{
+    const FakeMachine machine;
+    const std::string device = machine.Dev("ttyUSB0");
+    ASSERT_EQ(chmod(device.c_str(), 0060), 0);
+    struct stat info {};
+    ASSERT_EQ(stat(device.c_str(), &info), 0);
+    const group* owner = getgrgid(info.st_gid);
+    ASSERT_NE(owner, nullptr);
+    const std::string expected = owner->gr_name;
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(1);
+        const std::string group = AfDescribeSerialDevice(device, machine.Sys()).AccessGroup;
+        _exit(write(out[1], group.data(), group.size()) == static_cast<ssize_t>(group.size()) ? 0 : 1);
+    }
+    close(out[1]);
+    char told[256] = {};
+    const ssize_t length = read(out[0], told, sizeof told - 1);
+    close(out[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(std::string(told, static_cast<std::size_t>(std::max<ssize_t>(length, 0))), expected);
+    AfComPortInfo dialout;
+    dialout.AccessGroup = "dialout";
+    EXPECT_EQ(AfComPortAccessNote(dialout), "this user may not open it: the group dialout gives access");
+}
+
+TEST(ComPortInfo, ADevicePathGetsTheComNumberThatNamesItOrOneOfItsOwn)
+{
+    const FakeMachine machine;
+    AfRegisterTestCom(57, machine.Dev("ttyUSB0"));
+    AfRegisterTestCom(58, machine.Dev("gone")); // left behind: no device
+    EXPECT_EQ(AfComNumberForDevice(machine.Dev("by-id-adapter")), 57) << "the same device by its link";
+    const int own = AfComNumberForDevice(machine.Dev("ttyACM0"));
+    EXPECT_GT(own, 58);
+    EXPECT_EQ(ComPortDevicePath(own), machine.Dev("ttyACM0"));
+    EXPECT_EQ(AfComNumberForDevice(machine.Dev("ttyACM0")), own) << "assigned once";
+    EXPECT_EQ(AfComNumberForDevice(machine.Dev("none")), 0);
+
+    std::vector<std::pair<int, std::string>> listed;
+    for (const AfComPortInfo& port : AfListComPorts(machine.Sys()))
+        listed.emplace_back(port.Number, port.Driver);
+    EXPECT_EQ(listed, (std::vector<std::pair<int, std::string>>{{57, "ftdi_sio"}, {own, "cdc_acm"}}));
+    AfUnregisterTestCom(57);
+    AfUnregisterTestCom(58);
 }

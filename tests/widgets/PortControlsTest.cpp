@@ -92,6 +92,12 @@ TEST_F(PortBoxTest, ListsFollowTheOptionsAndCarryEachPortsProbedState)
             listed.push_back(number);
             EXPECT_EQ(FBox.itemText(i), "COM " + QString::number(number));
             EXPECT_EQ(FBox.itemData(i).toUInt(), number + state(number) * 65536u);
+            // The device behind the number, as the machine describes it.
+            const std::map<int, const AfPtyPort*> ports = {
+                {1, &FCom1}, {3, &FCom3}, {5, &FCom5}, {10, &FCom10}};
+            const auto port = ports.find(number);
+            EXPECT_EQ(FBox.itemData(i, Qt::ToolTipRole).toString().toStdString(),
+                      port == ports.end() ? "" : port->second->DevicePath() + ", pseudo-terminal");
         }
         EXPECT_EQ(listed, c.Listed);
         EXPECT_EQ(FBox.currentIndex(), -1) << "a fresh list has nothing selected";
