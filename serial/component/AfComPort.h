@@ -14,20 +14,21 @@
 ///     ...
 ///     port.ClosePort();
 ///
-/// Threads. Everything is called on the user-interface thread (the thread that made the first
-/// component), and the events fire there, one at a time, handed over from the port's event thread,
-/// which waits for each at most 2000 ms. Two exceptions: OnNonSyncEvent runs on the event thread
-/// itself (and, when assigned, replaces every user-interface event); OnPortOpen and OnPortClose
-/// end OpenPort and ClosePort on the caller's thread. A handler may close the port (also the one
-/// that is being handed over), and so may a linked dispatcher's reader, which may also unlink or
-/// destroy the port: the close returns at once, and no event of that port fires after it. Handlers
-/// and the dispatcher link may be changed at any time, also while events flow.
+/// Threads. Everything is called on the user-interface thread (the thread that made the first port
+/// component or dispatcher), and the events fire there, one at a time, handed over from the port's
+/// event thread, which waits for each at most 2000 ms. Two exceptions: OnNonSyncEvent runs on the
+/// event thread itself (and, when assigned, replaces every user-interface event); OnPortOpen and
+/// OnPortClose end OpenPort and ClosePort on the caller's thread. A handler may close the port
+/// (also the one that is being handed over), and so may a linked dispatcher's reader, which may
+/// also unlink or destroy the port: the close returns at once, and no event of that port fires
+/// after it. Handlers and the dispatcher link may be changed at any time, also while events flow.
 ///
 /// The user-interface thread must serve its Qt event loop for the events to fire: an event that it
 /// has not begun to handle within 2000 ms is dropped (unread input is announced again every 200
-/// ms, so no byte is lost, only notifications). OnNonSyncEvent needs no event loop; its handler
-/// may call SendData, ReceiveData, InputCount, OutputCount, OutputSpace and IsPortOpen on the
-/// event thread, and should return soon: no other event of the port is reported meanwhile.
+/// ms, so no byte is lost, only notifications). OnNonSyncEvent needs no event loop (only an
+/// exception of the event thread still goes to the user-interface thread); its handler may call
+/// SendData, ReceiveData, InputCount, OutputCount, OutputSpace and IsPortOpen on the event thread,
+/// and should return soon: no other event of the port is reported meanwhile.
 ///
 /// Events. Every core event that reaches the user-interface thread fires OnSyncEvent first, then
 /// the specific event. OnDataRecived gives the count waiting when the event is handled (0 when a

@@ -195,7 +195,7 @@ public:
     /// Links Component (null: none). Relinking the linked one does nothing; any other change first
     /// runs PortClosed. A component linked to another dispatcher is taken from it. Waits until the
     /// connection's receiving thread has stopped using the old link, serving the notification
-    /// channel meanwhile (not when called by a reader on that thread). User-interface thread.
+    /// channel meanwhile (not when called on that thread itself). User-interface thread.
     void SetConnComponent(TAfDataDispConnComponent* Component);
 
     /// Adds Listener at the end (taking it from another dispatcher); registering it again does

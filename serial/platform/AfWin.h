@@ -12,9 +12,10 @@
 ///
 /// Costs. A comm handle whose device reports modem lines or line errors (a UART, a USB adapter)
 /// has an I/O thread that sleeps in poll() and looks at the lines every 200 ms; a pseudo-terminal
-/// has none while nothing is pending, so an idle one costs no wake-up: the thread that waits for a
-/// WaitCommEvent watches the device itself. Reads, status queries and purges never wait for the
-/// line; they may wait a moment for a device read or write that another thread has in hand.
+/// gets one only for a write that the device cannot take at once, so an idle one costs no wake-up:
+/// the thread that waits for a WaitCommEvent watches the device itself. Reads, status queries and
+/// purges never wait for the line; they may wait a moment for a device read or write that another
+/// thread has in hand.
 #pragma once
 
 #include "AfWinTypes.h"
