@@ -1,6 +1,18 @@
-// Thread-to-main notification: any thread makes a registered receiver run on the thread that
-// owns the channel (the user-interface thread: the first one to register) and waits for the run
-// with a time-out. The interface is plain C++; the channel is served by that thread's event loop.
+/// \file
+/// Thread-to-main notification: any thread makes a registered receiver run on the thread that owns
+/// the channel (the user-interface thread: the first one to register) and waits for the run with a
+/// time-out. The interface is plain C++; the channel is served by that thread's event loop.
+///
+/// The owner thread must run a Qt event loop (QCoreApplication::exec, a QEventLoop, a modal
+/// dialog) and serves the channel from it; while it waits for a worker thread in SafeSyncWaitFor
+/// it serves the channel's runs as well (and nothing else). An owner thread that serves nothing
+/// makes every sender wait out its time-out. Each port component and each dispatcher holds one
+/// receiver; the table has AF_SAFESYNC_MAX_RECEIVERS entries.
+///
+/// The table lock is never held across a run or across the wait for one, so a receiver may itself
+/// register, unregister, enable or notify receivers, and the owner thread can disable a receiver
+/// while a sender is blocked in a notification to it. A hand-over allocates a request and a posted
+/// event and wakes the owner thread; a run on the owner thread itself costs a call.
 #pragma once
 
 #include <exception>
@@ -8,47 +20,59 @@
 
 #include "platform/AfWinTypes.h"
 
-// What runs on the owner thread; the equivalent of a procedure bound to an object.
+/// What runs on the owner thread; the equivalent of a procedure bound to an object.
 using TAfSafeSyncProc = std::function<void()>;
 
+/// The number of receivers the table holds.
 inline constexpr int AF_SAFESYNC_MAX_RECEIVERS = 64;
 
-// Takes the first free of the 64 entries, disabled; returns its id (1, 2, 3, ... never 0, never
-// reused until the counter wraps), or 0 when the table is full or `proc` is empty.
+/// Takes the first free of the 64 entries, disabled; returns its id (1, 2, 3, ... never 0, never
+/// reused until the counter wraps), or 0 when the table is full or `proc` is empty. The first
+/// registration of the process makes the calling thread the owner thread, for good; make it the
+/// user-interface thread, with its Qt application object already in place. Any thread afterwards.
 DWORD RegisterReceiver(TAfSafeSyncProc proc);
-// Frees the entry of `id`; false when there is none. Senders waiting for `id` stop waiting.
+/// Frees the entry of `id`; false when there is none. Senders waiting for `id` stop waiting (a run
+/// in progress goes on). Any thread.
 bool UnregisterReceiver(DWORD id);
-// Enables or disables the receiver `id`; false when there is none. Disabling lets the senders
-// waiting for `id` go at once.
+/// Enables or disables the receiver `id`; false when there is none. Disabling lets the senders
+/// waiting for `id` go at once. Any thread.
 bool EnableReceiver(DWORD id, bool enabled);
-// Runs the receiver on the owner thread, directly when called there, and waits for it at most
-// `timeoutMs` (INFINITE: without limit). False, without running anything, when the receiver is
-// missing or disabled, and false when it was disabled or unregistered by the time the run ended;
-// otherwise true, also when the wait timed out. A run that the owner thread has not started when
-// the time-out expires is dropped: it never runs later. Disabling or unregistering the receiver
-// ends the wait at once (false), also while the run is in progress: the run goes on, but its
-// sender no longer waits for it.
+/// Runs the receiver on the owner thread, directly when called there, and waits for it at most
+/// `timeoutMs` (INFINITE: without limit). False, without running anything, when the receiver is
+/// missing or disabled, and false when it was disabled or unregistered by the time the run ended;
+/// otherwise true, also when the wait timed out. A run that the owner thread has not started when
+/// the time-out expires is dropped: it never runs later. Disabling or unregistering the receiver
+/// ends the wait at once (false), also while the run is in progress: the run goes on, but its
+/// sender no longer waits for it. An exception that the receiver raises goes to
+/// ApplicationHandleException on the owner thread; it never reaches the sender. Any thread; blocks
+/// the sender until the run ends, at most `timeoutMs`.
 bool NotifyReceiver(DWORD id, DWORD timeoutMs);
-// Ends the wait of every sender of `id` at once, as if its time-out had expired: a run not yet
-// started is dropped, a run in progress goes on without its sender. The receiver stays enabled.
-// For a receiver whose run stops its sender's work (a reader that closes the source it reads),
-// so that a close which waits for the sender's thread does not wait for the time-out as well.
+/// Ends the wait of every sender of `id` at once, as if its time-out had expired: a run not yet
+/// started is dropped, a run in progress goes on without its sender. The receiver stays enabled.
+/// For a receiver whose run stops its sender's work (a reader that closes the source it reads), so
+/// that a close which waits for the sender's thread does not wait for the time-out as well. Any
+/// thread; never blocks.
 void ReleaseSenders(DWORD id);
 
-// Waits for `handle` (a worker thread, an event) like WaitForSingleObject. On the owner thread
-// it keeps running the notifications that other threads send meanwhile (and only those), so a
-// worker that is blocked notifying can finish and end.
+/// Waits for `handle` (a worker thread, an event) like WaitForSingleObject and returns its result.
+/// On the owner thread it keeps running the notifications that other threads send meanwhile (and
+/// only those), so a worker that is blocked notifying can finish and end. On any other thread it
+/// is WaitForSingleObject.
 DWORD SafeSyncWaitFor(HANDLE handle, DWORD timeoutMs);
 
-// Runs `proc` on the owner thread and waits for it without limit (directly on the owner
-// thread). Exceptions raised by `proc` go to ApplicationHandleException. While no thread owns the
-// channel (nothing registered yet), or once the application object is gone, `proc` runs on the
-// calling thread instead of waiting for ever.
+/// Runs `proc` on the owner thread and waits for it without limit (directly on the owner thread).
+/// Exceptions raised by `proc` go to ApplicationHandleException. While no thread owns the channel
+/// (nothing registered yet), or once the application object is gone, `proc` runs on the calling
+/// thread instead of waiting for ever.
 void SafeSyncSynchronize(const std::function<void()>& proc);
 
-// The application's exception display. Receivers' exceptions are handed here on the owner
-// thread; they never reach the sender. A silent abort (EAbort) shows nothing. The application
-// installs its display with SetApplicationExceptionHandler; without one, the message goes to
-// standard error.
+/// The application's exception display. Receivers' exceptions are handed here on the owner thread;
+/// they never reach the sender. A silent abort (EAbort) and a null `exception` show nothing. The
+/// application installs its display with SetApplicationExceptionHandler; without one, the message
+/// goes to standard error. Nothing escapes from it: an exception that the display itself raises
+/// goes to standard error too. Runs on the calling thread.
 void ApplicationHandleException(std::exception_ptr exception);
+/// Installs the application's exception display (an empty function: none, standard error). The
+/// handler runs on whatever thread calls ApplicationHandleException, in practice the owner thread.
+/// Any thread.
 void SetApplicationExceptionHandler(std::function<void(std::exception_ptr)> handler);

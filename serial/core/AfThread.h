@@ -1,6 +1,7 @@
-// A worker thread object: created suspended, started with Resume, asked to stop with Terminate,
-// waited for with WaitFor. The body is the virtual Execute of a subclass. The object is never
-// freed by its own thread; whoever created it stops, waits for and deletes it.
+/// \file
+/// A worker thread object: created suspended, started with Resume, asked to stop with Terminate,
+/// waited for with WaitFor. The body is the virtual Execute of a subclass. The object is never
+/// freed by its own thread; whoever created it stops, waits for and deletes it.
 #pragma once
 
 #include <atomic>
@@ -11,7 +12,8 @@
 #include "AfObject.h"
 #include "platform/AfWinTypes.h"
 
-// The seven priority levels of a thread, lowest first.
+/// The seven priority levels of a thread, lowest first. The platform maps them onto nice values
+/// relative to the process, best effort (raising a thread needs a privilege the process may lack).
 enum TThreadPriority : std::uint8_t {
     tpIdle,
     tpLowest,
@@ -22,41 +24,57 @@ enum TThreadPriority : std::uint8_t {
     tpTimeCritical
 };
 
-// Raised when the platform cannot create a thread.
+/// Raised when the platform cannot create a thread ("Thread creation failed").
 class EThread : public Exception {
 public:
     using Exception::Exception;
 };
 
-// The platform's THREAD_PRIORITY_* value of a level.
+/// The platform's THREAD_PRIORITY_* value of a level; THREAD_PRIORITY_NORMAL for a value outside
+/// the enumeration.
 int ThreadPriorityValue(TThreadPriority Priority);
 
+/// A thread that runs the subclass's Execute once. Its creator (one thread) calls every member but
+/// Terminated and Finished, which Execute polls on the thread itself; Terminate may come from any
+/// thread.
 class TThread : public TObject {
 public:
-    // The platform thread is created at once; it runs Execute only after Resume. Raises EThread
-    // when the platform cannot create it.
+    /// The platform thread is created at once (a parked OS thread is reused when there is one); it
+    /// runs Execute only after Resume, or at once unless CreateSuspended. Raises EThread when the
+    /// platform cannot create it.
     explicit TThread(bool CreateSuspended);
-    // A thread that is still running is terminated and waited for; one that never ran is
-    // released without running Execute.
+    /// A thread that is still running is terminated and waited for (without limit: Execute must
+    /// look at Terminated); one that never ran is released without running Execute.
     ~TThread() override;
 
+    /// Starts a suspended thread; does nothing once it runs.
     void Resume();
-    // Sets Terminated; Execute is expected to look at it and return.
+    /// Sets Terminated; Execute is expected to look at it and return. Never waits.
     void Terminate();
-    // Waits until the thread has ended (serving cross-thread notifications while it waits on the
-    // thread that owns the notification channel) and returns its exit code.
+    /// Waits until the thread has ended (serving cross-thread notifications while it waits on the
+    /// thread that owns the notification channel) and returns its exit code: 0, or 1 when an
+    /// exception escaped Execute. Blocks without limit; never call it on the thread itself.
     DWORD WaitFor();
 
+    /// The platform's handle of the thread; signalled once it has ended.
     HANDLE Handle() const { return FHandle; }
+    /// The platform's id of the thread (GetCurrentThreadId on it).
     DWORD ThreadID() const { return FThreadID; }
+    /// Whether Terminate was called. Any thread.
     bool Terminated() const { return FTerminated.load(std::memory_order_acquire); }
+    /// Whether Execute has returned (or was skipped). Any thread.
     bool Finished() const { return FFinished.load(std::memory_order_acquire); }
+    /// The level last set (tpNormal until then).
     TThreadPriority Priority() const { return FPriority.load(std::memory_order_relaxed); }
+    /// Gives the thread the level at once, best effort (a level the process may not take stays a
+    /// wish: Priority still reports it).
     void SetPriority(TThreadPriority Value);
-    // The exception that escaped Execute, if any; valid once the thread has ended.
+    /// The exception that escaped Execute, if any; valid once the thread has ended.
     std::exception_ptr FatalException() const { return FFatalException; }
 
 protected:
+    /// The thread's body, on the thread itself. It should return soon after Terminated becomes
+    /// true; an exception that escapes it ends the thread and is kept in FatalException.
     virtual void Execute() = 0;
 
 private:

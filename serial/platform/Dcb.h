@@ -1,7 +1,8 @@
-// The device control block of the comm platform: the 28-byte record that describes a serial
-// line (rate, frame, flow control, special characters). Its layout is the one the port code was
-// written against, so that a DCB built by the component can be stored, compared and copied byte
-// for byte.
+/// \file
+/// The device control block of the comm platform: the 28-byte record that describes a serial line
+/// (rate, frame, flow control, special characters). Its layout is the one the port code was
+/// written against, so that a DCB built by the component can be stored, compared and copied byte
+/// for byte.
 #pragma once
 
 #include <cstddef>
@@ -10,35 +11,37 @@
 
 #include "AfWinTypes.h"
 
+/// A serial line's settings: what SetCommState applies and GetCommState reads back. Fields this
+/// platform does not use are kept as given. A plain record: no lock, no cost.
 struct DCB {
-    DWORD DCBlength;
-    DWORD BaudRate;
-    DWORD fBinary : 1;
-    DWORD fParity : 1;
-    DWORD fOutxCtsFlow : 1;
-    DWORD fOutxDsrFlow : 1;
-    DWORD fDtrControl : 2;
-    DWORD fDsrSensitivity : 1;
-    DWORD fTXContinueOnXoff : 1;
-    DWORD fOutX : 1;
-    DWORD fInX : 1;
-    DWORD fErrorChar : 1;
-    DWORD fNull : 1;
-    DWORD fRtsControl : 2;
-    DWORD fAbortOnError : 1;
-    DWORD fDummy2 : 17;
-    WORD wReserved;
-    WORD XonLim;
-    WORD XoffLim;
-    BYTE ByteSize;
-    BYTE Parity;
-    BYTE StopBits;
-    char XonChar;
-    char XoffChar;
-    char ErrorChar;
-    char EofChar;
-    char EvtChar;
-    WORD wReserved1;
+    DWORD DCBlength;             ///< sizeof(DCB), 28.
+    DWORD BaudRate;              ///< Bits per second; any rate from 1 up, as far as the device can run it.
+    DWORD fBinary : 1;           ///< Binary mode; always on here.
+    DWORD fParity : 1;           ///< Check the parity of received bytes.
+    DWORD fOutxCtsFlow : 1;      ///< RTS/CTS flow control (the kernel's, both directions).
+    DWORD fOutxDsrFlow : 1;      ///< Output waits while DSR is off.
+    DWORD fDtrControl : 2;       ///< DTR: DTR_CONTROL_DISABLE, _ENABLE or _HANDSHAKE.
+    DWORD fDsrSensitivity : 1;   ///< Ignore input while DSR is off (kept, not applied here).
+    DWORD fTXContinueOnXoff : 1; ///< Send on after XOFF (kept, not applied here).
+    DWORD fOutX : 1;             ///< Output obeys XON/XOFF from the far end (the kernel's IXON).
+    DWORD fInX : 1;              ///< Input sends XON/XOFF (the kernel's IXOFF, own limits).
+    DWORD fErrorChar : 1;        ///< Replace bad bytes by ErrorChar (kept, not applied here).
+    DWORD fNull : 1;             ///< Drop NUL bytes (kept, not applied here).
+    DWORD fRtsControl : 2;       ///< RTS: RTS_CONTROL_DISABLE, _ENABLE or _HANDSHAKE.
+    DWORD fAbortOnError : 1;     ///< Abort on a line error (kept, not applied here).
+    DWORD fDummy2 : 17;          ///< Reserved.
+    WORD wReserved;              ///< Reserved, 0.
+    WORD XonLim;                 ///< DTR handshake: DTR rises again at this many queued bytes or fewer.
+    WORD XoffLim;                ///< DTR handshake: DTR drops when no more than this much room is left.
+    BYTE ByteSize;               ///< Data bits, 5 to 8.
+    BYTE Parity;                 ///< NOPARITY, ODDPARITY, EVENPARITY, MARKPARITY or SPACEPARITY.
+    BYTE StopBits;               ///< ONESTOPBIT, ONE5STOPBITS (5 data bits only) or TWOSTOPBITS.
+    char XonChar;                ///< The XON character; must differ from XoffChar under XON/XOFF.
+    char XoffChar;               ///< The XOFF character.
+    char ErrorChar;              ///< Replacement for bytes with parity errors (kept, not applied here).
+    char EofChar;                ///< End-of-input character (kept, not applied here).
+    char EvtChar;                ///< Event character (kept, not applied here).
+    WORD wReserved1;             ///< Reserved, 0.
 };
 
 static_assert(sizeof(DCB) == 28, "DCB must be 28 bytes");
@@ -57,9 +60,10 @@ static_assert(offsetof(DCB, EofChar) == 24);
 static_assert(offsetof(DCB, EvtChar) == 25);
 static_assert(offsetof(DCB, wReserved1) == 26);
 
-// The flag bits live in the 32-bit word at offset 8, bit 0 first.
+/// The flag bits live in the 32-bit word at offset 8, bit 0 first.
 inline constexpr std::size_t DCB_FLAGS_OFFSET = 8;
 
+/// The flag word of `dcb` (fBinary in bit 0), to test against the DCB_f masks below.
 inline DWORD DcbFlags(const DCB& dcb)
 {
     DWORD flags;
@@ -67,12 +71,16 @@ inline DWORD DcbFlags(const DCB& dcb)
     return flags;
 }
 
+/// Replaces the flag word of `dcb` with `flags`.
 inline void SetDcbFlags(DCB& dcb, DWORD flags)
 {
     std::memcpy(reinterpret_cast<BYTE*>(&dcb) + DCB_FLAGS_OFFSET, &flags, sizeof flags);
 }
 
-// Flag masks within that word.
+/// \name Flag masks
+//@{
+/// The flag bits as masks within the word of DcbFlags; fDtrControl and fRtsControl take two bits
+/// each (enable 1, handshake 2 in their field).
 inline constexpr DWORD DCB_fBinary = 0x0001;
 inline constexpr DWORD DCB_fParity = 0x0002;
 inline constexpr DWORD DCB_fOutxCtsFlow = 0x0004;
@@ -87,17 +95,33 @@ inline constexpr DWORD DCB_fErrorChar = 0x0400;
 inline constexpr DWORD DCB_fNull = 0x0800;
 inline constexpr DWORD DCB_fRtsControlEnable = 0x1000;
 inline constexpr DWORD DCB_fRtsControlHandshake = 0x2000;
+//@}
 
+/// \name Parity
+//@{
+/// The values of DCB::Parity. Mark and space parity need a device that can do them (CMSPAR).
 inline constexpr BYTE NOPARITY = 0;
 inline constexpr BYTE ODDPARITY = 1;
 inline constexpr BYTE EVENPARITY = 2;
 inline constexpr BYTE MARKPARITY = 3;
 inline constexpr BYTE SPACEPARITY = 4;
+//@}
 
+/// \name Stop bits
+//@{
+/// The values of DCB::StopBits. As a UART does, five data bits with TWOSTOPBITS run 1.5 stop bits,
+/// and GetCommState says ONE5STOPBITS then.
 inline constexpr BYTE ONESTOPBIT = 0;
 inline constexpr BYTE ONE5STOPBITS = 1;
 inline constexpr BYTE TWOSTOPBITS = 2;
+//@}
 
+/// \name Line control
+//@{
+/// The values of DCB::fDtrControl and DCB::fRtsControl: the line held off, held on, or driven by
+/// the handshake (DTR drops when the input queue is within XoffLim bytes of full and rises again
+/// at XonLim bytes or fewer; RTS follows the kernel's RTS/CTS flow control). SetCommState refuses
+/// RTS_CONTROL_TOGGLE with ERROR_NOT_SUPPORTED.
 inline constexpr DWORD DTR_CONTROL_DISABLE = 0;
 inline constexpr DWORD DTR_CONTROL_ENABLE = 1;
 inline constexpr DWORD DTR_CONTROL_HANDSHAKE = 2;
@@ -105,3 +129,4 @@ inline constexpr DWORD RTS_CONTROL_DISABLE = 0;
 inline constexpr DWORD RTS_CONTROL_ENABLE = 1;
 inline constexpr DWORD RTS_CONTROL_HANDSHAKE = 2;
 inline constexpr DWORD RTS_CONTROL_TOGGLE = 3;
+//@}

@@ -1,30 +1,31 @@
-// The port selection box: a drop-down list of the serial ports COM 1 to COM <MaxComPorts> from
-// which the user picks a port. Bound to a port component, a pick sets the component's ComNumber
-// and opens the port.
-//
-//     TAfPortComboBox box(parent);
-//     box.SetMaxComPorts(16);
-//     box.SetComPort(&port); // takes over port.ComNumber() as the current port
-//     ...                    // the user picks "COM 3": port is open on COM 3
-//
-// Items. Each item reads "COM <n>" (COM, one blank, the number without leading zeros) and carries
-// one 32-bit value: the port number in the low 16 bits, the port's state (TAfPortState) in the
-// high 16 bits. The states are a snapshot of the last build of the list; nothing watches the
-// ports in between. An item's tooltip describes the device behind the number (AfComPortSummary:
-// the device path, its driver and, for a USB adapter, its maker, product and serial number), and
-// says which group gives access where this user has none.
-//
-// The list is built when the box's window is created (when it is first polished or shown, or
-// when code first needs the items), and built again when MaxComPorts or Options change, after a
-// font change and after every pick by the user. Each build probes every number from 1 to
-// MaxComPorts by opening its device and closing it at once. A build leaves no item selected.
-//
-// Only a change made by the user (a pick in the list, the arrow keys, the wheel) runs the pick;
-// selecting an item from code does not. An error of the pick (the port cannot be opened) goes,
-// after the list has been rebuilt and the selection restored, to the application's exception
-// display (ApplicationHandleException): a Qt slot must not let an exception out.
-//
-// Everything here runs on the user-interface thread.
+/// \file
+/// The port selection box: a drop-down list of the serial ports COM 1 to COM MaxComPorts from
+/// which the user picks a port. Bound to a port component, a pick sets the component's ComNumber
+/// and opens the port.
+///
+///     TAfPortComboBox box(parent);
+///     box.SetMaxComPorts(16);
+///     box.SetComPort(&port); // takes over port.ComNumber() as the current port
+///     ...                    // the user picks "COM 3": port is open on COM 3
+///
+/// Items. Each item reads `"COM <n>"` (COM, one blank, the number without leading zeros) and
+/// carries one 32-bit value: the port number in the low 16 bits, the port's state (TAfPortState)
+/// in the high 16 bits. The states are a snapshot of the last build of the list; nothing watches
+/// the ports in between. An item's tooltip describes the device behind the number
+/// (AfComPortSummary: the device path, its driver and, for a USB adapter, its maker, product and
+/// serial number), and says which group gives access where this user has none.
+///
+/// The list is built when the box's window is created (when it is first polished or shown, or when
+/// code first needs the items), and built again when MaxComPorts or Options change, after a font
+/// change and after every pick by the user. Each build probes every number from 1 to MaxComPorts
+/// by opening its device and closing it at once. A build leaves no item selected.
+///
+/// Only a change made by the user (a pick in the list, the arrow keys, the wheel) runs the pick;
+/// selecting an item from code does not. An error of the pick (the port cannot be opened) goes,
+/// after the list has been rebuilt and the selection restored, to the application's exception
+/// display (ApplicationHandleException): a Qt slot must not let an exception out.
+///
+/// Everything here runs on the user-interface thread.
 #pragma once
 
 #include <QComboBox>
@@ -36,83 +37,101 @@
 #include "AfComPort.h"
 #include "AfSmallSet.h"
 
+/// The options of the box.
 enum TAfPortCtlOption : std::uint8_t {
-    pcCheckExist,   // list only ports whose device exists
-    pcDisableOpen,  // with pcCheckExist: list only ports that can be opened now
-    pcHighlightOpen // in the dropped-down list, busy ports in grey text, free ones in button text
+    pcCheckExist,   ///< List only ports whose device exists.
+    pcDisableOpen,  ///< With pcCheckExist: list only ports that can be opened now.
+    pcHighlightOpen ///< In the dropped-down list, busy ports in grey text, free ones in button text.
 };
+/// A set of TAfPortCtlOption; the box's default is [pcCheckExist].
 using TAfPortCtlOptions = TAfSmallSet<TAfPortCtlOption, pcHighlightOpen + 1>;
 
-// What a probe found: the high half of an item's value.
+/// What a probe found: the high half of an item's value.
 enum TAfPortState : std::uint16_t {
-    psUnavailable = 0, // the device exists but did not open (held by another program, no access)
-    psAvailable = 1,   // the device opened and was closed again at once
-    psNotFound = 2     // there is no such device
+    psUnavailable = 0, ///< The device exists but did not open (held by another program, no access).
+    psAvailable = 1,   ///< The device opened and was closed again at once.
+    psNotFound = 2     ///< There is no such device.
 };
 
-// Probes COM `Number`: opens its device (the name the port core opens it by) for reading and
-// writing, exclusively and not overlapped, and closes it at once. Returns Number in the low 16
-// bits and the TAfPortState in the high 16 bits. Never raises: every failure is a state.
+/// Probes COM `Number`: opens its device (the name the port core opens it by) for reading and
+/// writing, exclusively and not overlapped, and closes it at once. Returns Number in the low 16
+/// bits and the TAfPortState in the high 16 bits. Never raises: every failure is a state. Any
+/// thread; blocks for one open and close of the device (a port open elsewhere, also in this
+/// process, is psUnavailable).
 std::uint32_t GetComPortState(std::int16_t Number);
 
+/// The port selection box (see the file's description). A QComboBox that fills and draws its items
+/// itself; use its members below rather than QComboBox's own item functions.
 class TAfPortComboBox : public QComboBox {
 public:
+    /// An event of the box, with the box as Sender.
     using TNotifyEvent = std::function<void(TAfPortComboBox* Sender)>;
 
-    // MaxComPorts 4, Options [pcCheckExist], not bound, no current port; accessible name
-    // "Serial port" until the owner names it after its label.
+    /// MaxComPorts 4, Options [pcCheckExist], not bound, no current port; accessible name "Serial
+    /// port" until the owner names it after its label. The list is not built yet.
     explicit TAfPortComboBox(QWidget* Parent = nullptr);
+    /// Forgets the bound component.
     ~TAfPortComboBox() override;
 
-    // The bound port component (not owned), or null. Binding takes over its ComNumber as the
-    // current port once; later changes of the number made elsewhere are not followed. A
-    // component that is destroyed is forgotten.
+    /// The bound port component (not owned), or null. Binding takes over its ComNumber as the
+    /// current port once; later changes of the number made elsewhere are not followed. A component
+    /// that is destroyed is forgotten.
     TAfComPort* ComPort() const { return FComPort; }
+    /// Binds Value (null: none); selecting its number builds the list if it is not built yet.
     void SetComPort(TAfComPort* Value);
-    // A new value rebuilds the list (the selection is not restored).
+    /// The options (default [pcCheckExist]).
     TAfPortCtlOptions Options() const { return FOptions; }
+    /// A new value rebuilds the list once it is built (the selection is not restored).
     void SetOptions(TAfPortCtlOptions Value);
-    // Ports 1 to MaxComPorts are probed (none when 0 or less). A new value rebuilds the list.
+    /// Ports 1 to MaxComPorts are probed (none when 0 or less); default 4.
     std::int16_t MaxComPorts() const { return FMaxComPorts; }
+    /// A new value rebuilds the list once it is built (the selection is not restored).
     void SetMaxComPorts(std::int16_t Value);
 
-    // The port number of the current selection; 0 when there is none.
+    /// The port number of the current selection; 0 when there is none.
     std::int16_t CurrentPort() const { return FCurrentPort; }
-    // A new number is stored and selected (SelectCurrentPort).
+    /// A new number is stored and selected (SelectCurrentPort).
     void SetCurrentPort(std::int16_t Number);
-    // Selects the first item of CurrentPort; when no item has it, selects the first item and
-    // makes its number current (0 for an empty list). The bound component is not told.
+    /// Selects the first item of CurrentPort; when no item has it, selects the first item and
+    /// makes its number current (0 for an empty list). The bound component is not told. Builds the
+    /// list first if it is not built yet.
     void SelectCurrentPort();
-    // Probes the ports and fills the list anew; nothing is selected afterwards.
+    /// Probes the ports and fills the list anew; nothing is selected afterwards. Blocks for one
+    /// open and close of every port from 1 to MaxComPorts.
     void RebuildList();
-    // The port number of item Index; 0 for -1 (no selection) and for an index out of range.
+    /// The port number of item Index; 0 for -1 (no selection) and for an index out of range.
     std::int16_t ItemPortNumber(int Index) const;
-    // The probed state of item Index; psNotFound for an index out of range.
+    /// The probed state of item Index; psNotFound for an index out of range.
     TAfPortState ItemPortState(int Index) const;
-    // Selects item Index (-1: none) as code does: no pick runs, the port is not touched.
+    /// Selects item Index (-1: none) as code does: no pick runs, the port is not touched.
     void SetItemIndex(int Index);
 
-    // Creates the box's window now unless it exists, which builds the list.
+    /// Creates the box's window now unless it exists, which builds the list.
     void HandleNeeded();
-    // Height of an item of the dropped-down list: the font's pixel size + 5.
+    /// Height of an item of the dropped-down list: the font's pixel size + 5.
     int ItemHeight() const { return FItemHeight; }
-    // Drops the list down and closes it again; whether it is dropped down now.
+    /// Drops the list down.
     void showPopup() override;
+    /// Closes the dropped-down list.
     void hidePopup() override;
+    /// Whether the list is dropped down now.
     bool DroppedDown() const { return FDroppedDown; }
 
-    // Fires on every change made by the user, before the pick touches the port.
+    /// Fires on every change made by the user, before the pick touches the port.
     TNotifyEvent OnChange;
 
 protected:
-    // A change made by the user: takes the picked number as the current port, fires OnChange, and
-    // with a bound component sets its ComNumber and opens the port unless it is open. Whatever
-    // happened, then rebuilds the list and selects the current port; an error of the port is
-    // raised after that.
+    /// A change made by the user: takes the picked number as the current port, fires OnChange, and
+    /// with a bound component sets its ComNumber and opens the port unless it is open. Whatever
+    /// happened, then rebuilds the list and selects the current port; an error of the port is
+    /// raised after that (the box hands it to ApplicationHandleException).
     virtual void Change();
 
+    /// Builds the list when the box is first polished.
     bool event(QEvent* Event) override;
+    /// After a font change: the new item height, and the list built anew.
     void changeEvent(QEvent* Event) override;
+    /// Builds the list when the box is first shown.
     void showEvent(QShowEvent* Event) override;
 
 private:

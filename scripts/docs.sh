@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds the serial component's reference from its public headers with Doxygen, as HTML under
+# build/docs/html (or under the folder given as the first argument). Any Doxygen warning fails
+# the run: an undocumented public member, a broken reference, a malformed comment.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+out=${1:-build/docs}
+if ! command -v doxygen >/dev/null; then
+    echo "docs.sh: doxygen is missing (bash scripts/install-deps.sh installs it)" >&2
+    exit 1
+fi
+version=$(sed -n 's/^project(Vexora VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+mkdir -p "$out"
+log="$out/doxygen-warnings.log"
+rm -f "$log"
+
+start=$(date +%s%N)
+status=0
+{
+    cat docs/Doxyfile
+    echo "OUTPUT_DIRECTORY = $out"
+    echo "PROJECT_NUMBER = $version"
+    echo "WARN_LOGFILE = $log"
+} | doxygen - || status=$?
+end=$(date +%s%N)
+
+if [ "$status" -ne 0 ] || [ -s "$log" ]; then
+    cat "$log" >&2 || true
+    echo "docs.sh: doxygen reported $(wc -l <"$log" 2>/dev/null || echo ?) warning line(s)" >&2
+    exit 1
+fi
+echo "docs.sh: $out/html/index.html, no warnings, $(((end - start) / 1000000)) ms"
