@@ -10,6 +10,7 @@ packages=(
     xvfb xauth x11-apps x11-utils xdotool imagemagick fonts-dejavu-core fonts-liberation2
     procps strace
     dpkg-dev desktop-file-utils
+    qemu-system-x86 busybox-static xz-utils
 )
 
 missing=()

@@ -54,8 +54,12 @@ int Serve(const TMeterCommandLine& line)
         if (g_stopRequested)
             simulator.Stop();
         const TMeterState state = simulator.State();
-        std::printf("vexora-meter-sim: COM%d = %s, address %d, %d baud\n", line.Sim.ComNumber,
-                    simulator.DevicePath().c_str(), state.Address(), state.Baud());
+        if (line.Sim.Device.empty())
+            std::printf("vexora-meter-sim: COM%d = %s, address %d, %d baud\n", line.Sim.ComNumber,
+                        simulator.DevicePath().c_str(), state.Address(), state.Baud());
+        else
+            std::printf("vexora-meter-sim: on %s, address %d, %d baud\n", simulator.DevicePath().c_str(),
+                        state.Address(), state.Baud());
         std::fflush(stdout);
         try {
             simulator.Run();

@@ -39,13 +39,14 @@ TMeterClock::duration OnLine(TMeterClock::duration byteTime, std::size_t count)
 
 TMeterSimulator::TMeterSimulator(const TMeterSimOptions& options, TMeterLog* log)
     : FOptions(options), FLog(log ? log : &FNoLog), FMeter(options.Meter, options.Faults.RefusedRegisters),
-      FPty(options.Meter.Baud)
+      FPty(options.Meter.Baud, options.Device)
 {
     FStopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (FStopFd < 0)
         Fail("cannot make the stop event");
     try {
-        FEntry = std::make_unique<TMeterComEntry>(options.ComNumber, FPty.DevicePath(), options.ReplaceEntry);
+        if (!FPty.OnDevice())
+            FEntry = std::make_unique<TMeterComEntry>(options.ComNumber, FPty.DevicePath(), options.ReplaceEntry);
     } catch (...) {
         ::close(FStopFd);
         throw;
@@ -56,6 +57,12 @@ TMeterSimulator::~TMeterSimulator()
 {
     FEntry.reset();
     ::close(FStopFd);
+}
+
+const std::string& TMeterSimulator::EntryPath() const
+{
+    static const std::string none;
+    return FEntry ? FEntry->Path() : none;
 }
 
 void TMeterSimulator::Stop()
@@ -110,6 +117,10 @@ void TMeterSimulator::Run()
         if (fds[1].revents & (POLLIN | POLLHUP))
             ReadLine();
         lineFull = !WriteDue(TMeterClock::now());
+        // A serial device takes the meter's new speed once the acknowledgement that changed it
+        // has gone out at the old one.
+        if (FPty.OnDevice() && FQueue.empty())
+            FPty.Follow(State().Baud());
     }
 }
 

@@ -6,6 +6,10 @@
 // buttons, the port and the status window at each wait of the exchange (the tests wrap the tick
 // count the waits read) and whenever a message box comes up; the boxes are answered through the
 // toolkit's hook. What the tool sent is taken from the simulator's log.
+//
+// In the UART guest (scripts/test-uart.sh) the same operations run across a real line: the tool
+// on the first UART of a null-modem pair as COM 1, the simulator on the second, both at the speed
+// VEXORA_UART_BAUD names.
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -17,8 +21,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -43,6 +49,24 @@ using testing::StartsWith;
 using TLines = std::vector<std::string>;
 
 const std::string kPortDir = AfTestPortDirectory();
+
+// The guest's line, or none (empty names) on a pseudo-terminal.
+struct TUartLine {
+    std::string Tool, Meter;
+    int Baud = 2400;
+};
+const TUartLine& UartLine()
+{
+    static const TUartLine line = [] {
+        TUartLine found;
+        if (const char* pair = std::getenv("VEXORA_UART_PAIR"))
+            std::istringstream(pair) >> found.Tool >> found.Meter;
+        if (const char* baud = std::getenv("VEXORA_UART_BAUD"))
+            found.Baud = std::atoi(baud);
+        return found;
+    }();
+    return line;
+}
 
 // A meter whose every value differs from the window's design values, with scale codes 1 and 2.
 TMeterSimOptions ReadMeter(TMeterFaults Faults = {})
@@ -73,7 +97,7 @@ std::string Shown()
         .toStdString();
 }
 const std::string kDesignShown = "100 2000 1 1 2400 No#-1 0 1 ms";
-const std::string kMeterShown = "250 4500 2.5 1 2400 Yes#1 20 34.2ms";
+const std::string kMeterShown = "250 4500 2.5 1 " + std::to_string(UartLine().Baud) + " Yes#1 20 34.2ms";
 
 // The steps of operations in the window, each noted when it differs from the last: "range 0..4 |
 // buttons none | port open | status Switching FRAME config data | progress 1 (25%) | ...".
@@ -156,7 +180,13 @@ protected:
         QLocale::setDefault(QLocale::c());
         InstallExceptionDisplay();
         std::fill(std::begin(TelegramBuf), std::end(TelegramBuf), 0);
-        FSim = std::make_unique<TRunningSimulator>(Options);
+        TMeterSimOptions options = Options;
+        options.Meter.Baud = UartLine().Baud;
+        if (!UartLine().Meter.empty()) {
+            options.Device = UartLine().Meter;
+            AfRegisterTestCom(1, UartLine().Tool);
+        }
+        FSim = std::make_unique<TRunningSimulator>(options);
         Renew();
     }
     // A new window on the same meter.
@@ -165,6 +195,7 @@ protected:
         FTrace.reset();
         DestroyForms();
         CreateForms();
+        Form1->SpinEdit1->SetValue(UartLine().Baud);
         Form1->show();
         FTrace = std::make_unique<TTracer>();
     }
