@@ -62,6 +62,8 @@ package=$(kernel_package)
 [ -n "$package" ] || { refresh_lists; package=$(kernel_package); }
 [ -n "$package" ] || fail "no kernel image package is known to apt"
 kernel_dir=$cache/$package
+# A kernel that Debian has replaced since is not kept.
+find "$cache" -mindepth 1 -maxdepth 1 -name 'linux-image-*' ! -name "$package" -exec rm -rf {} +
 if [ ! -f "$kernel_dir/vmlinux" ]; then
     echo "=== uart guest: fetching $package"
     rm -rf "$kernel_dir" && mkdir -p "$kernel_dir/deb"

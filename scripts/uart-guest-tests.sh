@@ -21,6 +21,10 @@ export VEXORA_UART_LOOP=/dev/ttyS1
 export VEXORA_UART_PAIR="${pair[*]}"
 export VEXORA_UART_GONE=$(ports_of 0000:00:06.0)
 export QT_QPA_PLATFORM=offscreen
+# As the sanitizer presets run their tests, for a build of theirs.
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 echo "guest: loop plug $VEXORA_UART_LOOP, null modem $VEXORA_UART_PAIR, to unplug $VEXORA_UART_GONE"
 [ ${#pair[@]} -eq 2 ] && [ -n "$VEXORA_UART_GONE" ] || { echo "guest: the ports are not wired as expected"; exit 1; }
 
