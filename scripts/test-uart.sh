@@ -8,9 +8,9 @@
 #   ttyS0  console (this script's output)
 #   ttyS1  on-board UART with a loopback plug (tests/uart/UartLoopPlug.cpp, loaded into QEMU):
 #          transmit to receive, RTS to CTS, DTR to DSR, DCD and RI, a break back as a break
-#   ttyS4, ttyS5  the two ports of a PCI card, joined to each other like a null-modem cable
-#          (bytes only: no modem lines, breaks or settings cross)
-#   ttyS6  a PCI card of its own, which a test unplugs
+#   two PCI cards of two ports each, each card's ports joined like a null-modem cable (bytes
+#          only: no modem lines, breaks or settings cross), so that two groups of tests run at once
+#   a PCI card of its own, which a test unplugs
 #
 # The kernel is Debian's, fetched once with apt-get download and kept with the initramfs in
 # build/uart-guest. Exit status: that of the guest tests, 1 when the guest could not run them.
@@ -111,7 +111,7 @@ share="trans=virtio,version=9p2000.L,msize=262144"
 mount -t 9p -o "$share,ro,cache=loose" host /host || echo "cannot mount the host's root"
 mount -t tmpfs tmp /host/tmp
 # A checkout under /tmp is covered by the guest's own /tmp; it is shared on its own as well.
-mkdir -p "/host$repo" && mount -t 9p -o "$share,ro" repo "/host$repo"
+mkdir -p "/host$repo" && mount -t 9p -o "$share,ro,cache=loose" repo "/host$repo"
 mkdir -p /dev/pts /dev/shm
 mount -o bind /dev /host/dev
 mount -t devpts devpts /host/dev/pts
@@ -140,12 +140,15 @@ timeout 600 env VEXORA_UART_PLUG="$run/loop-tty" VEXORA_UART_PLUG_QMP="$run/qmp.
     VEXORA_UART_PLUG_CHARDEV=loop LD_PRELOAD="$plug" \
     qemu-system-x86_64 -nodefaults -accel tcg -m 1536 -smp 2 -display none -no-reboot \
     -kernel "$kernel_dir/vmlinux" -initrd "$cache/initramfs.cpio.gz" \
-    -append "console=ttyS0 8250.nr_uarts=8 quiet panic=-1 vexora.uart_guest=1 vexora.repo=$repo vexora.build=build/$preset" \
+    -append "console=ttyS0 8250.nr_uarts=10 quiet panic=-1 vexora.uart_guest=1 vexora.repo=$repo vexora.build=build/$preset" \
     -serial "file:$log" \
     -chardev "serial,id=loop,path=$run/loop-tty" -serial chardev:loop \
     -chardev "socket,id=pair0,path=$run/pair.sock,server=on,wait=off" \
     -chardev "socket,id=pair1,path=$run/pair.sock" \
     -device pci-serial-2x,chardev1=pair0,chardev2=pair1,addr=5 \
+    -chardev "socket,id=pair2,path=$run/pair2.sock,server=on,wait=off" \
+    -chardev "socket,id=pair3,path=$run/pair2.sock" \
+    -device pci-serial-2x,chardev1=pair2,chardev2=pair3,addr=7 \
     -chardev null,id=gone -device pci-serial,chardev=gone,addr=6 \
     -qmp "unix:$run/qmp.sock,server=on,wait=off" \
     -virtfs "local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap" \

@@ -17,6 +17,10 @@ constexpr auto kMinWriteStep = 4ms;
 // A meter's receiver gives up a frame after 33 bit times of silence (slowest line 300 baud),
 // never after less than this here.
 constexpr auto kMinFrameGap = 50ms;
+// A serial device hands its bytes over in bursts as its receive FIFO fills or times out, and its
+// reader may be scheduled late: there, a quiet line counts only after this long (still well
+// within the half second a master waits between its requests).
+constexpr auto kMinDeviceFrameGap = 200ms;
 
 [[noreturn]] void Fail(const std::string& what)
 {
@@ -137,7 +141,8 @@ void TMeterSimulator::ReadLine()
             Fail("cannot read the line");
         const auto at = TMeterClock::now();
         const int lineBaud = FPty.LineBaud();
-        const auto gap = std::max<TMeterClock::duration>(BitTimes(33, std::max(lineBaud, 300)), kMinFrameGap);
+        const auto gap = std::max<TMeterClock::duration>(BitTimes(33, std::max(lineBaud, 300)),
+                                                         FPty.OnDevice() ? kMinDeviceFrameGap : kMinFrameGap);
         for (const TMBusTelegram& heard : FReader.Feed(buffer, static_cast<std::size_t>(n), at, gap))
             Deal(heard, lineBaud);
     }

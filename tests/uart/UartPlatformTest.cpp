@@ -328,7 +328,7 @@ TEST(UartLoop, EchoUnderRtsCtsFlowThroughASmallQueueLosesNothing)
     DCB line = Line(115200);
     line.fOutxCtsFlow = 1;
     ASSERT_TRUE(SetCommState(port.Handle, &line));
-    const TBytes out = Pattern(10 * 1024, 3);
+    const TBytes out = Pattern(6 * 1024, 3);
     const DWORD started = port.StartWrite(out);
     ASSERT_TRUE(started == ERROR_SUCCESS || started == ERROR_IO_PENDING) << started;
     std::this_thread::sleep_for(2s);
