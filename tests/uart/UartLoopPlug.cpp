@@ -8,7 +8,8 @@
 //   the terminal, which a pseudo-terminal does not have, so they are answered here;
 // - a break the UART sends comes back as a break, through QEMU's monitor (QMP chardev-send-break),
 //   since a terminal cannot pass a break on to QEMU.
-// QEMU's own settings of the terminal keep output processing off, so no byte is changed.
+// QEMU's settings of the terminal are passed on with output processing off (QEMU asks for it, which
+// would put a carriage return before every line feed), so no byte is changed.
 //
 // Environment: VEXORA_UART_PLUG the path of a symbolic link to the terminal, for QEMU's
 // -chardev serial,path=; VEXORA_UART_PLUG_QMP the path of QEMU's QMP socket and
