@@ -68,6 +68,21 @@ const TUartLine& UartLine()
     return line;
 }
 
+// On a real line the first telegram of a process is answered slowly (the guest's emulated CPU
+// translates every code path the first time it runs): one exchange without a time limit, with a
+// simulator of its own, comes before the first timed operation.
+void WarmUpLine(const TMeterSimOptions& Options)
+{
+    static bool warm = false;
+    if (UartLine().Meter.empty() || std::exchange(warm, true))
+        return;
+    TRunningSimulator sim(Options);
+    TMasterLine line(UartLine().Tool, UartLine().Baud);
+    const int length = BuildDataRequest(Options.Meter.Address);
+    line.Send(TBytes(TelegramBuf, TelegramBuf + length));
+    line.Receive(48, 10000);
+}
+
 // A meter whose every value differs from the window's design values, with scale codes 1 and 2.
 TMeterSimOptions ReadMeter(TMeterFaults Faults = {})
 {
@@ -185,6 +200,7 @@ protected:
         if (!UartLine().Meter.empty()) {
             options.Device = UartLine().Meter;
             AfRegisterTestCom(1, UartLine().Tool);
+            WarmUpLine(options);
         }
         FSim = std::make_unique<TRunningSimulator>(options);
         Renew();
