@@ -194,7 +194,6 @@ protected:
         TestApp();
         QLocale::setDefault(QLocale::c());
         InstallExceptionDisplay();
-        std::fill(std::begin(TelegramBuf), std::end(TelegramBuf), 0);
         TMeterSimOptions options = Options;
         options.Meter.Baud = UartLine().Baud;
         if (!UartLine().Meter.empty()) {
@@ -202,6 +201,7 @@ protected:
             AfRegisterTestCom(1, UartLine().Tool);
             WarmUpLine(options);
         }
+        std::fill(std::begin(TelegramBuf), std::end(TelegramBuf), 0);
         FSim = std::make_unique<TRunningSimulator>(options);
         Renew();
     }
