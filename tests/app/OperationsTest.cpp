@@ -68,9 +68,9 @@ const TUartLine& UartLine()
     return line;
 }
 
-// On a real line the first telegram of a process is answered slowly (the guest's emulated CPU
-// translates every code path the first time it runs): one exchange without a time limit, with a
-// simulator of its own, comes before the first timed operation.
+// On a real line the first telegrams of a process are answered slowly (the guest's emulated CPU
+// translates every code path the first time it runs): the exchanges of a Read without a time
+// limit, with a simulator of its own, come before the first timed operation.
 void WarmUpLine(const TMeterSimOptions& Options)
 {
     static bool warm = false;
@@ -78,9 +78,13 @@ void WarmUpLine(const TMeterSimOptions& Options)
         return;
     TRunningSimulator sim(Options);
     TMasterLine line(UartLine().Tool, UartLine().Baud);
-    const int length = BuildDataRequest(Options.Meter.Address);
-    line.Send(TBytes(TelegramBuf, TelegramBuf + length));
-    line.Receive(48, 10000);
+    const std::uint8_t address = static_cast<std::uint8_t>(Options.Meter.Address);
+    for (const std::uint8_t frame : {MBusSelectConfigData, MBusSelectUserData}) {
+        line.Send(TBytes(TelegramBuf, TelegramBuf + BuildSelectTelegram(address, frame)));
+        line.Receive(1, 10000);
+        line.Send(TBytes(TelegramBuf, TelegramBuf + BuildDataRequest(address)));
+        line.Receive(frame == MBusSelectConfigData ? 64 : 48, 10000);
+    }
 }
 
 // A meter whose every value differs from the window's design values, with scale codes 1 and 2.
