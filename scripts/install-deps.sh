@@ -11,6 +11,7 @@ packages=(
     procps strace
     dpkg-dev desktop-file-utils
     doxygen
+    qemu-system-x86 busybox-static xz-utils
 )
 
 missing=()

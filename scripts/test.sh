@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Vexora and runs every test: the whole suite in a release build and under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded serial code under
-# ThreadSanitizer. Installs what is missing first.
+# ThreadSanitizer, and the guest tests on real UARTs (scripts/test-uart.sh). Installs what is
+# missing first.
 #
 # Every preset runs even when an earlier one fails to build or to pass; the failures are listed
 # at the end and make the exit status non-zero.
@@ -26,6 +27,10 @@ run_preset() {
 for preset in default asan tsan; do
     run_preset "$preset"
 done
+
+# The serial layer and the tool on real UARTs, in a guest under QEMU, with the release build.
+echo "=== uart: guest tests ==="
+bash scripts/test-uart.sh || failed+=("uart: guest tests")
 
 if [ ${#failed[@]} -ne 0 ]; then
     echo "=== FAILED:" >&2

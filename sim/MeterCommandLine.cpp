@@ -86,6 +86,10 @@ const std::vector<TFlag>& Flags()
     static const std::vector<TFlag> flags = {
         {"com", 0, "N", "register the meter as COM N in the port directory (default 1)",
          [](L& c, S v) { c.Sim.ComNumber = Number("com", v, 1, 999); }},
+        {"device", 0, "DEV",
+         "serve the serial device DEV, wired to the master's port, instead of a pseudo-terminal "
+         "(no COM entry)",
+         [](L& c, S v) { c.Sim.Device = v; }},
         {"address", 0, "A", "the meter's primary address, 0 to 250 (default 1)",
          [](L& c, S v) { c.Sim.Meter.Address = Number("address", v, 0, 255); }},
         {"baud", 0, "B", "the meter's baud rate: 300, 600, 1200, 2400, 4800, 9600 or 19200 (default 2400)",

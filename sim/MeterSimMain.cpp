@@ -53,7 +53,10 @@ int Serve(const TMeterCommandLine& line)
         g_simulator = &simulator;
         if (g_stopRequested)
             simulator.Stop();
-        std::printf("vexora-meter-sim: COM%d = %s", line.Sim.ComNumber, simulator.DevicePath().c_str());
+        if (line.Sim.Device.empty())
+            std::printf("vexora-meter-sim: COM%d = %s", line.Sim.ComNumber, simulator.DevicePath().c_str());
+        else
+            std::printf("vexora-meter-sim: on %s", simulator.DevicePath().c_str());
         for (std::size_t meter = 0; meter < simulator.MeterCount(); ++meter) {
             const TMeterState state = simulator.State(meter);
             std::printf("%s address %d, %d baud", meter == 0 ? "," : ";", state.Address(), state.Baud());

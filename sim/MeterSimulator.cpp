@@ -17,6 +17,10 @@ constexpr auto kMinWriteStep = 4ms;
 // A meter's receiver gives up a frame after 33 bit times of silence (slowest line 300 baud),
 // never after less than this here.
 constexpr auto kMinFrameGap = 50ms;
+// A serial device hands its bytes over in bursts as its receive FIFO fills or times out, and its
+// reader may be scheduled late: there, a quiet line counts only after this long (still well
+// within the half second a master waits between its requests).
+constexpr auto kMinDeviceFrameGap = 200ms;
 
 [[noreturn]] void Fail(const std::string& what)
 {
@@ -46,13 +50,14 @@ std::vector<TMeterSettings> AllMeters(const TMeterSimOptions& options)
 
 TMeterSimulator::TMeterSimulator(const TMeterSimOptions& options, TMeterLog* log)
     : FOptions(options), FLog(log ? log : &FNoLog),
-      FMeters(AllMeters(options), options.Faults.RefusedRegisters), FPty(options.Meter.Baud)
+      FMeters(AllMeters(options), options.Faults.RefusedRegisters), FPty(options.Meter.Baud, options.Device)
 {
     FStopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (FStopFd < 0)
         Fail("cannot make the stop event");
     try {
-        FEntry = std::make_unique<TMeterComEntry>(options.ComNumber, FPty.DevicePath(), options.ReplaceEntry);
+        if (!FPty.OnDevice())
+            FEntry = std::make_unique<TMeterComEntry>(options.ComNumber, FPty.DevicePath(), options.ReplaceEntry);
     } catch (...) {
         ::close(FStopFd);
         throw;
@@ -63,6 +68,12 @@ TMeterSimulator::~TMeterSimulator()
 {
     FEntry.reset();
     ::close(FStopFd);
+}
+
+const std::string& TMeterSimulator::EntryPath() const
+{
+    static const std::string none;
+    return FEntry ? FEntry->Path() : none;
 }
 
 void TMeterSimulator::Stop()
@@ -117,6 +128,10 @@ void TMeterSimulator::Run()
         if (fds[1].revents & (POLLIN | POLLHUP))
             ReadLine();
         lineFull = !WriteDue(TMeterClock::now());
+        // A serial device takes the meter's new speed once the acknowledgement that changed it
+        // has gone out at the old one.
+        if (FPty.OnDevice() && FQueue.empty())
+            FPty.Follow(State().Baud());
     }
 }
 
@@ -133,7 +148,8 @@ void TMeterSimulator::ReadLine()
             Fail("cannot read the line");
         const auto at = TMeterClock::now();
         const int lineBaud = FPty.LineBaud();
-        const auto gap = std::max<TMeterClock::duration>(BitTimes(33, std::max(lineBaud, 300)), kMinFrameGap);
+        const auto gap = std::max<TMeterClock::duration>(BitTimes(33, std::max(lineBaud, 300)),
+                                                         FPty.OnDevice() ? kMinDeviceFrameGap : kMinFrameGap);
         for (const TMBusTelegram& heard : FReader.Feed(buffer, static_cast<std::size_t>(n), at, gap))
             Deal(heard, lineBaud);
     }

@@ -1,4 +1,5 @@
-// The meter simulator: one or more meters (TMeterBus) on a pseudo-terminal registered as COM n.
+// The meter simulator: one or more meters (TMeterBus) on a pseudo-terminal registered as COM n,
+// or on a serial device wired to the master's port (TMeterSimOptions::Device).
 //
 // Run() serves the line on the calling thread: it reads what the port side sends, splits it into
 // telegrams, lets the meters deal with each one and puts the answers on the line as meters on a
@@ -28,6 +29,7 @@
 
 struct TMeterSimOptions {
     int ComNumber = 1;
+    std::string Device{};                     // a serial device to serve instead of a pseudo-terminal; no COM entry then
     bool ReplaceEntry = false;                // take COM n over even when another program holds it
     int ReactionMs = 50;                      // from the end of a request to the start of the answer
     TMeterSettings Meter{};                   // the first meter; the line starts at its baud rate
@@ -47,7 +49,8 @@ public:
     TMeterSimulator& operator=(const TMeterSimulator&) = delete;
 
     const std::string& DevicePath() const { return FPty.DevicePath(); }
-    const std::string& EntryPath() const { return FEntry->Path(); }
+    // Empty on a serial device, which registers no COM entry.
+    const std::string& EntryPath() const;
 
     // Serves the line until Stop() (returns at once when Stop() came first). Throws
     // std::system_error when the line fails.

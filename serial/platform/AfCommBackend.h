@@ -73,6 +73,11 @@ public:
     // empty queues).
     virtual void FlushInput() = 0;
     virtual void FlushOutput() = 0;
+
+    // Bytes the device has taken that have not left it yet (its driver's transmit queue), or -1
+    // when it cannot tell (a pseudo-terminal). With a count, a write is done once its bytes have
+    // left; without, once the device has taken them.
+    virtual long OutputQueued() { return -1; }
 };
 
 // Opens the device at `path`; on failure returns null and sets `error` (ERROR_FILE_NOT_FOUND when

@@ -104,6 +104,10 @@ void AfCommDriver::Closed()
         closed_ = true;
         written_.wait(lock, [this] { return !writing_; });
         EndAll(ERROR_OPERATION_ABORTED);
+        // What the device still holds belongs to writes ended just now: dropped, so that the
+        // device's close does not wait for a line that may never take it.
+        if (backend_ && !gone_ && backend_->OutputQueued() > 0)
+            backend_->FlushOutput();
         if (started_)
             Wake();
     }
@@ -526,10 +530,14 @@ DWORD AfCommDriver::ClearError(DWORD& errors, COMSTAT* stat)
         written_.wait(lock, [this] { return !writing_; });
         std::memset(stat, 0, sizeof *stat);
         stat->cbInQue = static_cast<DWORD>(inCount_);
+        // Bytes not yet taken, and those taken that have not left the device.
+        const std::uint64_t sent = taken_ > 0 ? Sent() : handed_;
         DWORD out = 0;
-        for (OVERLAPPED* key : writes_) {
-            const Operation& operation = operations_.at(key);
-            out += operation.length - operation.bytes;
+        for (std::size_t i = 0; i < writes_.size(); ++i) {
+            const Operation& operation = operations_.at(writes_[i]);
+            out += i < taken_ ? static_cast<DWORD>(std::min<std::uint64_t>(
+                                    operation.leftAt > sent ? operation.leftAt - sent : 0, operation.length))
+                              : operation.length - operation.bytes;
         }
         stat->cbOutQue = out;
         stat->fDsrHold = OutputHeldByDsr() && !writes_.empty() ? 1 : 0;
@@ -599,7 +607,10 @@ DWORD AfCommDriver::ModemStatus(DWORD& status)
     Lock lock(lock_);
     if (DWORD error = Usable())
         return error;
-    AfLineStatus line;
-    status = backend_->GetLineStatus(line) ? line.modem : 0;
+    // Read now, and taken as the driver's own view too, so that the events and the DSR
+    // handshake never lag behind what a caller has seen.
+    if (statusKnown_)
+        CheckLineStatus();
+    status = statusKnown_ ? status_.modem : 0;
     return ERROR_SUCCESS;
 }

@@ -25,7 +25,9 @@
 // error that failed it; AfCommApi.cpp turns that into the Win32 result and GetLastError.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
@@ -114,6 +116,7 @@ private:
         DWORD* mask = nullptr;                      // Wait: where the event mask goes
         const BYTE* data = nullptr;                 // Write: the caller's bytes
         DWORD length = 0;
+        std::uint64_t leftAt = 0; // Write, all taken: the device's count of bytes taken after its last
     };
 
     using Lock = std::unique_lock<std::mutex>;
@@ -148,6 +151,11 @@ private:
     bool OutputHeldByDsr() const;
     // Under the lock, which it gives up while it writes to the device.
     void PumpOutput(Lock& lock);
+    // Under the lock: completes the writes whose bytes have left the device, and notes when to
+    // look again for those whose bytes are still in it.
+    void CompleteSent();
+    // Under the lock: how many of the bytes taken so far have left the device.
+    std::uint64_t Sent();
     void CheckLineStatus();
     void RaiseEvents(DWORD events);
     void DeviceGone();
@@ -197,4 +205,10 @@ private:
     std::map<OVERLAPPED*, Operation> operations_;
     OVERLAPPED* wait_ = nullptr;
     std::deque<OVERLAPPED*> writes_;
+    // A device that tells what it still holds to send (a UART's driver): the first `taken_` of
+    // writes_ are wholly with the device, and complete once their bytes have left it, checked
+    // again at `drainCheck_` (by the time the line needs for them).
+    std::uint64_t handed_ = 0; // bytes the device has taken since the open
+    std::size_t taken_ = 0;
+    std::chrono::steady_clock::time_point drainCheck_{};
 };

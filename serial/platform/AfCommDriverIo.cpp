@@ -19,6 +19,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kReadsPerTurn = 16;
+// The longest wait before the driver looks again whether output still held by the device has left.
+constexpr std::uint64_t kDrainCheckMaxMs = 200;
 
 } // namespace
 
@@ -71,10 +73,15 @@ void AfCommDriver::Run()
             fds[count++] = {backend_->NotifyFd(), POLLIN, 0};
         }
         int timeout = -1;
-        if (!gone_ && statusPollMs_ > 0) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(nextStatus - Clock::now()).count();
-            timeout = static_cast<int>(std::max<long long>(left, 0));
-        }
+        const auto until = [&timeout](Clock::time_point at) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(at - Clock::now()).count();
+            const int ms = static_cast<int>(std::max<long long>(left, 0));
+            timeout = timeout < 0 ? ms : std::min(timeout, ms);
+        };
+        if (!gone_ && statusPollMs_ > 0)
+            until(nextStatus);
+        if (!gone_ && taken_ > 0)
+            until(drainCheck_);
 
         lock.unlock();
         const int ready = ::poll(fds, count, timeout);
@@ -212,11 +219,12 @@ void AfCommDriver::PumpOutput(Lock& lock)
     if (writing_)
         return; // the thread that writes now goes on with the rest
     writeBlocked_ = false;
-    if (OutputHeldByDsr())
-        return; // a DSR change brings the I/O thread back
-    bool finished = false;
-    while (!writes_.empty() && !gone_) {
-        OVERLAPPED* key = writes_.front();
+    // Output waits for DSR as the device reports it now, not as the last poll saw it; a DSR
+    // change brings the I/O thread back to output held for it.
+    if (dcb_.fOutxDsrFlow && statusKnown_ && taken_ < writes_.size())
+        CheckLineStatus();
+    while (taken_ < writes_.size() && !gone_ && !OutputHeldByDsr()) {
+        OVERLAPPED* key = writes_[taken_];
         Operation& operation = operations_.at(key);
         if (operation.bytes < operation.length) {
             // The device write runs without the lock, so that readers and status queries do not
@@ -237,15 +245,48 @@ void AfCommDriver::PumpOutput(Lock& lock)
             }
             if (n == 0) {
                 writeBlocked_ = true;
-                return;
+                break;
             }
             operation.bytes += static_cast<DWORD>(n);
+            handed_ += static_cast<std::uint64_t>(n);
             if (operation.bytes < operation.length)
                 continue;
         }
+        operation.leftAt = handed_;
+        ++taken_;
+    }
+    if (!gone_)
+        CompleteSent();
+}
+
+std::uint64_t AfCommDriver::Sent()
+{
+    const long queued = backend_->OutputQueued();
+    return handed_ - std::min<std::uint64_t>(queued > 0 ? static_cast<std::uint64_t>(queued) : 0, handed_);
+}
+
+void AfCommDriver::CompleteSent()
+{
+    const std::uint64_t sent = taken_ > 0 ? Sent() : handed_;
+    bool finished = false;
+    while (taken_ > 0) {
+        OVERLAPPED* key = writes_.front();
+        Operation& operation = operations_.at(key);
+        if (operation.leftAt > sent)
+            break;
         writes_.pop_front();
+        --taken_;
         Complete(key, operation, ERROR_SUCCESS);
         finished = true;
+    }
+    if (taken_ > 0) {
+        // Look again when the line should have sent what the device still holds: by the bits
+        // of a character at the line's rate, at least a millisecond, and at most the status
+        // poll's rhythm (output held by a handshake line goes on waiting at that pace).
+        const std::uint64_t bits = 1 + dcb_.ByteSize + (dcb_.Parity != NOPARITY ? 1 : 0) +
+                                   (dcb_.StopBits == ONESTOPBIT ? 1 : 2);
+        const std::uint64_t ms = (handed_ - sent) * bits * 1000 / std::max<DWORD>(dcb_.BaudRate, 1);
+        drainCheck_ = Clock::now() + std::chrono::milliseconds(std::clamp<std::uint64_t>(ms, 1, kDrainCheckMaxMs));
     }
     if (finished && writes_.empty())
         RaiseEvents(EV_TXEMPTY);
@@ -312,6 +353,7 @@ void AfCommDriver::DeviceGone()
 
 void AfCommDriver::EndWrites(DWORD error)
 {
+    taken_ = 0;
     while (!writes_.empty()) {
         OVERLAPPED* key = writes_.front();
         writes_.pop_front();

@@ -1,6 +1,7 @@
 #include "AfTtyBackend.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/file.h>
@@ -85,17 +86,24 @@ public:
 
     DWORD SetState(const DCB& dcb) override
     {
-        termios2 attributes{};
-        if (Control(fd_, TCGETS2, &attributes) != 0)
+        termios2 before{};
+        if (Control(fd_, TCGETS2, &before) != 0)
             return ErrorOf(errno);
+        termios2 attributes = before;
         AfDcbToTermios(dcb, attributes);
         if (Control(fd_, TCSETS2, &attributes) != 0)
             return ErrorOf(errno);
+        termios2 applied{};
+        const bool readBack = Control(fd_, TCGETS2, &applied) == 0;
+        // A UART driver asked for a rate its clock cannot make runs on at another one and reports
+        // success (the 8250 keeps the rate it had): refused here, with the line left as it was.
+        if (readBack && !RateKept(dcb.BaudRate, applied)) {
+            Control(fd_, TCSETS2, &before);
+            return ERROR_INVALID_PARAMETER;
+        }
         // Some terminals keep a frame of their own whatever they are told (a pseudo-terminal
         // always has 8 data bits and no parity); the frame last accepted is reported for them.
-        termios2 applied{};
-        frameKept_ = Control(fd_, TCGETS2, &applied) != 0 ||
-                     (applied.c_cflag & kFrameBits) == (attributes.c_cflag & kFrameBits);
+        frameKept_ = !readBack || (applied.c_cflag & kFrameBits) == (attributes.c_cflag & kFrameBits);
         acceptedByteSize_ = dcb.ByteSize;
         acceptedParity_ = dcb.Parity;
         return ERROR_SUCCESS;
@@ -162,7 +170,26 @@ public:
     void FlushInput() override { Control(fd_, TCFLSH, TCIFLUSH); }
     void FlushOutput() override { Control(fd_, TCFLSH, TCOFLUSH); }
 
+    long OutputQueued() override
+    {
+        // A pseudo-terminal's queue is the far end's unread input, not a line's.
+        int queued = 0;
+        if (!modemLines_ || Control(fd_, TIOCOUTQ, &queued) != 0)
+            return -1;
+        return queued;
+    }
+
 private:
+    // Whether the driver runs the line at `rate` (within what a receiver tolerates).
+    static bool RateKept(DWORD rate, const termios2& applied)
+    {
+        DCB took{};
+        AfTermiosToDcb(applied, took);
+        const auto difference = took.BaudRate > rate ? took.BaudRate - rate : rate - took.BaudRate;
+        return static_cast<std::uint64_t>(difference) * 100 <= static_cast<std::uint64_t>(rate) * kRateTolerancePercent;
+    }
+
+    static constexpr DWORD kRateTolerancePercent = 3;
     // Modem-line changes and line errors are noticed within this time: the rhythm in which the
     // port's event thread reminds its owner of unread input, and no faster.
     static constexpr int kLineStatusPollMs = 200;

@@ -7,6 +7,10 @@
 // count the waits read) and whenever a message box comes up; the boxes are answered through the
 // toolkit's hook. The port box and "Addr" show in the trace only when they are not disabled and
 // enabled with the buttons. What the tool sent is taken from the simulator's log.
+//
+// In the UART guest (scripts/test-uart.sh) the same operations run across a real line: the tool
+// on the first UART of a null-modem pair as COM 1, the simulator on the second, both at the speed
+// VEXORA_UART_BAUD names.
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,9 +25,11 @@
 
 #include <bitset>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -48,6 +54,43 @@ using testing::StartsWith;
 using TLines = std::vector<std::string>;
 
 const std::string kPortDir = AfTestPortDirectory();
+
+// The guest's line, or none (empty names) on a pseudo-terminal.
+struct TUartLine {
+    std::string Tool, Meter;
+    int Baud = 2400;
+};
+const TUartLine& UartLine()
+{
+    static const TUartLine line = [] {
+        TUartLine found;
+        if (const char* pair = std::getenv("VEXORA_UART_PAIR"))
+            std::istringstream(pair) >> found.Tool >> found.Meter;
+        if (const char* baud = std::getenv("VEXORA_UART_BAUD"))
+            found.Baud = std::atoi(baud);
+        return found;
+    }();
+    return line;
+}
+
+// On a real line the first telegrams of a process are answered slowly (the guest's emulated CPU
+// translates every code path the first time it runs): the exchanges of a Read without a time
+// limit, with a simulator of its own, come before the first timed operation.
+void WarmUpLine(const TMeterSimOptions& Options)
+{
+    static bool warm = false;
+    if (UartLine().Meter.empty() || std::exchange(warm, true))
+        return;
+    TRunningSimulator sim(Options);
+    TMasterLine line(UartLine().Tool, UartLine().Baud);
+    const std::uint8_t address = static_cast<std::uint8_t>(Options.Meter.Address);
+    for (const std::uint8_t frame : {MBusSelectConfigData, MBusSelectUserData}) {
+        line.Send(TBytes(TelegramBuf, TelegramBuf + BuildSelectTelegram(address, frame)));
+        line.Receive(1, 10000);
+        line.Send(TBytes(TelegramBuf, TelegramBuf + BuildDataRequest(address)));
+        line.Receive(frame == MBusSelectConfigData ? 64 : 48, 10000);
+    }
+}
 
 // A meter whose every value differs from the window's design values, with scale codes 1 and 2.
 TMeterSimOptions ReadMeter(TMeterFaults Faults = {})
@@ -78,7 +121,7 @@ std::string Shown()
         .toStdString();
 }
 const std::string kDesignShown = "100 2000 1 1 2400 No#-1 0 1 ms";
-const std::string kMeterShown = "250 4500 2.5 1 2400 Yes#1 20 34.2ms";
+const std::string kMeterShown = "250 4500 2.5 1 " + std::to_string(UartLine().Baud) + " Yes#1 20 34.2ms";
 
 // The steps of operations in the window, each noted when it differs from the last: "range 0..4 |
 // buttons none | port open | status Switching FRAME config data | progress 1 (25%) | ...".
@@ -169,8 +212,15 @@ protected:
         TestApp();
         QLocale::setDefault(QLocale::c());
         InstallExceptionDisplay();
+        TMeterSimOptions options = Options;
+        options.Meter.Baud = UartLine().Baud;
+        if (!UartLine().Meter.empty()) {
+            options.Device = UartLine().Meter;
+            AfRegisterTestCom(1, UartLine().Tool);
+            WarmUpLine(options);
+        }
         std::fill(std::begin(TelegramBuf), std::end(TelegramBuf), 0);
-        FSim = std::make_unique<TRunningSimulator>(Options);
+        FSim = std::make_unique<TRunningSimulator>(options);
         Renew();
     }
     // A new window on the same meter.
@@ -179,6 +229,7 @@ protected:
         FTrace.reset();
         DestroyForms();
         CreateForms();
+        Form1->SpinEdit1->SetValue(UartLine().Baud);
         Form1->show();
         FTrace = std::make_unique<TTracer>();
     }

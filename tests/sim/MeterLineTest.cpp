@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <asm/termbits.h>
 #include <cctype>
 #include <cstring>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "AfComMapping.h"
@@ -157,6 +160,34 @@ TEST(MeterLine, MetersSharingTheLineAnswerOnlyAtTheirOwnRateAndAddress)
     const TBytes frame = line.Receive(48, 5000);
     ASSERT_EQ(frame.size(), 48u);
     EXPECT_EQ(frame, BuildUserDataFrame(sim.Sim().State(1), frame[15]));
+}
+
+TEST(MeterLine, OnASerialDeviceRegistersNothingAndTheDeviceFollowsTheMetersSpeed)
+{
+    // A pseudo-terminal's port side stands in for the UART the meter is wired to; the test holds
+    // the other end of the cable.
+    AfPtyPort cable;
+    TMeterSimOptions options = OnCom(107);
+    options.Device = cable.DevicePath();
+    TRunningSimulator sim(options);
+    EXPECT_EQ(sim.Sim().EntryPath(), "");
+    EXPECT_EQ(ComPortDevicePath(107), "");
+    const auto speed = [&cable] {
+        termios2 t{};
+        ::ioctl(cable.MasterFd(), TCGETS2, &t);
+        return t.c_ospeed;
+    };
+    EXPECT_EQ(speed(), 2400u);
+    ASSERT_TRUE(cable.Send(Built(BuildSelectTelegram(1, MBusSelectUserData))));
+    EXPECT_EQ(cable.Receive(1, 5000), TBytes{0xE5});
+    // Address 1 at 9600 baud: the device takes the new speed once the acknowledgement is out.
+    ASSERT_TRUE(cable.Send(Built(BuildRegisterWrite(1, 0x24, 0x0A006001))));
+    EXPECT_EQ(cable.Receive(1, 5000), TBytes{0xE5});
+    for (const auto end = Clock::now() + 5s; speed() != 9600 && Clock::now() < end;)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(speed(), 9600u);
+    ASSERT_TRUE(cable.Send(Built(BuildDataRequest(1))));
+    EXPECT_EQ(cable.Receive(48, 5000).size(), 48u);
 }
 
 TEST(MeterLine, AnswersAfterTheRequestsTimeOnTheWireAndAtTheLinesPaceEchoFirst)
