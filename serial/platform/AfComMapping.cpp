@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sys/stat.h>
@@ -42,6 +43,18 @@ bool IsUart(const std::string& sysClassTty, const std::string& name)
     std::ifstream type(sysClassTty + "/" + name + "/type");
     long value = 0;
     return type >> value && value != 0;
+}
+
+// The program's own assignments (AssignComPort), under their lock.
+std::mutex g_assignedLock;
+std::map<int, std::string> g_assigned;
+
+// The device assigned to COM `number`, or an empty string.
+std::string AssignedDevice(int number)
+{
+    std::lock_guard guard(g_assignedLock);
+    const auto found = g_assigned.find(number);
+    return found == g_assigned.end() ? std::string() : found->second;
 }
 
 // The port directory if it may name devices, else empty after a line on standard error (once
@@ -123,10 +136,24 @@ std::vector<std::string> MachineSerialDevices()
     return AfScanSerialDevices("/dev", "/sys/class/tty");
 }
 
+bool AssignComPort(int number, const std::string& devicePath)
+{
+    if (number <= 0)
+        return false;
+    std::lock_guard guard(g_assignedLock);
+    if (devicePath.empty())
+        g_assigned.erase(number);
+    else
+        g_assigned[number] = devicePath;
+    return true;
+}
+
 std::string ComPortDevicePath(int number)
 {
     if (number <= 0)
         return {};
+    if (std::string assigned = AssignedDevice(number); !assigned.empty())
+        return assigned;
     const std::string dir = TrustedPortDirectory();
     const std::string entry = dir + "/COM" + std::to_string(number);
     struct stat info {};
