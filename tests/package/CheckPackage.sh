@@ -113,8 +113,8 @@ libs=$(PKG_CONFIG_PATH=$pcdir pkg-config --libs vexora-serial-widgets) || fail "
 for library in widgets component core channel platform; do
     [[ $libs == *-lvexora-serial-$library* ]] || fail "pkg-config --libs vexora-serial-widgets lacks $library: $libs"
 done
-nm -C "$pcdir/../libvexora-serial-core.a" 2>/dev/null | grep -q ' T TAfComPortCore::Open' ||
-    fail "libvexora-serial-core.a lacks its symbols"
+nm -C "$pcdir/../libvexora-serial-core.a" >"$scratch/symbols" 2>&1 || true
+grep -q ' T TAfComPortCore::Open' "$scratch/symbols" || fail "libvexora-serial-core.a lacks its symbols"
 
 [ "$failures" -eq 0 ] || exit 1
 echo "package checks passed"
