@@ -62,7 +62,7 @@ done <"$scratch/headers.txt" |
     xargs -P 2 -I{} sh -c "$cxx -std=c++20 -fsyntax-only -Wall -Wextra -Wpedantic -Werror \
         -I'$prefix/include' $qt_flags {} 2>{}.log || { cat {}.log >&2; echo 'FAIL: {}' >&2; exit 1; }" ||
     fail "an installed header does not compile on its own (above)"
-echo "ok: $(wc -l <"$scratch/headers.txt") installed headers compile on their own"
+echo "ok: $(wc -l <"$scratch/headers.txt") installed headers compile on their own (${SECONDS} s so far)"
 
 # ---- 3. the examples, with find_package and with pkg-config
 quiet cmake -S "$examples" -B "$scratch/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
@@ -73,7 +73,7 @@ quiet cmake --build "$scratch/cmake" -j 2
 for program in vexora-term vexora-linelog vexora-portwindow; do
     [ -x "$scratch/cmake/$program" ] || fail "find_package build made no $program"
 done
-echo "ok: the examples build with find_package(VexoraSerial)"
+echo "ok: the examples build with find_package(VexoraSerial) (${SECONDS} s so far)"
 
 export PKG_CONFIG_PATH=$pcdir${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}
 mkdir "$scratch/pc"
@@ -88,7 +88,7 @@ build_pc vexora-portwindow vexora-serial-widgets
 for _ in 1 2 3; do
     wait -n || { cat "$scratch"/pc/*.log >&2; fail "an example does not build with pkg-config"; }
 done
-echo "ok: the examples build with pkg-config"
+echo "ok: the examples build with pkg-config (${SECONDS} s so far)"
 
 # ---- 4. the terminals against the meter simulator
 export VEXORA_PORT_DIR=$scratch/ports VEXORA_MACHINE_PORTS=0
@@ -115,4 +115,4 @@ frame=$(od -An -tx1 -v "$scratch/frame" | tr -s ' \n' ' ')
 if [ "$(stat -c %s "$scratch/frame")" != 48 ] || [[ $frame != " 68 2a 2a 68 "* ]] || [[ $frame != *" 16 " ]]; then
     fail "vexora-term by device path: answer$frame, expected the 48-byte user-data frame"
 fi
-echo "ok: both terminals talk to the meter on a pseudo-terminal, by COM number and by device path"
+echo "ok: both terminals talk to the meter on a pseudo-terminal, by COM number and by device path (${SECONDS} s)"
