@@ -39,3 +39,23 @@ function(vexora_add_test name)
                    ENVIRONMENT "VEXORA_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
                    ENVIRONMENT_MODIFICATION "QT_QPA_PLATFORM=set:offscreen")
 endfunction()
+
+# vexora_public_headers(BASE_DIR dir FILES header...)
+# Headers of the serial component that its users include, as <vexora/serial/PATH> where PATH is
+# the header's path below BASE_DIR. `cmake --install` puts them under include/vexora/serial/
+# (component SerialDev); in the build tree they are linked under include/vexora/serial/ of the
+# build folder, which vexora_base puts on every layer's include path, so that code inside the
+# tree (the examples) spells them as a user outside does.
+function(vexora_public_headers)
+    cmake_parse_arguments(ARG "" "BASE_DIR" "FILES" ${ARGN})
+    cmake_path(NORMAL_PATH ARG_BASE_DIR)
+    foreach(_file IN LISTS ARG_FILES)
+        cmake_path(ABSOLUTE_PATH _file BASE_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR} NORMALIZE)
+        cmake_path(RELATIVE_PATH _file BASE_DIRECTORY ${ARG_BASE_DIR} OUTPUT_VARIABLE _relative)
+        cmake_path(GET _relative PARENT_PATH _folder)
+        install(FILES ${_file} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vexora/serial/${_folder}
+                COMPONENT SerialDev)
+        file(MAKE_DIRECTORY ${VEXORA_STAGED_INCLUDE_DIR}/vexora/serial/${_folder})
+        file(CREATE_LINK ${_file} ${VEXORA_STAGED_INCLUDE_DIR}/vexora/serial/${_relative} SYMBOLIC)
+    endforeach()
+endfunction()

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds the Debian package: a release build of what the package installs (the tool, and the
-# meter simulator where the project has it), packed by CPack. Prints the package's path.
-# Installs what is missing first.
+# Builds the Debian packages: a release build of what they install, packed by CPack.
+#   build/package/vexora_<version>_<arch>.deb                 the tool (and the meter simulator
+#                                                              where the project has it)
+#   build/package/libvexora-serial-dev_<version>_<arch>.deb   the serial component for programmers
+# Prints the packages' paths. Installs what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,4 +11,4 @@ bash scripts/install-deps.sh
 cmake --preset package >/dev/null
 cmake --build --preset package
 (cd build/package && cpack -G DEB >/dev/null)
-ls "$PWD"/build/package/vexora_*.deb
+ls "$PWD"/build/package/vexora_*.deb "$PWD"/build/package/libvexora-serial-dev_*.deb

@@ -35,8 +35,11 @@ std::string Hex2(unsigned value)
 std::string HexBytes(const std::vector<std::uint8_t>& bytes)
 {
     std::string text;
-    for (std::uint8_t byte : bytes)
-        text += (text.empty() ? "" : " ") + Hex2(byte);
+    for (std::uint8_t byte : bytes) {
+        if (!text.empty())
+            text += ' ';
+        text += Hex2(byte);
+    }
     return text;
 }
 

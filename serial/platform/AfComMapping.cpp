@@ -47,6 +47,18 @@ bool IsUart(const std::string& sysClassTty, const std::string& name)
     return type >> value && value != 0;
 }
 
+// The program's own assignments (AssignComPort, AfComNumberForDevice), under their lock.
+std::mutex g_assignedLock;
+std::map<int, std::string> g_assigned;
+
+// The device assigned to COM `number`, or an empty string.
+std::string AssignedDevice(int number)
+{
+    std::lock_guard guard(g_assignedLock);
+    const auto found = g_assigned.find(number);
+    return found == g_assigned.end() ? std::string() : found->second;
+}
+
 // The port directory if it may name devices, else empty after a line on standard error (once
 // for each directory).
 std::string TrustedPortDirectory()
@@ -61,17 +73,6 @@ std::string TrustedPortDirectory()
     if (told.insert(dir).second)
         std::fprintf(stderr, "vexora: the port directory %s is ignored: %s\n", dir.c_str(), problem.c_str());
     return {};
-}
-
-// The COM numbers this process gave to devices (AfComNumberForDevice), with the devices.
-std::mutex g_assignedLock;
-std::map<int, std::string> g_assigned;
-
-std::string AssignedDevice(int number)
-{
-    std::lock_guard guard(g_assignedLock);
-    const auto found = g_assigned.find(number);
-    return found == g_assigned.end() ? std::string() : found->second;
 }
 
 } // namespace
@@ -135,6 +136,18 @@ std::vector<std::string> MachineSerialDevices()
     if (!MachinePortsEnabled())
         return {};
     return AfScanSerialDevices("/dev", "/sys/class/tty");
+}
+
+bool AssignComPort(int number, const std::string& devicePath)
+{
+    if (number <= 0)
+        return false;
+    std::lock_guard guard(g_assignedLock);
+    if (devicePath.empty())
+        g_assigned.erase(number);
+    else
+        g_assigned[number] = devicePath;
+    return true;
 }
 
 std::string ComPortDevicePath(int number)

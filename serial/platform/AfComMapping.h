@@ -2,9 +2,12 @@
 /// COM numbers on this machine: COM n is the entry `COM<n>` of the port directory, else the n-th
 /// serial device of the machine in a stable order (USB adapters, then real on-board UARTs).
 ///
+/// A program can also assign a device to a COM number itself (AssignComPort); such an assignment
+/// comes before the port directory and the machine's devices, in this process only.
+///
 /// VEXORA_MACHINE_PORTS=0 in the environment switches the machine's own devices off: COM n is then
-/// only what the port directory names. Tests, and the tool run against the meter simulator, set it
-/// so that nothing opens or probes a real port of the machine.
+/// only what the port directory names (or the program assigned). Tests, and the tool run against
+/// the meter simulator, set it so that nothing opens or probes a real port of the machine.
 ///
 /// Nothing is cached: every call reads the environment and looks at the folders again, so an
 /// adapter plugged in later is found, and the numbers of the machine's devices move up when one
@@ -25,11 +28,17 @@ std::string ComPortDirectory();
 /// else may write to. A directory that does not exist names nothing and is no problem.
 std::string AfPortDirectoryProblem(const std::string& dir);
 
-/// The device path of COM `number`, or an empty string when there is none (also for 0 and below).
-/// An entry `COM<n>` of the port directory wins (a symbolic link gives its target); else the n-th
-/// of MachineSerialDevices(). A port directory with a problem is left out (the machine's devices
-/// still count), and said so once per directory on standard error. Costs a look at the directory
-/// and, without an entry there, a scan of /dev.
+/// Makes COM `number` open `devicePath` (a path such as /dev/ttyUSB0) in this process, whatever
+/// the port directory or the machine's devices say; an empty path takes the assignment back.
+/// Returns false, assigning nothing, for a number below 1. Any thread may call it; a port that is
+/// open keeps its device, the next open takes the new one.
+bool AssignComPort(int number, const std::string& devicePath);
+
+/// The device path of COM `number`, or an empty string when there is none (also for 0 and below):
+/// the program's assignment, else the entry `COM<n>` of the port directory (a symbolic link gives
+/// its target), else the n-th of MachineSerialDevices(). A port directory with a problem is left
+/// out (the machine's devices still count), and said so once per directory on standard error.
+/// Costs a look at the directory and, without an entry there, a scan of /dev.
 std::string ComPortDevicePath(int number);
 
 /// False when VEXORA_MACHINE_PORTS is "0".

@@ -175,6 +175,24 @@ TEST(ComMapping, PortDirectoryEntriesNameTheDevice)
     EXPECT_EQ(ComPortDevicePath(190), "") << "no entry and far beyond the machine's ports";
 }
 
+// A program's own assignment comes before the port directory, also with the machine's ports
+// off, and taking it back uncovers the entry again.
+TEST(ComMapping, AnAssignmentComesFirstUntilTakenBack)
+{
+    AfRegisterTestCom(122, "/dev/pts/78");
+    EXPECT_TRUE(AssignComPort(122, "/dev/ttyUSB9"));
+    EXPECT_TRUE(AssignComPort(123, "/dev/pts/79"));
+    EXPECT_EQ(ComPortDevicePath(122), "/dev/ttyUSB9");
+    EXPECT_EQ(ComPortDevicePath(123), "/dev/pts/79");
+    EXPECT_TRUE(AssignComPort(122, ""));
+    EXPECT_TRUE(AssignComPort(123, ""));
+    EXPECT_EQ(ComPortDevicePath(122), "/dev/pts/78");
+    EXPECT_EQ(ComPortDevicePath(123), "");
+    EXPECT_FALSE(AssignComPort(0, "/dev/pts/79"));
+    EXPECT_EQ(ComPortDevicePath(0), "");
+    AfUnregisterTestCom(122);
+}
+
 TEST(ComMapping, TestsNeverReachTheMachinesPorts)
 {
     ASSERT_FALSE(MachinePortsEnabled()) << "every test executable switches the machine's ports off";

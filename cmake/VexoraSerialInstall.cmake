@@ -1,0 +1,91 @@
+# The serial component as a library for other projects: `cmake --install` (component SerialDev)
+# puts the public headers under include/vexora/serial/ (each layer names its own with
+# vexora_public_headers), the static libraries, a CMake package (find_package(VexoraSerial CONFIG))
+# and one pkg-config file per library.
+#
+# A user takes one of three targets, each bringing the layers below it:
+#   Vexora::SerialCore       base, platform, channel and core: no Qt Widgets (QtCore inside)
+#   Vexora::SerialComponent  the component base, TAfComPort and the data dispatcher
+#   Vexora::SerialWidgets    the port box and the port settings dialog (Qt Widgets)
+# Inside this tree the same names are ALIAS targets, so the examples build either way.
+#
+# The libraries are static: the headers carry classes with inline members and std types whose
+# layout is not promised from one version to the next (0.x), so a shared library would need an
+# ABI kept stable under a SONAME and a runtime package of its own, for little gain.
+include(CMakePackageConfigHelpers)
+
+set(_layers base platform channel core component)
+set(_names SerialBase SerialPlatform SerialChannel SerialCore SerialComponent)
+if(TARGET vexora_widgets)
+    list(APPEND _layers widgets)
+    list(APPEND _names SerialWidgets)
+endif()
+foreach(_layer _name IN ZIP_LISTS _layers _names)
+    set(_target vexora_${_layer})
+    add_library(Vexora::${_name} ALIAS ${_target})
+    set_target_properties(${_target} PROPERTIES EXPORT_NAME ${_name})
+    if(NOT _layer STREQUAL "base")
+        # A user may link the archives into a shared library of their own.
+        set_target_properties(${_target} PROPERTIES OUTPUT_NAME vexora-serial-${_layer}
+                                                    POSITION_INDEPENDENT_CODE ON)
+    endif()
+endforeach()
+
+set(_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/VexoraSerial)
+set(_targets_common
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT SerialDev
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The widgets go into an export set of their own, which the package loads only when Qt Widgets
+# is there, so that a user of the core needs no Qt Widgets.
+install(TARGETS vexora_base vexora_platform vexora_channel vexora_core vexora_component
+        EXPORT VexoraSerialTargets ${_targets_common})
+install(EXPORT VexoraSerialTargets NAMESPACE Vexora:: DESTINATION ${_cmake_dir} COMPONENT SerialDev)
+if(TARGET vexora_widgets)
+    install(TARGETS vexora_widgets EXPORT VexoraSerialWidgetsTargets ${_targets_common})
+    install(EXPORT VexoraSerialWidgetsTargets NAMESPACE Vexora:: DESTINATION ${_cmake_dir}
+            COMPONENT SerialDev)
+endif()
+
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/VexoraSerialConfig.cmake.in
+                              ${CMAKE_CURRENT_BINARY_DIR}/VexoraSerialConfig.cmake
+                              INSTALL_DESTINATION ${_cmake_dir})
+# 0.x: a new minor version may change the interface, so only the same minor version will do.
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/VexoraSerialConfigVersion.cmake
+                                 VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/VexoraSerialConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/VexoraSerialConfigVersion.cmake
+        DESTINATION ${_cmake_dir} COMPONENT SerialDev)
+
+# pkg-config: one file per library, each requiring the libraries below it, so that
+# `pkg-config --libs` lists every archive in link order. The prefix is taken from where the file
+# lies (${pcfiledir}), so that an installed tree can be moved, or unpacked anywhere.
+function(_vexora_pkgconfig layer description requires)
+    set(PC_NAME vexora-serial-${layer})
+    set(PC_DESCRIPTION "${description}")
+    set(PC_REQUIRES "${requires}")
+    set(PC_LIBS "-L\${libdir} -lvexora-serial-${layer}")
+    if(layer STREQUAL "platform")
+        string(APPEND PC_LIBS " -pthread")
+    endif()
+    set(PC_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR})
+    set(PC_LIBDIR ${CMAKE_INSTALL_LIBDIR})
+    set(PC_VERSION ${PROJECT_VERSION})
+    # From lib/pkgconfig (or lib/<multiarch>/pkgconfig) back to the prefix.
+    cmake_path(APPEND CMAKE_INSTALL_LIBDIR pkgconfig OUTPUT_VARIABLE _pcdir)
+    string(REGEX REPLACE "[^/]+" ".." PC_TO_PREFIX ${_pcdir})
+    configure_file(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/vexora-serial.pc.in
+                   ${CMAKE_CURRENT_BINARY_DIR}/${PC_NAME}.pc @ONLY)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${PC_NAME}.pc
+            DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT SerialDev)
+endfunction()
+_vexora_pkgconfig(platform "Vexora serial: the comm platform (Win32 comm names on POSIX)" "")
+_vexora_pkgconfig(channel "Vexora serial: thread-to-main notification channel"
+                  "vexora-serial-platform Qt6Core")
+_vexora_pkgconfig(core "Vexora serial: port core with event and write threads"
+                  "vexora-serial-channel vexora-serial-platform")
+_vexora_pkgconfig(component "Vexora serial: port component TAfComPort and data dispatcher"
+                  "vexora-serial-core")
+if(TARGET vexora_widgets)
+    _vexora_pkgconfig(widgets "Vexora serial: port selection box and port settings dialog"
+                      "vexora-serial-component Qt6Widgets")
+endif()
