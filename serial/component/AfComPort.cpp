@@ -232,7 +232,7 @@ void TAfCustomSerialPort::OpenPort()
         FCore->SetWriteThreadPriority(FWriteThreadPriority);
         FClosing = false;
         OpenDevice();
-        const std::weak_ptr<const bool> alive = FAlive;
+        const std::weak_ptr<const bool> alive = Alive();
         OnPortOpen(this);
         if (alive.expired())
             return; // the handler destroyed the port
@@ -254,7 +254,7 @@ void TAfCustomSerialPort::ClosePort()
             if (!Alive.expired())
                 Closing = false;
         }
-    } closingEnd{FClosing, FAlive};
+    } closingEnd{FClosing, Alive()};
 
     TAfDataDispConnComponent::ClosePort();
     if (closingEnd.Alive.expired() || Designing() || !FCore)

@@ -250,9 +250,6 @@ protected:
     virtual void OpenDevice() = 0;
     /// The core; null in design mode.
     TAfComPortCore* Core() const { return FCore.get(); }
-    /// Expires with the component: a caller of a handler, which may destroy the component, looks
-    /// at it before it touches the component again. Any thread; costs a reference count.
-    std::weak_ptr<const bool> Alive() const { return FAlive; }
 
 private:
     // Event thread.
@@ -272,7 +269,7 @@ private:
     class TEventMark {
     public:
         explicit TEventMark(const TAfCustomSerialPort& Port)
-            : FPort(Port), FAlive(Port.FAlive), FCloses(Port.FCloseCount)
+            : FPort(Port), FAlive(Port.Alive()), FCloses(Port.FCloseCount)
         {
         }
         bool Ended() const { return FAlive.expired() || FPort.FCloseCount != FCloses || FPort.FClosing; }
@@ -303,8 +300,6 @@ private:
     TAfCoreEvent FSyncKind = ceOutputEmpty;
     DWORD FSyncData = 0;
     std::exception_ptr FSyncError;
-    // Expires with the component, for a handler's call that outlives it.
-    const std::shared_ptr<const bool> FAlive = std::make_shared<const bool>(true);
 };
 
 /// The serial port component with its port number.

@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,10 @@ protected:
     /// Told of components inserted into or removed from this owner, and of the end of components
     /// this one asked for free notification. The base does nothing.
     virtual void Notification(TComponent* AComponent, TOperation Operation);
+    /// Expires with the component: code that calls out to a handler, which may destroy the
+    /// component, looks at it before it touches the component again. Any thread; costs a
+    /// reference count.
+    std::weak_ptr<const bool> Alive() const { return FAlive; }
 
 private:
     void SetStateFlag(TComponentStateFlag Flag, bool On);
@@ -121,4 +126,5 @@ private:
     std::string FName;
     std::intptr_t FTag = 0;
     std::atomic<TComponentState> FComponentState{0};
+    const std::shared_ptr<const bool> FAlive = std::make_shared<const bool>(true);
 };

@@ -363,7 +363,7 @@ TAfDataDispatcherListener* TAfDataDispatcher::ListenerAt(int Index) const
 void TAfDataDispatcher::SyncCallback()
 {
     // A reader may destroy the dispatcher; nothing of it is touched after the reader then.
-    const std::weak_ptr<const bool> alive = FAlive;
+    const std::weak_ptr<const bool> alive = Alive();
     const std::uint8_t kind = FCurrentKind;
     const int index = FCurrentIndex;
     TAfDataDispatcherListener* listener = nullptr;

@@ -315,6 +315,4 @@ private:
     std::atomic<int> FCurrentIndex{-1};
     bool FServingData = false;    // under FLock: a reader of a data round is running ...
     std::int32_t FReadCursor = 0; // ... and has read this far
-    // Expires with the dispatcher, for a reader's call that outlives it.
-    const std::shared_ptr<const bool> FAlive = std::make_shared<const bool>(true);
 };
