@@ -180,9 +180,9 @@ TEST(ComMapping, PortDirectoryEntriesNameTheDevice)
 TEST(ComMapping, AnAssignmentComesFirstUntilTakenBack)
 {
     AfRegisterTestCom(122, "/dev/pts/78");
-    EXPECT_TRUE(AssignComPort(122, "/dev/ttyUSB9"));
+    EXPECT_TRUE(AssignComPort(122, "/dev/serial/by-id/usb-converter-9"));
     EXPECT_TRUE(AssignComPort(123, "/dev/pts/79"));
-    EXPECT_EQ(ComPortDevicePath(122), "/dev/ttyUSB9");
+    EXPECT_EQ(ComPortDevicePath(122), "/dev/serial/by-id/usb-converter-9");
     EXPECT_EQ(ComPortDevicePath(123), "/dev/pts/79");
     EXPECT_TRUE(AssignComPort(122, ""));
     EXPECT_TRUE(AssignComPort(123, ""));
