@@ -14,3 +14,9 @@ vexora_add_test(component_stress_test
     LIBS vexora_component vexora_test_support vexora_component_test_support
     LABELS serial
     TIMEOUT 600)
+
+# The line settings and their DCB mapping.
+vexora_add_test(component_linesettings_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/LineSettingsTest.cpp
+    LIBS vexora_component
+    LABELS serial)

@@ -1,7 +1,6 @@
-# Tests of the byte ring, of the line settings with their DCB mapping, and of the handle release.
+# Tests of the byte ring and of the handle release.
 vexora_add_test(ring_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/CircularBufferTest.cpp
-            ${CMAKE_CURRENT_LIST_DIR}/LineSettingsTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/UtilsTest.cpp
     LIBS vexora_core
     LABELS serial)

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "AfCommDriver.h"
+#include "comm/AfCommDriver.h"
 #include "AfTestDevice.h"
 #include "AfWin.h"
 

@@ -1,6 +1,6 @@
 # libFuzzer target over the serial device driver, checked against a model (clang, VEXORA_FUZZ only).
 # The fuzz build has no serial component, so the comm platform and the test device are compiled in.
-file(GLOB _driver_fuzz_platform CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/serial/platform/*.cpp)
+file(GLOB _driver_fuzz_platform CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/serial/platform/*/*.cpp)
 add_executable(fuzz_comm_driver ${CMAKE_CURRENT_LIST_DIR}/DriverFuzz.cpp ${_driver_fuzz_platform}
     ${PROJECT_SOURCE_DIR}/tests/platform/support/AfTestDevice.cpp
     ${PROJECT_SOURCE_DIR}/tests/platform/support/AfPtyPort.cpp)

@@ -12,10 +12,10 @@
 #include <unistd.h>
 
 #include "AfComMapping.h"
-#include "AfCommDriver.h"
-#include "AfMachinePorts.h"
+#include "comm/AfCommDriver.h"
+#include "ports/AfMachinePorts.h"
 #include "AfPtyPort.h"
-#include "AfTermios.h"
+#include "comm/AfTermios.h"
 
 namespace {
 

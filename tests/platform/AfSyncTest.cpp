@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "AfSyncObjects.h"
+#include "sync/AfSyncObjects.h"
 #include "AfWin.h"
 #include "SyncTestSupport.h"
 

@@ -12,8 +12,8 @@
 #include <functional>
 #include <vector>
 
-#include "AfSyncObjects.h"
-#include "AfTicks.h"
+#include "sync/AfSyncObjects.h"
+#include "sync/AfTicks.h"
 #include "AfWin.h"
 #include "SyncTestSupport.h"
 

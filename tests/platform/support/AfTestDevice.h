@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "AfCommBackend.h"
+#include "comm/AfCommBackend.h"
 
 class AfTestDevice {
 public:

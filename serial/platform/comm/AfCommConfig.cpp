@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "AfComMapping.h"
-#include "AfCommBackend.h"
+#include "comm/AfCommBackend.h"
 #include "AfWin.h"
 
 namespace {

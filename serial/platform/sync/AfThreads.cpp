@@ -14,8 +14,8 @@
 #include <mutex>
 #include <vector>
 
-#include "AfSyncObjects.h"
-#include "AfWaitable.h"
+#include "sync/AfSyncObjects.h"
+#include "sync/AfWaitable.h"
 #include "AfWin.h"
 
 namespace {

@@ -35,9 +35,9 @@
 #include <thread>
 #include <vector>
 
-#include "AfCommBackend.h"
-#include "AfHandles.h"
-#include "AfWaitable.h"
+#include "comm/AfCommBackend.h"
+#include "sync/AfHandles.h"
+#include "sync/AfWaitable.h"
 
 // The error of every operation on a device that has gone away (hung-up terminal, unplugged
 // adapter), including the operations that were pending when it went.

@@ -2,7 +2,7 @@
 #include <chrono>
 #include <thread>
 
-#include "AfTicks.h"
+#include "sync/AfTicks.h"
 #include "AfWin.h"
 
 DWORD AfTicksFromMilliseconds(std::uint64_t milliseconds)

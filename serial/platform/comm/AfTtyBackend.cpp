@@ -1,4 +1,4 @@
-#include "AfTtyBackend.h"
+#include "comm/AfTtyBackend.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "AfTermios.h"
+#include "comm/AfTermios.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <system_error>
 #include <unistd.h>
 
-#include "AfMachinePorts.h"
+#include "ports/AfMachinePorts.h"
 
 namespace {
 

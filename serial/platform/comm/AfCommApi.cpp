@@ -8,8 +8,8 @@
 #include <string>
 
 #include "AfComMapping.h"
-#include "AfCommDriver.h"
-#include "AfTtyBackend.h"
+#include "comm/AfCommDriver.h"
+#include "comm/AfTtyBackend.h"
 #include "AfWin.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "AfTermios.h"
+#include "comm/AfTermios.h"
 
 namespace {
 

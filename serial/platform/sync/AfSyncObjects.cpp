@@ -13,8 +13,8 @@
 #include <memory>
 #include <new>
 
-#include "AfSyncObjects.h"
-#include "AfWaitable.h"
+#include "sync/AfSyncObjects.h"
+#include "sync/AfWaitable.h"
 #include "AfWin.h"
 
 // ---- parkers ------------------------------------------------------------------------------

@@ -2,7 +2,7 @@
 #include <utility>
 #include <vector>
 
-#include "AfCommBackend.h"
+#include "comm/AfCommBackend.h"
 
 namespace {
 
