@@ -12,7 +12,7 @@
 #include <functional>
 #include <vector>
 
-#include "sync/AfSyncObjects.h"
+#include "sync/AfThreads.h"
 #include "sync/AfTicks.h"
 #include "AfWin.h"
 #include "SyncTestSupport.h"

@@ -9,6 +9,7 @@
 
 #include "AfComMapping.h"
 #include "comm/AfCommDriver.h"
+#include "comm/AfCommRegistry.h"
 #include "comm/AfTtyBackend.h"
 #include "AfWin.h"
 

@@ -1,8 +1,8 @@
 // Inside the comm platform: the device under one open comm handle. The driver (AfCommDriver) owns
 // one backend and does all queueing, events and overlapped completion itself; a backend only moves
 // bytes and applies line settings. Production devices are terminals (AfTtyBackend); a test can
-// register its own devices under a path prefix so that CreateFileA reaches them exactly like a
-// terminal, COM mapping included.
+// register its own devices under a path prefix (AfCommRegistry.h) so that CreateFileA reaches them
+// exactly like a terminal, COM mapping included.
 //
 // Threading: the driver calls a backend only while it holds its own lock, except Read and Write,
 // which it calls without the lock, one Read at a time and one Write at a time (from the I/O thread
@@ -10,9 +10,7 @@
 // time. Every call must return at once (no blocking I/O).
 #pragma once
 
-#include <functional>
-#include <memory>
-#include <string>
+#include <cstddef>
 
 #include "AfWinTypes.h"
 #include "Dcb.h"
@@ -79,16 +77,3 @@ public:
     // left; without, once the device has taken them.
     virtual long OutputQueued() { return -1; }
 };
-
-// Opens the device at `path`; on failure returns null and sets `error` (ERROR_FILE_NOT_FOUND when
-// there is no such device, another error when it exists but cannot be opened).
-using AfCommBackendFactory =
-    std::function<std::unique_ptr<AfCommBackend>(const std::string& path, DWORD& error)>;
-
-// Paths beginning with `prefix` are opened through `factory` instead of as terminals. Registering
-// the same prefix again replaces the factory.
-void AfRegisterCommDevices(const std::string& prefix, AfCommBackendFactory factory);
-void AfUnregisterCommDevices(const std::string& prefix);
-
-// The factory registered for `path`, or an empty one.
-AfCommBackendFactory AfFindCommDevices(const std::string& path);

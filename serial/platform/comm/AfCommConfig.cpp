@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "AfComMapping.h"
-#include "comm/AfCommBackend.h"
+#include "comm/AfCommRegistry.h"
 #include "AfWin.h"
 
 namespace {

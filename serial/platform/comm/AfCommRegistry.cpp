@@ -1,8 +1,9 @@
+// The registry of device kinds other than terminals, under its lock.
+#include "comm/AfCommRegistry.h"
+
 #include <mutex>
 #include <utility>
 #include <vector>
-
-#include "comm/AfCommBackend.h"
 
 namespace {
 

@@ -5,7 +5,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
 #include <grp.h>
 #include <map>
@@ -18,34 +17,6 @@
 #include "ports/AfMachinePorts.h"
 
 namespace {
-
-// The numbers n of the entries `<prefix><n>` of a folder, in ascending order.
-std::vector<long> NumberedEntries(const std::string& dir, const std::string& prefix)
-{
-    std::vector<long> numbers;
-    DIR* folder = ::opendir(dir.c_str());
-    if (!folder)
-        return numbers;
-    while (const dirent* entry = ::readdir(folder)) {
-        const std::string name = entry->d_name;
-        if (!name.starts_with(prefix) || name.size() == prefix.size() || name.size() > prefix.size() + 9)
-            continue;
-        const std::string digits = name.substr(prefix.size());
-        if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-            continue;
-        numbers.push_back(std::stol(digits));
-    }
-    ::closedir(folder);
-    std::sort(numbers.begin(), numbers.end());
-    return numbers;
-}
-
-bool IsUart(const std::string& sysClassTty, const std::string& name)
-{
-    std::ifstream type(sysClassTty + "/" + name + "/type");
-    long value = 0;
-    return type >> value && value != 0;
-}
 
 // The program's own assignments (AssignComPort, AfComNumberForDevice), under their lock.
 std::mutex g_assignedLock;
@@ -76,20 +47,6 @@ std::string TrustedPortDirectory()
 }
 
 } // namespace
-
-std::vector<std::string> AfScanSerialDevices(const std::string& devDir, const std::string& sysClassTty)
-{
-    std::vector<std::string> devices;
-    for (const char* prefix : {"ttyUSB", "ttyACM"})
-        for (long number : NumberedEntries(devDir, prefix))
-            devices.push_back(devDir + "/" + prefix + std::to_string(number));
-    for (long number : NumberedEntries(devDir, "ttyS")) {
-        const std::string name = "ttyS" + std::to_string(number);
-        if (IsUart(sysClassTty, name))
-            devices.push_back(devDir + "/" + name);
-    }
-    return devices;
-}
 
 std::string ComPortDirectory()
 {
@@ -266,7 +223,7 @@ std::set<int> MappedComNumbers()
     for (std::size_t number = 1; number <= machine; ++number)
         numbers.insert(static_cast<int>(number));
     if (const std::string dir = TrustedPortDirectory(); !dir.empty())
-        for (const long number : NumberedEntries(dir, "COM"))
+        for (const long number : AfNumberedEntries(dir, "COM"))
             if (number > 0 && number <= INT_MAX)
                 numbers.insert(static_cast<int>(number));
     std::lock_guard guard(g_assignedLock);

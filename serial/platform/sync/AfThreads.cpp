@@ -1,5 +1,7 @@
 // Threads: creation (optionally suspended) on pooled OS threads, the thread handle that is
 // signalled when the thread has ended, exit codes, ids and best-effort priorities.
+#include "sync/AfThreads.h"
+
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "AfPtyPort.h"
+#include "comm/AfCommRegistry.h"
 
 namespace {
 
