@@ -1,6 +1,6 @@
 #include "AfComPortCore.h"
 
-#include "AfComPortThreads.h"
+#include "AfComPortCoreThread.h"
 #include "AfUtils.h"
 #include "platform/AfComMapping.h"
 #include "platform/AfWin.h"
