@@ -1,6 +1,7 @@
 #include "AfComPortCore.h"
 
-#include "AfComPortCoreThread.h"
+#include "AfComPortEventThread.h"
+#include "AfComPortWriteThread.h"
 #include "AfUtils.h"
 #include "platform/AfComMapping.h"
 #include "platform/AfWin.h"

@@ -1,0 +1,54 @@
+// Inside the port core: its write thread, which owns the transmit ring and drains it into the
+// device.
+#pragma once
+
+#include <cstdint>
+
+#include "AfCircularBuffer.h"
+#include "AfComPortCoreThread.h"
+
+class TAfComPortWriteThread : public TAfComPortCoreThread {
+public:
+    explicit TAfComPortWriteThread(TAfComPortCore* Core);
+    ~TAfComPortWriteThread() override;
+
+    void StopThread() override;
+    // Appends all Count bytes to the ring (true) or nothing (false). The caller then wakes the
+    // thread by setting DataReady().
+    bool QueueData(const void* Buffer, std::int32_t Count);
+    HANDLE DataReady() const { return FDataReady; }
+    // Drops what is queued and aborts the device's transmit side; false when the thread did not
+    // answer within 2000 ms (nothing purged then). One purger at a time: the caller holds the
+    // core's FPurgeLock.
+    bool PurgeOutput();
+
+    // Ring counts; the caller holds the core's FWriteLock.
+    std::int32_t UsedCount() const { return FBuffer.UsedCount(); }
+    std::int32_t FreeCount() const { return FBuffer.FreeCount(); }
+
+protected:
+    void Execute() override;
+
+private:
+    // A run of the ring handed to the device, and the purge count when it was taken.
+    struct TRun {
+        DWORD Requested = 0;
+        std::uint32_t PurgeCount = 0;
+    };
+    enum class TStart { Nothing, Done, Pending };
+
+    // Writes the next run and waits for its end; purge requests are answered meanwhile.
+    void WriteNextRun(const HANDLE (&BusySet)[3]);
+    // Takes the next run and starts its device write, both under FWriteLock.
+    TStart StartWrite(TRun& Run, DWORD& Written);
+    void CompleteWrite(DWORD Written, const TRun& Run);
+
+    HANDLE FPurgeDone;
+    HANDLE FPurgeRequest;
+    HANDLE FDataReady;
+    OVERLAPPED FWriteOverlapped{};
+    TAfCircularBuffer FBuffer;
+    // Counts purges (under FWriteLock), so that a write that completes after a purge does not
+    // remove bytes that were queued after it.
+    std::uint32_t FPurgeCount = 0;
+};
