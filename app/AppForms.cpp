@@ -1,6 +1,6 @@
 #include "AppForms.h"
 
-#include "AfSafeSync.h"
+#include "AfApplicationException.h"
 #include "Application.h"
 
 #include "UnitCaption.h"

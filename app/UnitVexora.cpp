@@ -1,6 +1,6 @@
 #include "UnitVexora.h"
 
-#include "AfSafeSync.h"
+#include "AfApplicationException.h"
 #include "AppLook.h"
 #include "FloatFormat.h"
 #include "MBusRegisters.h"

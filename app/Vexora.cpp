@@ -1,7 +1,7 @@
 // Program start: the application, the exception display and the port configuration dialog, the
 // main window, the hidden status window, the event loop.
 #include "AfCommConfigDialog.h"
-#include "AfSafeSync.h"
+#include "AfApplicationException.h"
 #include "AppForms.h"
 #include "Application.h"
 #include "UnitVexora.h"

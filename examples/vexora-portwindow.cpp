@@ -27,7 +27,7 @@
 #include <vexora/serial/AfCommConfigDialog.h>
 #include <vexora/serial/AfComPort.h>
 #include <vexora/serial/AfPortControls.h>
-#include <vexora/serial/AfSafeSync.h>
+#include <vexora/serial/AfApplicationException.h>
 
 int main(int argc, char* argv[])
 {

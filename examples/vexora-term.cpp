@@ -35,7 +35,7 @@
 #include <utility>
 
 #include <vexora/serial/AfComPort.h>
-#include <vexora/serial/AfSafeSync.h>
+#include <vexora/serial/AfApplicationException.h>
 #include <vexora/serial/platform/AfComMapping.h>
 
 namespace {

@@ -15,9 +15,10 @@
 /// event and wakes the owner thread; a run on the owner thread itself costs a call.
 #pragma once
 
-#include <exception>
 #include <functional>
 
+// Receivers' exceptions go to the application's exception display.
+#include "AfApplicationException.h"
 #include "platform/AfWinTypes.h"
 
 /// What runs on the owner thread; the equivalent of a procedure bound to an object.
@@ -65,14 +66,3 @@ DWORD SafeSyncWaitFor(HANDLE handle, DWORD timeoutMs);
 /// (nothing registered yet), or once the application object is gone, `proc` runs on the calling
 /// thread instead of waiting for ever.
 void SafeSyncSynchronize(const std::function<void()>& proc);
-
-/// The application's exception display. Receivers' exceptions are handed here on the owner thread;
-/// they never reach the sender. A silent abort (EAbort) and a null `exception` show nothing. The
-/// application installs its display with SetApplicationExceptionHandler; without one, the message
-/// goes to standard error. Nothing escapes from it: an exception that the display itself raises
-/// goes to standard error too. Runs on the calling thread.
-void ApplicationHandleException(std::exception_ptr exception);
-/// Installs the application's exception display (an empty function: none, standard error). The
-/// handler runs on whatever thread calls ApplicationHandleException, in practice the owner thread.
-/// Any thread.
-void SetApplicationExceptionHandler(std::function<void(std::exception_ptr)> handler);

@@ -59,6 +59,7 @@
 #include <string>
 
 #include "AfComPortCore.h"
+#include "AfDataDispConnComponent.h"
 #include "AfDataDispatcher.h"
 #include "AfEventSlot.h"
 #include "AfLineSettings.h"

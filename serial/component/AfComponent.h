@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +41,9 @@ enum TComponentStateFlag : std::uint8_t {
 };
 using TComponentState = std::uint8_t;
 //@}
+
+/// An event that tells only who fired it.
+using TNotifyEvent = std::function<void(TObject* Sender)>;
 
 /// What Notification tells: a component was inserted into this owner, or removed (taken out or
 /// destroyed).

@@ -1,9 +1,10 @@
 // The connection side of the dispatcher link: the component that a dispatcher serves, and the
 // guard that keeps the link in use while a thread passes something over it.
-#include "AfDataDispatcher.h"
+#include "AfDataDispConnComponent.h"
 
 #include <mutex>
 
+#include "AfDataDispatcher.h"
 #include "AfSafeSync.h"
 #include "AfUtils.h"
 #include "platform/AfWin.h"

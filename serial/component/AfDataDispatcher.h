@@ -1,5 +1,5 @@
 /// \file
-/// The data dispatcher and the base of the connections that feed it.
+/// The data dispatcher, which serves what a connection (AfDataDispConnComponent.h) receives.
 ///
 /// A connection (TAfDataDispConnComponent; the serial port component is one) hands every block it
 /// receives to its linked dispatcher, on the connection's own receiving thread and without a trip
@@ -48,21 +48,18 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "AfCircularBuffer.h"
 #include "AfComponent.h"
+#include "AfDataDispConnComponent.h"
 #include "AfEventSlot.h"
 #include "AfExceptions.h"
 #include "platform/AfWinTypes.h"
 
 class TAfDataDispatcher;
-
-/// An event that tells only who fired it.
-using TNotifyEvent = std::function<void(TObject* Sender)>;
 
 /// Raised by the dispatcher ("Error writing to dispatcher buffer" when a received block does not
 /// fit into its ring, "No connection to send through" from SendData without a link); carries only
@@ -77,61 +74,6 @@ enum TAfDispatchKind : std::uint8_t {
     dkData = 0,        ///< Bytes were received.
     dkOutputEmpty = 1, ///< The connection's output has drained.
     dkNotify = 2       ///< NotifyListeners.
-};
-
-/// A connection that can feed a dispatcher. The link is set and cleared by the dispatcher only
-/// (TAfDataDispatcher::SetConnComponent); destroying the connection unlinks it.
-class TAfDataDispConnComponent : public TComponent {
-public:
-    /// A connection without a dispatcher.
-    explicit TAfDataDispConnComponent(TComponent* AOwner);
-    /// Unlinks the dispatcher, which runs its PortClosed, once the receiving thread has stopped
-    /// using the link. User-interface thread.
-    ~TAfDataDispConnComponent() override;
-
-    /// The linked dispatcher, or null. Any thread.
-    TAfDataDispatcher* Dispatcher() const;
-
-    /// Sends Count bytes over the connection, all of them or none (then raising).
-    virtual void SendData(const void* Buffer, std::int32_t Count) = 0;
-    /// The base version tells the linked dispatcher that the connection is closing (PortClosed).
-    /// User-interface thread.
-    virtual void ClosePort();
-    /// The base version tells the linked dispatcher that the connection has opened (PortOpened).
-    /// User-interface thread.
-    virtual void OpenPort();
-
-protected:
-    /// The linked dispatcher, held for the connection's receiving thread while it hands over a
-    /// block or a drained output: a link change waits until every such use has ended. Hold one
-    /// only for the hand-over, on the receiving thread; uses may nest.
-    class TDispatcherUse {
-    public:
-        /// Takes the link as it is now (null when unlinked) and marks it in use.
-        explicit TDispatcherUse(TAfDataDispConnComponent& Connection);
-        /// Ends the use; a link change that waits for it may go on.
-        ~TDispatcherUse();
-        TDispatcherUse(const TDispatcherUse&) = delete;
-        TDispatcherUse& operator=(const TDispatcherUse&) = delete;
-        /// The dispatcher taken at the start of the use, or null.
-        TAfDataDispatcher* Dispatcher() const { return FDispatcher; }
-
-    private:
-        TAfDataDispConnComponent& FConnection;
-        TAfDataDispatcher* FDispatcher;
-        const TAfDataDispConnComponent* FOuter;
-    };
-
-private:
-    friend class TAfDataDispatcher;
-    // Sets the link. Unless it is the thread that uses the link, waits until the receiving
-    // thread has stopped using the old one, serving notifications meanwhile.
-    void SetDispatcherLink(TAfDataDispatcher* Value);
-
-    mutable std::mutex FLinkLock; // FDispatcher and FLinkUsers
-    TAfDataDispatcher* FDispatcher = nullptr;
-    int FLinkUsers = 0;
-    HANDLE FLinkIdle; // manual reset; set while FLinkUsers is 0
 };
 
 /// A listener of a dispatcher. Every call comes on the user-interface thread with the dispatcher

@@ -2,6 +2,7 @@
 // display of an exception that nobody else reports.
 #include "AfComPortCoreThread.h"
 
+#include "AfApplicationException.h"
 #include "AfSafeSync.h"
 #include "AfUtils.h"
 #include "platform/AfWin.h"

@@ -10,7 +10,7 @@
 
 #include "AfComPortCore.h"
 #include "AfComponent.h"
-#include "AfSafeSync.h"
+#include "AfApplicationException.h"
 #include "AfUtils.h"
 #include "platform/AfComMapping.h"
 #include "platform/AfWin.h"

@@ -16,9 +16,9 @@ set(_lib ./usr/${CMAKE_INSTALL_LIBDIR})
 set(_include ./usr/include/vexora/serial)
 set(_dev_files)
 foreach(_header AfExceptions.h AfObject.h AfSmallSet.h platform/AfComMapping.h platform/AfWin.h
-                platform/AfWinTypes.h platform/Dcb.h AfSafeSync.h AfCircularBuffer.h AfComPortCore.h
+                platform/AfWinTypes.h platform/Dcb.h AfApplicationException.h AfSafeSync.h AfCircularBuffer.h AfComPortCore.h
                 AfLineSettings.h AfThread.h AfUtils.h AfComponent.h AfComPort.h AfDataDispatcher.h
-                AfEventSlot.h AfCommConfigDialog.h AfPortControls.h)
+                AfEventSlot.h AfDataDispConnComponent.h AfCommConfigDialog.h AfPortControls.h)
     list(APPEND _dev_files ${_include}/${_header})
 endforeach()
 foreach(_layer platform channel core component widgets)
