@@ -1,7 +1,7 @@
 #include "AfComPortCore.h"
 
-#include "AfComPortEventThread.h"
-#include "AfComPortWriteThread.h"
+#include "AfComPortEventThread_p.h"
+#include "AfComPortWriteThread_p.h"
 #include "AfUtils.h"
 #include "platform/AfComMapping.h"
 #include "platform/AfWin.h"

@@ -1,6 +1,6 @@
 // What both worker threads of a port core share: the stop event, the stop sequence and the
 // display of an exception that nobody else reports.
-#include "AfComPortCoreThread.h"
+#include "AfComPortCoreThread_p.h"
 
 #include "AfApplicationException.h"
 #include "AfSafeSync.h"

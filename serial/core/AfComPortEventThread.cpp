@@ -1,6 +1,6 @@
 // The event thread of a port core: waits for comm events, the output-empty signal and its stop,
 // polls unread input every 200 ms, and hands each event to the core's owner callback.
-#include "AfComPortEventThread.h"
+#include "AfComPortEventThread_p.h"
 
 #include "AfUtils.h"
 #include "platform/AfWin.h"

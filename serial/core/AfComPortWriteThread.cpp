@@ -1,6 +1,6 @@
 // The write thread of a port core: owns the transmit ring, drains it into the device one
 // contiguous run at a time, and answers output purges.
-#include "AfComPortWriteThread.h"
+#include "AfComPortWriteThread_p.h"
 
 #include "AfUtils.h"
 #include "platform/AfWin.h"

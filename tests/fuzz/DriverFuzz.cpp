@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "comm/AfCommDriver.h"
+#include "comm/AfCommDriver_p.h"
 #include "AfTestDevice.h"
 #include "AfWin.h"
 

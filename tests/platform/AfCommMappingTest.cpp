@@ -12,10 +12,10 @@
 #include <unistd.h>
 
 #include "AfComMapping.h"
-#include "comm/AfCommDriver.h"
-#include "ports/AfMachinePorts.h"
+#include "comm/AfCommDriver_p.h"
+#include "ports/AfMachinePorts_p.h"
 #include "AfPtyPort.h"
-#include "comm/AfTermios.h"
+#include "comm/AfTermios_p.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "sync/AfSyncObjects.h"
+#include "sync/AfSyncObjects_p.h"
 #include "AfWin.h"
 #include "SyncTestSupport.h"
 

@@ -12,8 +12,8 @@
 #include <functional>
 #include <vector>
 
-#include "sync/AfThreads.h"
-#include "sync/AfTicks.h"
+#include "sync/AfThreads_p.h"
+#include "sync/AfTicks_p.h"
 #include "AfWin.h"
 #include "SyncTestSupport.h"
 

@@ -8,9 +8,9 @@
 #include <string>
 
 #include "AfComMapping.h"
-#include "comm/AfCommDriver.h"
-#include "comm/AfCommRegistry.h"
-#include "comm/AfTtyBackend.h"
+#include "comm/AfCommDriver_p.h"
+#include "comm/AfCommRegistry_p.h"
+#include "comm/AfTtyBackend_p.h"
 #include "AfWin.h"
 
 namespace {

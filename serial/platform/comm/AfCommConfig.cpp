@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "AfComMapping.h"
-#include "comm/AfCommRegistry.h"
+#include "comm/AfCommRegistry_p.h"
 #include "AfWin.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The driver's callers' side: the operations of the comm API on one open handle, and the waits
 // that watch the device. How bytes move between the device and the queues is in AfCommDriverIo.cpp.
-#include "comm/AfCommDriver.h"
+#include "comm/AfCommDriver_p.h"
 
 #include <algorithm>
 #include <atomic>

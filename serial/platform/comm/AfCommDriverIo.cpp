@@ -1,7 +1,7 @@
 // The driver's side towards the device: the I/O thread, the pumps that move bytes between the
 // device and the queues (run by the I/O thread, or by the callers' own threads on a direct
 // device), line status, and the events and completions they raise.
-#include "comm/AfCommDriver.h"
+#include "comm/AfCommDriver_p.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,5 +1,5 @@
 // The registry of device kinds other than terminals, under its lock.
-#include "comm/AfCommRegistry.h"
+#include "comm/AfCommRegistry_p.h"
 
 #include <mutex>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "comm/AfTermios.h"
+#include "comm/AfTermios_p.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "comm/AfTtyBackend.h"
+#include "comm/AfTtyBackend_p.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "comm/AfTermios.h"
+#include "comm/AfTermios_p.h"
 
 namespace {
 

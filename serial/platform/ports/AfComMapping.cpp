@@ -14,7 +14,7 @@
 #include <system_error>
 #include <unistd.h>
 
-#include "ports/AfMachinePorts.h"
+#include "ports/AfMachinePorts_p.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // How the machine's own serial devices are found: numbered device entries, and the UARTs that
 // really exist as sysfs tells them.
-#include "ports/AfMachinePorts.h"
+#include "ports/AfMachinePorts_p.h"
 
 #include <dirent.h>
 

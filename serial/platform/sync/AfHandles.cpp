@@ -1,6 +1,6 @@
 // The process-wide handle table. Handle values are small multiples of 4 that are never handed
 // out twice, so a stale handle can never reach a newer object.
-#include "sync/AfHandles.h"
+#include "sync/AfHandles_p.h"
 
 #include <cstdint>
 #include <mutex>

@@ -1,5 +1,5 @@
 // Events, unnamed mutexes and the waits on events, mutexes and threads.
-#include "sync/AfSyncObjects.h"
+#include "sync/AfSyncObjects_p.h"
 
 #include <poll.h>
 
@@ -11,7 +11,7 @@
 #include <new>
 
 #include "AfWin.h"
-#include "sync/AfWaitable.h"
+#include "sync/AfWaitable_p.h"
 
 namespace {
 

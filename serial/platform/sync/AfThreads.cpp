@@ -1,6 +1,6 @@
 // Threads: creation (optionally suspended) on pooled OS threads, the thread handle that is
 // signalled when the thread has ended, exit codes, ids and best-effort priorities.
-#include "sync/AfThreads.h"
+#include "sync/AfThreads_p.h"
 
 #include <pthread.h>
 #include <sys/resource.h>
@@ -16,8 +16,8 @@
 #include <mutex>
 #include <vector>
 
-#include "sync/AfSyncObjects.h"
-#include "sync/AfWaitable.h"
+#include "sync/AfSyncObjects_p.h"
+#include "sync/AfWaitable_p.h"
 #include "AfWin.h"
 
 namespace {

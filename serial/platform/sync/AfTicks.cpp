@@ -2,7 +2,7 @@
 #include <chrono>
 #include <thread>
 
-#include "sync/AfTicks.h"
+#include "sync/AfTicks_p.h"
 #include "AfWin.h"
 
 DWORD AfTicksFromMilliseconds(std::uint64_t milliseconds)

@@ -1,6 +1,6 @@
 // Parkers (how a waiting thread sleeps and is woken), the base of every object a wait can be
 // satisfied by, and the event object.
-#include "sync/AfWaitable.h"
+#include "sync/AfWaitable_p.h"
 
 #include <linux/futex.h>
 #include <poll.h>

@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "AfPtyPort.h"
-#include "comm/AfCommRegistry.h"
+#include "comm/AfCommRegistry_p.h"
 
 namespace {
 

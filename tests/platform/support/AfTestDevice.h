@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "comm/AfCommBackend.h"
+#include "comm/AfCommBackend_p.h"
 
 class AfTestDevice {
 public:

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "comm/AfCommBackend.h"
+#include "comm/AfCommBackend_p.h"
 
 // Opens the terminal at `path` exclusively (a lock on the device plus the terminal's exclusive
 // mode, so that also a privileged second opener is refused) and puts it into raw mode. On failure

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "comm/AfCommBackend.h"
+#include "comm/AfCommBackend_p.h"
 
 // Opens the device at `path`; on failure returns null and sets `error` (ERROR_FILE_NOT_FOUND when
 // there is no such device, another error when it exists but cannot be opened).

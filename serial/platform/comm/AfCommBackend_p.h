@@ -1,13 +1,17 @@
 // Inside the comm platform: the device under one open comm handle. The driver (AfCommDriver) owns
 // one backend and does all queueing, events and overlapped completion itself; a backend only moves
 // bytes and applies line settings. Production devices are terminals (AfTtyBackend); a test can
-// register its own devices under a path prefix (AfCommRegistry.h) so that CreateFileA reaches them
+// register its own devices under a path prefix (AfCommRegistry_p.h) so that CreateFileA reaches them
 // exactly like a terminal, COM mapping included.
 //
 // Threading: the driver calls a backend only while it holds its own lock, except Read and Write,
 // which it calls without the lock, one Read at a time and one Write at a time (from the I/O thread
 // or a caller's thread); so a backend sees at most one Read, one Write and one other call at a
 // time. Every call must return at once (no blocking I/O).
+//
+// Not an extension point for programs: the interface carries the driver's locking and descriptor
+// rules above, which are not frozen while the component is at 0.x. Another kind of port (a
+// network port over RFC 2217 or raw TCP) becomes one more backend inside the platform.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,5 @@
-// Inside the port core: what its two worker threads share (AfComPortEventThread.h and
-// AfComPortWriteThread.h hold the threads). Only the core's own files include these headers; an
+// Inside the port core: what its two worker threads share (AfComPortEventThread_p.h and
+// AfComPortWriteThread_p.h hold the threads). Only the core's own files include these headers; an
 // owner of a core sees neither thread. The lock order and what each lock guards are stated in
 // AfComPortCore.h.
 #pragma once

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <vector>
 
-#include "sync/AfHandles.h"
+#include "sync/AfHandles_p.h"
 #include "AfWinTypes.h"
 
 // The means by which a waiting thread sleeps and is woken: one per thread, never freed (a thread

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "AfCircularBuffer.h"
-#include "AfComPortCoreThread.h"
+#include "AfComPortCoreThread_p.h"
 
 class TAfComPortWriteThread : public TAfComPortCoreThread {
 public:

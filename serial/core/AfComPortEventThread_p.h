@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "AfComPortCoreThread.h"
+#include "AfComPortCoreThread_p.h"
 
 class TAfComPortEventThread : public TAfComPortCoreThread {
 public:

@@ -35,9 +35,9 @@
 #include <thread>
 #include <vector>
 
-#include "comm/AfCommBackend.h"
-#include "sync/AfHandles.h"
-#include "sync/AfWaitable.h"
+#include "comm/AfCommBackend_p.h"
+#include "sync/AfHandles_p.h"
+#include "sync/AfWaitable_p.h"
 
 // The error of every operation on a device that has gone away (hung-up terminal, unplugged
 // adapter), including the operations that were pending when it went.
