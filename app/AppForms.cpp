@@ -1,6 +1,7 @@
 #include "AppForms.h"
 
-#include "AfApplicationException.h"
+#include <vexora/serial/AfApplicationException.h>
+
 #include "Application.h"
 
 #include "UnitCaption.h"

@@ -1,6 +1,7 @@
 #include "UnitVexora.h"
 
-#include "AfApplicationException.h"
+#include <vexora/serial/AfApplicationException.h>
+
 #include "AppLook.h"
 #include "FloatFormat.h"
 #include "MBusRegisters.h"

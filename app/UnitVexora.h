@@ -8,8 +8,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "AfComPort.h"
-#include "AfPortControls.h"
+#include <vexora/serial/AfComPort.h>
+#include <vexora/serial/AfPortControls.h>
+
 #include "DropDownList.h"
 #include "Gauge.h"
 #include "GroupBox.h"

@@ -1,7 +1,8 @@
 // Program start: the application, the exception display and the port configuration dialog, the
 // main window, the hidden status window, the event loop.
-#include "AfCommConfigDialog.h"
-#include "AfApplicationException.h"
+#include <vexora/serial/AfApplicationException.h>
+#include <vexora/serial/AfCommConfigDialog.h>
+
 #include "AppForms.h"
 #include "Application.h"
 #include "UnitVexora.h"

@@ -14,7 +14,8 @@
 #include <functional>
 #include <vector>
 
-#include "AfComPort.h"
+#include <vexora/serial/AfComPort.h>
+
 #include "AfPtyPort.h"
 
 namespace {

@@ -10,7 +10,8 @@
 #include <mutex>
 #include <vector>
 
-#include "AfComPortCore.h"
+#include <vexora/serial/AfComPortCore.h>
+
 #include "AfPtyPort.h"
 #include "CoreTestSupport.h"
 

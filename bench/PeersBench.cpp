@@ -41,7 +41,8 @@
 #include <string>
 #include <vector>
 
-#include "AfComPortCore.h"
+#include <vexora/serial/AfComPortCore.h>
+
 #include "AfPtyPort.h"
 #include "CoreTestSupport.h"
 

@@ -1,12 +1,12 @@
 // Throughput of the byte ring's write and in-place read against a plain memcpy of the same
 // sizes. The ring's capacity is not a multiple of any size, so writes and reads keep wrapping.
-#include "AfCircularBuffer.h"
-
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
 #include <cstring>
 #include <vector>
+
+#include <vexora/serial/AfCircularBuffer.h>
 
 namespace {
 

@@ -12,14 +12,15 @@
 #include <optional>
 #include <unistd.h>
 
-#include "AfComPort.h"
+#include <vexora/serial/AfComPort.h>
+#include <vexora/serial/platform/AfComMapping.h>
+
 #include "CliCommandLine.h"
 #include "CliHost.h"
 #include "FloatFormat.h"
 #include "MBusLink.h"
 #include "MeterOperations.h"
 #include "StrToFloat.h"
-#include "platform/AfComMapping.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <system_error>
 #include <unistd.h>
 
-#include "AfComMapping.h"
+#include <vexora/serial/platform/AfComMapping.h>
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "AfComPort.h"
+#include <vexora/serial/AfComPort.h>
 
 class TMBusLink {
 public:

@@ -5,7 +5,8 @@
 #include <array>
 #include <cstdio>
 
-#include "AfExceptions.h"
+#include <vexora/serial/AfExceptions.h>
+
 #include "ErrorTimeStamp.h"
 #include "FloatFormat.h"
 #include "MBusTelegram.h"

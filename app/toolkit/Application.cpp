@@ -1,6 +1,7 @@
 #include "Application.h"
 
-#include "AfExceptions.h"
+#include <vexora/serial/AfExceptions.h>
+
 #include "MessageBoxes.h"
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}

@@ -4,7 +4,7 @@
 #include <QString>
 #include <QWidget>
 
-#include "AfExceptions.h"
+#include <vexora/serial/AfExceptions.h>
 
 // Raised when a range change would put the minimum above the maximum.
 class EInvalidOperation : public Exception {

@@ -3,7 +3,7 @@
 
 #include <QString>
 
-#include "AfExceptions.h"
+#include <vexora/serial/AfExceptions.h>
 
 // Raised when a text is not a number of the kind asked for.
 class EConvertError : public Exception {

@@ -1,13 +1,13 @@
 // The application's exception display as the channel and the worker threads reach it: a handler
 // that the application installs, a silent abort that shows nothing, and standard error when no
 // handler is installed.
-#include "AfApplicationException.h"
+#include <vexora/serial/AfApplicationException.h>
 
 #include <cstdio>
 #include <mutex>
 #include <utility>
 
-#include "AfExceptions.h"
+#include <vexora/serial/AfExceptions.h>
 
 namespace {
 

@@ -25,8 +25,8 @@
 #include <utility>
 #include <vector>
 
-#include "AfSafeSync.h"
-#include "platform/AfWin.h"
+#include <vexora/serial/AfSafeSync.h>
+#include <vexora/serial/platform/AfWin.h>
 
 namespace {
 

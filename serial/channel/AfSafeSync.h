@@ -18,8 +18,8 @@
 #include <functional>
 
 // Receivers' exceptions go to the application's exception display.
-#include "AfApplicationException.h"
-#include "platform/AfWinTypes.h"
+#include <vexora/serial/AfApplicationException.h>
+#include <vexora/serial/platform/AfWinTypes.h>
 
 /// What runs on the owner thread; the equivalent of a procedure bound to an object.
 using TAfSafeSyncProc = std::function<void()>;

@@ -1,10 +1,10 @@
-#include "AfComPort.h"
+#include <vexora/serial/AfComPort.h>
 
 #include <utility>
 #include <vector>
 
-#include "AfSafeSync.h"
-#include "platform/AfWin.h"
+#include <vexora/serial/AfSafeSync.h>
+#include <vexora/serial/platform/AfWin.h>
 
 namespace {
 

@@ -58,13 +58,13 @@
 #include <mutex>
 #include <string>
 
-#include "AfComPortCore.h"
-#include "AfDataDispConnComponent.h"
-#include "AfDataDispatcher.h"
-#include "AfEventSlot.h"
-#include "AfLineSettings.h"
-#include "AfThread.h"
-#include "platform/Dcb.h"
+#include <vexora/serial/AfComPortCore.h>
+#include <vexora/serial/AfDataDispConnComponent.h>
+#include <vexora/serial/AfDataDispatcher.h>
+#include <vexora/serial/AfEventSlot.h>
+#include <vexora/serial/AfLineSettings.h>
+#include <vexora/serial/AfThread.h>
+#include <vexora/serial/platform/Dcb.h>
 
 /// Raised by the component; carries only its message.
 class EAfComPortError : public Exception {

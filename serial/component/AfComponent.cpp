@@ -1,4 +1,4 @@
-#include "AfComponent.h"
+#include <vexora/serial/AfComponent.h>
 
 #include <algorithm>
 

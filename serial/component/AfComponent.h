@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "AfExceptions.h"
-#include "AfObject.h"
+#include <vexora/serial/AfExceptions.h>
+#include <vexora/serial/AfObject.h>
 
 /// Raised for a misused component (a name taken by another component of the same owner).
 class EComponentError : public Exception {

@@ -1,13 +1,13 @@
 // The connection side of the dispatcher link: the component that a dispatcher serves, and the
 // guard that keeps the link in use while a thread passes something over it.
-#include "AfDataDispConnComponent.h"
+#include <vexora/serial/AfDataDispConnComponent.h>
 
 #include <mutex>
 
-#include "AfDataDispatcher.h"
-#include "AfSafeSync.h"
-#include "AfUtils.h"
-#include "platform/AfWin.h"
+#include <vexora/serial/AfDataDispatcher.h>
+#include <vexora/serial/AfSafeSync.h>
+#include <vexora/serial/AfUtils.h>
+#include <vexora/serial/platform/AfWin.h>
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "AfComponent.h"
-#include "platform/AfWinTypes.h"
+#include <vexora/serial/AfComponent.h>
+#include <vexora/serial/platform/AfWinTypes.h>
 
 class TAfDataDispatcher;
 

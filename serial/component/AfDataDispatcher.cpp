@@ -1,11 +1,11 @@
-#include "AfDataDispatcher.h"
+#include <vexora/serial/AfDataDispatcher.h>
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 
-#include "AfSafeSync.h"
-#include "platform/AfWin.h"
+#include <vexora/serial/AfSafeSync.h>
+#include <vexora/serial/platform/AfWin.h>
 
 namespace {
 

@@ -52,12 +52,12 @@
 #include <mutex>
 #include <vector>
 
-#include "AfCircularBuffer.h"
-#include "AfComponent.h"
-#include "AfDataDispConnComponent.h"
-#include "AfEventSlot.h"
-#include "AfExceptions.h"
-#include "platform/AfWinTypes.h"
+#include <vexora/serial/AfCircularBuffer.h>
+#include <vexora/serial/AfComponent.h>
+#include <vexora/serial/AfDataDispConnComponent.h>
+#include <vexora/serial/AfEventSlot.h>
+#include <vexora/serial/AfExceptions.h>
+#include <vexora/serial/platform/AfWinTypes.h>
 
 class TAfDataDispatcher;
 

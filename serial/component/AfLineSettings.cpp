@@ -1,4 +1,4 @@
-#include "AfLineSettings.h"
+#include <vexora/serial/AfLineSettings.h>
 
 #include <array>
 #include <cstring>

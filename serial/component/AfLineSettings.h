@@ -12,8 +12,8 @@
 
 #include <cstdint>
 
-#include "AfSmallSet.h"
-#include "platform/Dcb.h"
+#include <vexora/serial/AfSmallSet.h>
+#include <vexora/serial/platform/Dcb.h>
 
 /// The baud rates of the table (DCB.BaudRate 110 to 256000), and brUser for the rate in
 /// UserBaudRate.

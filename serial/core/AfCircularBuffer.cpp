@@ -1,4 +1,4 @@
-#include "AfCircularBuffer.h"
+#include <vexora/serial/AfCircularBuffer.h>
 
 #include <cstring>
 #include <new>

@@ -1,10 +1,11 @@
-#include "AfComPortCore.h"
+#include <vexora/serial/AfComPortCore.h>
+
+#include <vexora/serial/AfUtils.h>
+#include <vexora/serial/platform/AfComMapping.h>
+#include <vexora/serial/platform/AfWin.h>
 
 #include "AfComPortEventThread_p.h"
 #include "AfComPortWriteThread_p.h"
-#include "AfUtils.h"
-#include "platform/AfComMapping.h"
-#include "platform/AfWin.h"
 
 namespace {
 

@@ -19,11 +19,11 @@
 #include <functional>
 #include <string>
 
-#include "AfExceptions.h"
-#include "AfObject.h"
-#include "AfThread.h"
-#include "platform/AfWinTypes.h"
-#include "platform/Dcb.h"
+#include <vexora/serial/AfExceptions.h>
+#include <vexora/serial/AfObject.h>
+#include <vexora/serial/AfThread.h>
+#include <vexora/serial/platform/AfWinTypes.h>
+#include <vexora/serial/platform/Dcb.h>
 
 /// What the event thread reports to the core's owner.
 enum TAfCoreEvent : std::uint8_t {

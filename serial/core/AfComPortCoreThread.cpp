@@ -1,11 +1,11 @@
 // What both worker threads of a port core share: the stop event, the stop sequence and the
 // display of an exception that nobody else reports.
-#include "AfComPortCoreThread_p.h"
+#include <vexora/serial/AfApplicationException.h>
+#include <vexora/serial/AfSafeSync.h>
+#include <vexora/serial/AfUtils.h>
+#include <vexora/serial/platform/AfWin.h>
 
-#include "AfApplicationException.h"
-#include "AfSafeSync.h"
-#include "AfUtils.h"
-#include "platform/AfWin.h"
+#include "AfComPortCoreThread_p.h"
 
 TAfComPortCoreThread::TAfComPortCoreThread(TAfComPortCore* Core)
     : TThread(true), FStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)), FCore(Core),

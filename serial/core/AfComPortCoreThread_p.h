@@ -8,9 +8,9 @@
 #include <exception>
 #include <string>
 
-#include "AfComPortCore.h"
-#include "AfThread.h"
-#include "platform/AfWinTypes.h"
+#include <vexora/serial/AfComPortCore.h>
+#include <vexora/serial/AfThread.h>
+#include <vexora/serial/platform/AfWinTypes.h>
 
 // A message that names a COM number: Prefix, the number, Suffix.
 inline std::string WithComNumber(const char* Prefix, std::int32_t Number, const char* Suffix = "")

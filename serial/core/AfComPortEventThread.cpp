@@ -1,9 +1,9 @@
 // The event thread of a port core: waits for comm events, the output-empty signal and its stop,
 // polls unread input every 200 ms, and hands each event to the core's owner callback.
-#include "AfComPortEventThread_p.h"
+#include <vexora/serial/AfUtils.h>
+#include <vexora/serial/platform/AfWin.h>
 
-#include "AfUtils.h"
-#include "platform/AfWin.h"
+#include "AfComPortEventThread_p.h"
 
 namespace {
 

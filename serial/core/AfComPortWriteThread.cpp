@@ -1,9 +1,9 @@
 // The write thread of a port core: owns the transmit ring, drains it into the device one
 // contiguous run at a time, and answers output purges.
-#include "AfComPortWriteThread_p.h"
+#include <vexora/serial/AfUtils.h>
+#include <vexora/serial/platform/AfWin.h>
 
-#include "AfUtils.h"
-#include "platform/AfWin.h"
+#include "AfComPortWriteThread_p.h"
 
 namespace {
 

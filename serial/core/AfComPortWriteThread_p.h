@@ -4,7 +4,8 @@
 
 #include <cstdint>
 
-#include "AfCircularBuffer.h"
+#include <vexora/serial/AfCircularBuffer.h>
+
 #include "AfComPortCoreThread_p.h"
 
 class TAfComPortWriteThread : public TAfComPortCoreThread {

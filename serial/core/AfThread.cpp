@@ -1,7 +1,7 @@
-#include "AfThread.h"
+#include <vexora/serial/AfThread.h>
 
-#include "AfSafeSync.h"
-#include "platform/AfWin.h"
+#include <vexora/serial/AfSafeSync.h>
+#include <vexora/serial/platform/AfWin.h>
 
 int ThreadPriorityValue(TThreadPriority Priority)
 {

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <exception>
 
-#include "AfExceptions.h"
-#include "AfObject.h"
-#include "platform/AfWinTypes.h"
+#include <vexora/serial/AfExceptions.h>
+#include <vexora/serial/AfObject.h>
+#include <vexora/serial/platform/AfWinTypes.h>
 
 /// The seven priority levels of a thread, lowest first. The platform maps them onto nice values
 /// relative to the process, best effort (raising a thread needs a privilege the process may lack).

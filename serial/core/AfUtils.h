@@ -2,7 +2,7 @@
 /// Small helpers of the serial component: handle release and a scoped critical section.
 #pragma once
 
-#include "platform/AfWin.h"
+#include <vexora/serial/platform/AfWin.h>
 
 /// Closes the handle held in `handle` unless it holds INVALID_HANDLE_VALUE, and sets the variable
 /// to INVALID_HANDLE_VALUE when the close succeeded. Returns whether it closed the handle. Costs

@@ -18,8 +18,8 @@
 /// thread has in hand.
 #pragma once
 
-#include "AfWinTypes.h"
-#include "Dcb.h"
+#include <vexora/serial/platform/AfWinTypes.h>
+#include <vexora/serial/platform/Dcb.h>
 
 /// The error code of the calling thread's last failed call (per thread, as on Win32).
 DWORD GetLastError();

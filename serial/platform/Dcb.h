@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "AfWinTypes.h"
+#include <vexora/serial/platform/AfWinTypes.h>
 
 /// A serial line's settings: what SetCommState applies and GetCommState reads back. Fields this
 /// platform does not use are kept as given. A plain record: no lock, no cost.

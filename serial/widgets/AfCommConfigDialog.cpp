@@ -1,4 +1,4 @@
-#include "AfCommConfigDialog.h"
+#include <vexora/serial/AfCommConfigDialog.h>
 
 #include <QApplication>
 #include <QComboBox>
@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "AfLineSettings.h"
+#include <vexora/serial/AfLineSettings.h>
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <QDialog>
 #include <QString>
 
-#include "platform/AfWin.h"
+#include <vexora/serial/platform/AfWin.h>
 
 class QComboBox;
 class QDialogButtonBox;

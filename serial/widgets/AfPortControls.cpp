@@ -1,4 +1,4 @@
-#include "AfPortControls.h"
+#include <vexora/serial/AfPortControls.h>
 
 #include <QAbstractItemDelegate>
 #include <QAbstractItemView>
@@ -8,12 +8,12 @@
 
 #include <exception>
 
-#include "AfComPortCore.h"
-#include "AfComponent.h"
-#include "AfApplicationException.h"
-#include "AfUtils.h"
-#include "platform/AfComMapping.h"
-#include "platform/AfWin.h"
+#include <vexora/serial/AfApplicationException.h>
+#include <vexora/serial/AfComPortCore.h>
+#include <vexora/serial/AfComponent.h>
+#include <vexora/serial/AfUtils.h>
+#include <vexora/serial/platform/AfComMapping.h>
+#include <vexora/serial/platform/AfWin.h>
 
 namespace {
 

@@ -34,8 +34,8 @@
 #include <functional>
 #include <memory>
 
-#include "AfComPort.h"
-#include "AfSmallSet.h"
+#include <vexora/serial/AfComPort.h>
+#include <vexora/serial/AfSmallSet.h>
 
 /// The options of the box.
 enum TAfPortCtlOption : std::uint8_t {

@@ -17,9 +17,10 @@
 #include <utility>
 #include <vector>
 
+#include <vexora/serial/AfUtils.h>
+
 #include "AfPtyPort.h"
 #include "AfTestDevice.h"
-#include "AfUtils.h"
 #include "AppForms.h"
 #include "MBusTelegram.h"
 #include "MessageBoxes.h"

@@ -1,5 +1,6 @@
-#include "AfExceptions.h"
-#include "AfSafeSync.h"
+#include <vexora/serial/AfExceptions.h>
+#include <vexora/serial/AfSafeSync.h>
+
 #include "AppForms.h"
 #include "MessageBoxes.h"
 #include "ToolkitTestApp.h"

@@ -33,8 +33,9 @@
 #include <string>
 #include <vector>
 
+#include <vexora/serial/AfSafeSync.h>
+
 #include "AfPtyPort.h"
-#include "AfSafeSync.h"
 #include "AppForms.h"
 #include "MBusDecode.h"
 #include "MBusTelegram.h"

@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "AfExceptions.h"
-#include "AfSafeSync.h"
-#include "platform/AfWin.h"
+#include <vexora/serial/AfExceptions.h>
+#include <vexora/serial/AfSafeSync.h>
+#include <vexora/serial/platform/AfWin.h>
 
 namespace {
 

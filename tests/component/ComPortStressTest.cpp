@@ -12,8 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "AfComPort.h"
-#include "AfDataDispatcher.h"
+#include <vexora/serial/AfComPort.h>
+#include <vexora/serial/AfDataDispatcher.h>
+
 #include "AfPtyPort.h"
 #include "ComPortTestSupport.h"
 #include "CoreTestSupport.h"

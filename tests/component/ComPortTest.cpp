@@ -11,12 +11,13 @@
 #include <thread>
 #include <vector>
 
-#include "AfComPort.h"
+#include <vexora/serial/AfComPort.h>
+#include <vexora/serial/AfSafeSync.h>
+#include <vexora/serial/platform/AfWin.h>
+
 #include "AfPtyPort.h"
-#include "AfSafeSync.h"
 #include "AfTestDevice.h"
 #include "ComPortTestSupport.h"
-#include "platform/AfWin.h"
 
 using namespace porttest;
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "AfComPort.h"
+#include <vexora/serial/AfComPort.h>
 
 namespace porttest {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "AfComponent.h"
+#include <vexora/serial/AfComponent.h>
 
 namespace {
 

@@ -10,10 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "AfComPort.h"
-#include "AfDataDispatcher.h"
+#include <vexora/serial/AfComPort.h>
+#include <vexora/serial/AfDataDispatcher.h>
+#include <vexora/serial/AfSafeSync.h>
+
 #include "AfPtyPort.h"
-#include "AfSafeSync.h"
 #include "ComPortTestSupport.h"
 
 using namespace porttest;

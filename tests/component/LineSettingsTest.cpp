@@ -1,9 +1,9 @@
-#include "AfLineSettings.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <stdexcept>
+
+#include <vexora/serial/AfLineSettings.h>
 
 namespace {
 

@@ -1,5 +1,3 @@
-#include "AfCircularBuffer.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +7,8 @@
 #include <numeric>
 #include <random>
 #include <vector>
+
+#include <vexora/serial/AfCircularBuffer.h>
 
 namespace {
 

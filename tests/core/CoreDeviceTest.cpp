@@ -7,7 +7,8 @@
 #include <memory>
 #include <thread>
 
-#include "AfComPortCore.h"
+#include <vexora/serial/AfComPortCore.h>
+
 #include "AfPtyPort.h"
 #include "AfTestDevice.h"
 #include "CoreTestSupport.h"

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <memory>
 
-#include "AfWin.h"
+#include <vexora/serial/platform/AfWin.h>
 
 namespace coretest {
 

@@ -13,7 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "AfComPortCore.h"
+#include <vexora/serial/AfComPortCore.h>
+
 #include "AfPtyPort.h"
 #include "AfTestDevice.h"
 #include "CoreHooks.h"

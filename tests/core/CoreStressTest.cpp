@@ -15,9 +15,10 @@
 #include <string>
 #include <thread>
 
-#include "AfComPortCore.h"
+#include <vexora/serial/AfComPortCore.h>
+#include <vexora/serial/AfSafeSync.h>
+
 #include "AfPtyPort.h"
-#include "AfSafeSync.h"
 #include "CoreTestSupport.h"
 
 using namespace coretest;

@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "AfSafeSync.h"
+#include <vexora/serial/AfComPortCore.h>
+#include <vexora/serial/AfSafeSync.h>
 
-#include "AfComPortCore.h"
 #include "AfPtyPort.h"
 #include "AfTestDevice.h"
 #include "CoreHooks.h"

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "AfComPortCore.h"
+#include <vexora/serial/AfComPortCore.h>
 
 namespace coretest {
 

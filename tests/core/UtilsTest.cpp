@@ -1,7 +1,7 @@
 // The serial component's handle release.
 #include <gtest/gtest.h>
 
-#include "AfUtils.h"
+#include <vexora/serial/AfUtils.h>
 
 namespace {
 

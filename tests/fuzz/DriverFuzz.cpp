@@ -10,9 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "comm/AfCommDriver_p.h"
+#include <vexora/serial/platform/AfWin.h>
+
 #include "AfTestDevice.h"
-#include "AfWin.h"
+#include "comm/AfCommDriver_p.h"
 
 namespace {
 

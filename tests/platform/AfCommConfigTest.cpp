@@ -2,8 +2,9 @@
 // default of a port by name, and the dialog that only a user-interface library provides.
 #include <gtest/gtest.h>
 
+#include <vexora/serial/platform/AfWin.h>
+
 #include "AfPtyPort.h"
-#include "AfWin.h"
 
 namespace {
 

@@ -12,9 +12,10 @@
 #include <unistd.h>
 #include <utility>
 
+#include <vexora/serial/platform/AfWin.h>
+
 #include "AfPtyPort.h"
 #include "AfTestDevice.h"
-#include "AfWin.h"
 
 namespace {
 

@@ -11,11 +11,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "AfComMapping.h"
-#include "comm/AfCommDriver_p.h"
-#include "ports/AfMachinePorts_p.h"
+#include <vexora/serial/platform/AfComMapping.h>
+
 #include "AfPtyPort.h"
+#include "comm/AfCommDriver_p.h"
 #include "comm/AfTermios_p.h"
+#include "ports/AfMachinePorts_p.h"
 
 namespace {
 

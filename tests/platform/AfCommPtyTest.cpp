@@ -17,8 +17,9 @@
 #include <utility>
 #include <vector>
 
+#include <vexora/serial/platform/AfWin.h>
+
 #include "AfPtyPort.h"
-#include "AfWin.h"
 
 namespace {
 

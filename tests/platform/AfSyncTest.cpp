@@ -6,9 +6,10 @@
 #include <thread>
 #include <vector>
 
-#include "sync/AfSyncObjects_p.h"
-#include "AfWin.h"
+#include <vexora/serial/platform/AfWin.h>
+
 #include "SyncTestSupport.h"
+#include "sync/AfSyncObjects_p.h"
 
 namespace {
 

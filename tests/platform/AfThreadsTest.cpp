@@ -12,10 +12,11 @@
 #include <functional>
 #include <vector>
 
+#include <vexora/serial/platform/AfWin.h>
+
+#include "SyncTestSupport.h"
 #include "sync/AfThreads_p.h"
 #include "sync/AfTicks_p.h"
-#include "AfWin.h"
-#include "SyncTestSupport.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <utility>
 
-#include "AfWin.h"
+#include <vexora/serial/platform/AfWin.h>
 
 // Owns a handle for the length of a test.
 class ScopedHandle {

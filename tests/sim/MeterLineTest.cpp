@@ -11,9 +11,10 @@
 #include <thread>
 #include <unistd.h>
 
-#include "AfComMapping.h"
+#include <vexora/serial/platform/AfComMapping.h>
+#include <vexora/serial/platform/AfWin.h>
+
 #include "AfPtyPort.h"
-#include "AfWin.h"
 #include "MBusDecode.h"
 #include "MBusTelegram.h"
 #include "MeterFrames.h"

@@ -1,4 +1,5 @@
-#include "AfExceptions.h"
+#include <vexora/serial/AfExceptions.h>
+
 #include "Application.h"
 #include "MessageBoxes.h"
 #include "ToolkitTestApp.h"

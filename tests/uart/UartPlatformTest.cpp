@@ -11,7 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "AfWin.h"
+#include <vexora/serial/platform/AfWin.h>
+
 #include "UartGuest.h"
 
 namespace {

@@ -12,8 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "AfComPort.h"
-#include "AfComPortCore.h"
+#include <vexora/serial/AfComPort.h>
+#include <vexora/serial/AfComPortCore.h>
+
 #include "AfPtyPort.h"
 #include "ComPortTestSupport.h"
 #include "CoreHooks.h"

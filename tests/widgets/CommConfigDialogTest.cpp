@@ -10,8 +10,9 @@
 #include <cstring>
 #include <functional>
 
-#include "AfComPort.h"
-#include "AfCommConfigDialog.h"
+#include <vexora/serial/AfComPort.h>
+#include <vexora/serial/AfCommConfigDialog.h>
+
 #include "AfPtyPort.h"
 #include "ComPortTestSupport.h"
 

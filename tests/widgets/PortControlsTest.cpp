@@ -10,10 +10,11 @@
 #include <map>
 #include <memory>
 
-#include "AfPortControls.h"
+#include <vexora/serial/AfPortControls.h>
+#include <vexora/serial/AfSafeSync.h>
+#include <vexora/serial/AfUtils.h>
+
 #include "AfPtyPort.h"
-#include "AfSafeSync.h"
-#include "AfUtils.h"
 #include "ComPortTestSupport.h"
 
 using namespace porttest;

@@ -7,11 +7,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "AfComMapping.h"
+#include <vexora/serial/platform/AfComMapping.h>
+#include <vexora/serial/platform/AfWin.h>
+
 #include "comm/AfCommDriver_p.h"
 #include "comm/AfCommRegistry_p.h"
 #include "comm/AfTtyBackend_p.h"
-#include "AfWin.h"
 
 namespace {
 

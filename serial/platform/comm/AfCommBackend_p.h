@@ -16,8 +16,8 @@
 
 #include <cstddef>
 
-#include "AfWinTypes.h"
-#include "Dcb.h"
+#include <vexora/serial/platform/AfWinTypes.h>
+#include <vexora/serial/platform/Dcb.h>
 
 // Modem lines and cumulative line-error counters of a device.
 struct AfLineStatus {

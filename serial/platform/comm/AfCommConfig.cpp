@@ -7,9 +7,10 @@
 #include <string>
 #include <string_view>
 
-#include "AfComMapping.h"
+#include <vexora/serial/platform/AfComMapping.h>
+#include <vexora/serial/platform/AfWin.h>
+
 #include "comm/AfCommRegistry_p.h"
-#include "AfWin.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 // The driver's callers' side: the operations of the comm API on one open handle, and the waits
 // that watch the device. How bytes move between the device and the queues is in AfCommDriverIo.cpp.
+#include <vexora/serial/platform/AfWin.h>
+
 #include "comm/AfCommDriver_p.h"
 
 #include <algorithm>
@@ -7,8 +9,6 @@
 #include <cstring>
 #include <poll.h>
 #include <unistd.h>
-
-#include "AfWin.h"
 
 namespace {
 

@@ -1,6 +1,8 @@
 // The driver's side towards the device: the I/O thread, the pumps that move bytes between the
 // device and the queues (run by the I/O thread, or by the callers' own threads on a direct
 // device), line status, and the events and completions they raise.
+#include <vexora/serial/platform/AfWin.h>
+
 #include "comm/AfCommDriver_p.h"
 
 #include <algorithm>
@@ -11,8 +13,6 @@
 #include <sys/eventfd.h>
 #include <system_error>
 #include <unistd.h>
-
-#include "AfWin.h"
 
 namespace {
 

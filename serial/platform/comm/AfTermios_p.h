@@ -4,7 +4,7 @@
 
 #include <asm/termbits.h>
 
-#include "Dcb.h"
+#include <vexora/serial/platform/Dcb.h>
 
 // Raw byte transport: no echo, no line editing, no signals, no character translation, receiver
 // on, modem control lines ignored for hang-up; a read takes at least one byte (so a non-blocking

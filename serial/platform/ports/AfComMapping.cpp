@@ -1,4 +1,4 @@
-#include "AfComMapping.h"
+#include <vexora/serial/platform/AfComMapping.h>
 
 #include <algorithm>
 #include <cerrno>

@@ -3,7 +3,7 @@
 #include <mutex>
 #include <new>
 
-#include "AfWin.h"
+#include <vexora/serial/platform/AfWin.h>
 
 namespace {
 

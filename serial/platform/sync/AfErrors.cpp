@@ -1,5 +1,5 @@
 // The last error of the calling thread.
-#include "AfWin.h"
+#include <vexora/serial/platform/AfWin.h>
 
 namespace {
 thread_local DWORD t_lastError = ERROR_SUCCESS;

@@ -1,5 +1,7 @@
 // The process-wide handle table. Handle values are small multiples of 4 that are never handed
 // out twice, so a stale handle can never reach a newer object.
+#include <vexora/serial/platform/AfWin.h>
+
 #include "sync/AfHandles_p.h"
 
 #include <cstdint>
@@ -7,8 +9,6 @@
 #include <shared_mutex>
 #include <unordered_map>
 #include <utility>
-
-#include "AfWin.h"
 
 namespace {
 

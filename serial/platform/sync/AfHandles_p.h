@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "AfWinTypes.h"
+#include <vexora/serial/platform/AfWinTypes.h>
 
 // What an object behind a handle is, as bits: a lookup for a type checks its bit instead of
 // casting dynamically.

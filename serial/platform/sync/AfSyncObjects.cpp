@@ -1,4 +1,6 @@
 // Events, unnamed mutexes and the waits on events, mutexes and threads.
+#include <vexora/serial/platform/AfWin.h>
+
 #include "sync/AfSyncObjects_p.h"
 
 #include <poll.h>
@@ -10,7 +12,6 @@
 #include <memory>
 #include <new>
 
-#include "AfWin.h"
 #include "sync/AfWaitable_p.h"
 
 namespace {

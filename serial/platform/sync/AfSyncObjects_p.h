@@ -2,7 +2,7 @@
 // that the public header does not name.
 #pragma once
 
-#include "AfWinTypes.h"
+#include <vexora/serial/platform/AfWinTypes.h>
 
 // ReleaseMutex by a thread that does not own the mutex.
 inline constexpr DWORD ERROR_NOT_OWNER = 288;

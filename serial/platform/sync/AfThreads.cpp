@@ -1,5 +1,7 @@
 // Threads: creation (optionally suspended) on pooled OS threads, the thread handle that is
 // signalled when the thread has ended, exit codes, ids and best-effort priorities.
+#include <vexora/serial/platform/AfWin.h>
+
 #include "sync/AfThreads_p.h"
 
 #include <pthread.h>
@@ -18,7 +20,6 @@
 
 #include "sync/AfSyncObjects_p.h"
 #include "sync/AfWaitable_p.h"
-#include "AfWin.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "AfWinTypes.h"
+#include <vexora/serial/platform/AfWinTypes.h>
 
 // GetThreadPriority on a handle that is not a thread.
 inline constexpr int THREAD_PRIORITY_ERROR_RETURN = 0x7FFFFFFF;

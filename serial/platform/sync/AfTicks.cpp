@@ -2,8 +2,9 @@
 #include <chrono>
 #include <thread>
 
+#include <vexora/serial/platform/AfWin.h>
+
 #include "sync/AfTicks_p.h"
-#include "AfWin.h"
 
 DWORD AfTicksFromMilliseconds(std::uint64_t milliseconds)
 {

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "AfWinTypes.h"
+#include <vexora/serial/platform/AfWinTypes.h>
 
 DWORD AfTicksFromMilliseconds(std::uint64_t milliseconds);
 

@@ -13,8 +13,9 @@
 #include <mutex>
 #include <vector>
 
+#include <vexora/serial/platform/AfWinTypes.h>
+
 #include "sync/AfHandles_p.h"
-#include "AfWinTypes.h"
 
 // The means by which a waiting thread sleeps and is woken: one per thread, never freed (a thread
 // that ends leaves it to a later one). It sleeps on a futex, or, when the wait also watches
