@@ -44,8 +44,9 @@ endfunction()
 # Headers of the serial component that its users include, as <vexora/serial/PATH> where PATH is
 # the header's path below BASE_DIR. `cmake --install` puts them under include/vexora/serial/
 # (component SerialDev); in the build tree they are linked under include/vexora/serial/ of the
-# build folder, which vexora_base puts on every layer's include path, so that code inside the
-# tree (the examples) spells them as a user outside does.
+# build folder, which every layer puts on its users' include path, so that code inside the tree
+# spells them as a user outside does. Each PATH is recorded in the global property
+# VEXORA_PUBLIC_HEADERS, from which the package check takes the headers it expects installed.
 function(vexora_public_headers)
     cmake_parse_arguments(ARG "" "BASE_DIR" "FILES" ${ARGN})
     cmake_path(NORMAL_PATH ARG_BASE_DIR)
@@ -57,5 +58,6 @@ function(vexora_public_headers)
                 COMPONENT SerialDev)
         file(MAKE_DIRECTORY ${VEXORA_STAGED_INCLUDE_DIR}/vexora/serial/${_folder})
         file(CREATE_LINK ${_file} ${VEXORA_STAGED_INCLUDE_DIR}/vexora/serial/${_relative} SYMBOLIC)
+        set_property(GLOBAL APPEND PROPERTY VEXORA_PUBLIC_HEADERS ${_relative})
     endforeach()
 endfunction()

@@ -18,6 +18,7 @@
 #include "AfPtyPort.h"
 #include "AfTestDevice.h"
 #include "ComPortTestSupport.h"
+#include "comm/AfCommBackend_p.h"
 
 using namespace porttest;
 

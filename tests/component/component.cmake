@@ -5,7 +5,7 @@ vexora_add_test(component_test
             ${CMAKE_CURRENT_LIST_DIR}/ComponentTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/ComPortTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/DataDispatcherTest.cpp
-    LIBS vexora_component vexora_test_support vexora_component_test_support
+    LIBS vexora_component vexora_test_support vexora_component_test_support vexora_serial_internal
     LABELS serial)
 
 # Open/close cycles with traffic and changing handlers; its own executable for its time limit.

@@ -12,6 +12,7 @@
 #include "AfPtyPort.h"
 #include "AfTestDevice.h"
 #include "CoreTestSupport.h"
+#include "comm/AfCommBackend_p.h"
 
 using namespace coretest;
 

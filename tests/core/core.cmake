@@ -16,7 +16,7 @@ target_link_options(vexora_core_hooks INTERFACE
 vexora_add_test(core_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/CoreTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/CoreDeviceTest.cpp
-    LIBS vexora_core vexora_core_hooks vexora_test_support
+    LIBS vexora_core vexora_core_hooks vexora_test_support vexora_serial_internal
     LABELS serial)
 
 # Open/close cycles with traffic; its own executable so that it has its own time limit.

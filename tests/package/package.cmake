@@ -15,10 +15,9 @@ string(TOLOWER "${CMAKE_BUILD_TYPE}" _config)
 set(_lib ./usr/${CMAKE_INSTALL_LIBDIR})
 set(_include ./usr/include/vexora/serial)
 set(_dev_files)
-foreach(_header AfExceptions.h AfObject.h AfSmallSet.h platform/AfComMapping.h platform/AfWin.h
-                platform/AfWinTypes.h platform/Dcb.h AfApplicationException.h AfSafeSync.h AfCircularBuffer.h AfComPortCore.h
-                AfLineSettings.h AfThread.h AfUtils.h AfComponent.h AfComPort.h AfDataDispatcher.h
-                AfEventSlot.h AfDataDispConnComponent.h AfCommConfigDialog.h AfPortControls.h)
+# The public headers, as the layers name them (vexora_public_headers).
+get_property(_public_headers GLOBAL PROPERTY VEXORA_PUBLIC_HEADERS)
+foreach(_header IN LISTS _public_headers)
     list(APPEND _dev_files ${_include}/${_header})
 endforeach()
 foreach(_layer platform channel core component widgets)
@@ -49,3 +48,17 @@ add_test(NAME package.consumer
                  $<TARGET_FILE:vexora-meter-sim> ${CMAKE_CXX_COMPILER} "${CMAKE_CXX_FLAGS}"
                  "${CMAKE_EXE_LINKER_FLAGS}")
 set_tests_properties(package.consumer PROPERTIES LABELS package TIMEOUT 600 RESOURCE_LOCK vexora_install)
+
+# The private headers of the serial component cannot be included from app/, cli/ or sim/: the
+# check compiles one-line units with the include folders of those programs. The result does not
+# depend on a sanitizer, so it runs in the builds without one.
+if(NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
+    set(_outside_includes $<TARGET_PROPERTY:vexora_app,INCLUDE_DIRECTORIES>
+                          $<TARGET_PROPERTY:vexora-cli,INCLUDE_DIRECTORIES>
+                          $<TARGET_PROPERTY:vexora-meter-sim,INCLUDE_DIRECTORIES>)
+    add_test(NAME package.private_headers_unreachable
+             COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/CheckPrivateHeaders.sh ${PROJECT_SOURCE_DIR}
+                     ${CMAKE_CXX_COMPILER} "$<REMOVE_DUPLICATES:${_outside_includes}>"
+             COMMAND_EXPAND_LISTS)
+    set_tests_properties(package.private_headers_unreachable PROPERTIES LABELS package TIMEOUT 60)
+endif()

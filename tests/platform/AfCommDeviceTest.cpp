@@ -16,6 +16,7 @@
 
 #include "AfPtyPort.h"
 #include "AfTestDevice.h"
+#include "comm/AfCommBackend_p.h"
 
 namespace {
 

@@ -4,11 +4,11 @@ add_library(vexora_test_support STATIC
     ${CMAKE_CURRENT_LIST_DIR}/support/AfPtyPort.cpp
     ${CMAKE_CURRENT_LIST_DIR}/support/AfTestDevice.cpp)
 target_include_directories(vexora_test_support PUBLIC ${CMAKE_CURRENT_LIST_DIR}/support)
-target_link_libraries(vexora_test_support PUBLIC vexora_platform)
+target_link_libraries(vexora_test_support PUBLIC vexora_platform PRIVATE vexora_serial_internal)
 vexora_warnings(vexora_test_support)
 
 vexora_add_test(platform_driver_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/AfCommPtyTest.cpp ${CMAKE_CURRENT_LIST_DIR}/AfCommDeviceTest.cpp
         ${CMAKE_CURRENT_LIST_DIR}/AfCommMappingTest.cpp
-    LIBS vexora_test_support
+    LIBS vexora_test_support vexora_serial_internal
     LABELS platform)

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "AfPtyPort.h"
+#include "comm/AfCommBackend_p.h"
 #include "comm/AfCommRegistry_p.h"
 
 namespace {

@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "comm/AfCommBackend_p.h"
+#include <vexora/serial/platform/Dcb.h>
 
 class AfTestDevice {
 public:
@@ -84,8 +84,8 @@ public:
     void SetModemLines(DWORD lines);
     // Counts line errors as the device's receiver would.
     void AddLineErrors(DWORD frame, DWORD parity, DWORD overrun, DWORD breaks);
-    // The output lines the port drives (AF_LINE_DTR, AF_LINE_RTS), the break state, and whether
-    // output was suspended as by XOFF.
+    // The output lines the port drives (AF_LINE_DTR, AF_LINE_RTS of comm/AfCommBackend_p.h), the
+    // break state, and whether output was suspended as by XOFF.
     DWORD OutputLines() const;
     // Waits until the output lines are `lines`, at most `timeoutMs`; false on time-out.
     bool WaitOutputLines(DWORD lines, int timeoutMs);
