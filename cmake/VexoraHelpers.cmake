@@ -13,6 +13,10 @@ macro(vexora_include_parts)
     endforeach()
 endmacro()
 
+# The tests' own code builds quickly: line tables are enough for a failure's backtrace, and the
+# code under test keeps the optimisation of its preset.
+set(VEXORA_TEST_CODE_OPTIONS -g1 $<$<CONFIG:RelWithDebInfo,Release>:-O1> $<$<CONFIG:Debug>:-O0>)
+
 # vexora_add_test(NAME SOURCES ... LIBS ... LABELS label [TIMEOUT s])
 # One GoogleTest executable; every test of it becomes a CTest test with the given labels. Every
 # test executable starts with the machine's own serial ports switched off (TestEnvironment.cpp).
@@ -20,9 +24,7 @@ function(vexora_add_test name)
     cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/tests/TestEnvironment.cpp)
     vexora_warnings(${name})
-    # The tests' own code builds quickly: line tables are enough for a failure's backtrace, and the
-    # code under test keeps the optimisation of its preset.
-    target_compile_options(${name} PRIVATE -g1 $<$<CONFIG:RelWithDebInfo,Release>:-O1> $<$<CONFIG:Debug>:-O0>)
+    target_compile_options(${name} PRIVATE ${VEXORA_TEST_CODE_OPTIONS})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest_main GTest::gmock Threads::Threads)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 120)
