@@ -3,16 +3,6 @@ function(vexora_warnings target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror)
 endfunction()
 
-# Includes every *.cmake file of the calling folder, in name order. Each unit of a folder keeps
-# its targets in a file of its own.
-macro(vexora_include_parts)
-    file(GLOB _vexora_parts CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cmake)
-    list(SORT _vexora_parts)
-    foreach(_part IN LISTS _vexora_parts)
-        include(${_part})
-    endforeach()
-endmacro()
-
 # The tests' own code builds quickly: line tables are enough for a failure's backtrace, and the
 # code under test keeps the optimisation of its preset.
 set(VEXORA_TEST_CODE_OPTIONS -g1 $<$<CONFIG:RelWithDebInfo,Release>:-O1> $<$<CONFIG:Debug>:-O0>)
