@@ -44,7 +44,7 @@ build_targets() {
     output=$(cmake --build --preset "$name" --target "$@" 2>&1) || { echo "$output" | tail -40 >&2; return 1; }
 }
 targets=(uart_platform_test uart_serial_test)
-[ "$preset" = tsan ] || targets+=(test_app_operations)
+[ "$preset" = tsan ] || targets+=(app_operations_test)
 build_targets "$preset" "${targets[@]}" || fail "cannot build ${targets[*]} ($preset)"
 build_targets default vexora_uart_plug || fail "cannot build the loopback plug"
 plug=$repo/build/default/tests/uart/libvexora_uart_plug.so

@@ -40,7 +40,7 @@ run() {
     "$@" || { echo "=== guest: $name FAILED"; return 1; }
     echo "=== guest: $name took $((SECONDS - started)) s"
 }
-operations=$build/tests/app/test_app_operations
+operations=$build/tests/app/app_operations_test
 [ -x "$operations" ] || operations=
 
 # Two groups at once, on ports of their own; the operations spend most of their time on fixed
