@@ -42,7 +42,8 @@ void OnSignal(int)
 std::string TimeOfDay(std::chrono::system_clock::time_point When)
 {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(When);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(When.time_since_epoch()).count() % 1000;
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(When.time_since_epoch()).count() % 1000;
     std::tm local{};
     ::localtime_r(&seconds, &local);
     char text[32];
@@ -159,8 +160,12 @@ int main(int argc, char* argv[])
     // A ring of 64 KiB: room for what arrives while the main thread is busy.
     TAfDataDispatcher dispatcher(nullptr, 64 * 1024);
     dispatcher.SetConnComponent(&port);
-    dispatcher.OnPortOpen = [&](TObject*) { std::fprintf(stderr, "vexora-linelog: %s open\n", portName.c_str()); };
-    dispatcher.OnPortClose = [&](TObject*) { std::fprintf(stderr, "vexora-linelog: %s closed\n", portName.c_str()); };
+    dispatcher.OnPortOpen = [&](TObject*) {
+        std::fprintf(stderr, "vexora-linelog: %s open\n", portName.c_str());
+    };
+    dispatcher.OnPortClose = [&](TObject*) {
+        std::fprintf(stderr, "vexora-linelog: %s closed\n", portName.c_str());
+    };
 
     // Both listeners read every byte; they are served in the order they registered.
     TLineLogger logger;

@@ -24,10 +24,10 @@
 #include <exception>
 #include <string>
 
-#include <vexora/serial/AfCommConfigDialog.h>
-#include <vexora/serial/AfComPort.h>
-#include <vexora/serial/AfPortControls.h>
 #include <vexora/serial/AfApplicationException.h>
+#include <vexora/serial/AfComPort.h>
+#include <vexora/serial/AfCommConfigDialog.h>
+#include <vexora/serial/AfPortControls.h>
 
 int main(int argc, char* argv[])
 {
@@ -92,7 +92,8 @@ int main(int argc, char* argv[])
     QObject::connect(line, &QLineEdit::returnPressed, [&] {
         guarded([&] {
             const QByteArray text = line->text().toUtf8() + "\r\n";
-            port.SendData(text.constData(), static_cast<std::int32_t>(text.size())); // raises on a closed port
+            // Raises on a closed port.
+            port.SendData(text.constData(), static_cast<std::int32_t>(text.size()));
             line->clear();
         });
     });

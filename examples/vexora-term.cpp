@@ -34,8 +34,8 @@
 #include <unistd.h>
 #include <utility>
 
-#include <vexora/serial/AfComPort.h>
 #include <vexora/serial/AfApplicationException.h>
+#include <vexora/serial/AfComPort.h>
 #include <vexora/serial/platform/AfComMapping.h>
 
 namespace {
@@ -93,11 +93,13 @@ void ParseFrame(const std::string& text, TOptions& options)
 {
     static const std::string kParities = "NOEMS"; // in the order of TAfParity
     const std::string stop = text.size() > 2 ? text.substr(2) : "";
-    const auto parity = text.size() > 2 ? kParities.find(static_cast<char>(std::toupper(text[1]))) : std::string::npos;
+    const auto parity =
+        text.size() > 2 ? kParities.find(static_cast<char>(std::toupper(text[1]))) : std::string::npos;
     if (text.size() < 3 || text[0] < '5' || text[0] > '8' || parity == std::string::npos ||
         (stop != "1" && stop != "1.5" && stop != "2"))
-        throw std::invalid_argument("the frame is data bits 5 to 8, parity N, O, E, M or S and stop bits 1, 1.5 "
-                                    "or 2, e.g. 8N1, not '" + text + "'");
+        throw std::invalid_argument("the frame is data bits 5 to 8, parity N, O, E, M or S and stop bits "
+                                    "1, 1.5 or 2, e.g. 8N1, not '" +
+                                    text + "'");
     options.Databits = static_cast<TAfDatabits>(db5 + (text[0] - '5'));
     options.Parity = static_cast<TAfParity>(parity);
     options.Stopbits = stop == "1" ? sbOne : stop == "2" ? sbTwo : sbOneAndHalf;
@@ -137,7 +139,8 @@ TOptions ParseOptions(int argc, char* argv[])
         else if (arg == "-f" || arg == "--frame")
             ParseFrame(value, options);
         else if (arg == "--flow") {
-            static const char* const kKinds[] = {"none", "xonxoff", "rtscts", "dtrdsr"}; // TAfFlowControl order
+            // In the order of TAfFlowControl.
+            static const char* const kKinds[] = {"none", "xonxoff", "rtscts", "dtrdsr"};
             const auto kind = std::find(std::begin(kKinds), std::end(kKinds), value);
             if (kind == std::end(kKinds))
                 throw std::invalid_argument("--flow is none, rtscts, xonxoff or dtrdsr, not '" + value + "'");
@@ -310,9 +313,11 @@ public:
 private:
     static std::string LineErrorNames(DWORD Errors)
     {
-        static const std::pair<DWORD, const char*> kNames[] = {
-            {CE_BREAK, "break"}, {CE_FRAME, "framing"}, {CE_OVERRUN, "overrun"},
-            {CE_RXOVER, "input queue overflow"}, {CE_RXPARITY, "parity"}};
+        static const std::pair<DWORD, const char*> kNames[] = {{CE_BREAK, "break"},
+                                                               {CE_FRAME, "framing"},
+                                                               {CE_OVERRUN, "overrun"},
+                                                               {CE_RXOVER, "input queue overflow"},
+                                                               {CE_RXPARITY, "parity"}};
         std::string names;
         for (const auto& [flag, name] : kNames)
             if (Errors & flag)
@@ -450,7 +455,8 @@ int main(int argc, char* argv[])
     } catch (const Exception& error) {
         // The message names the COM number, which a path was assigned to: name both.
         const std::string com = "COM" + std::to_string(options.ComNumber);
-        Report((options.DevicePath.empty() ? com : options.DevicePath + " (" + com + ")") + ": " + error.what());
+        Report((options.DevicePath.empty() ? com : options.DevicePath + " (" + com + ")") + ": " +
+               error.what());
         return 1;
     }
     if (::isatty(STDIN_FILENO)) {

@@ -57,7 +57,8 @@ TMeterSimulator::TMeterSimulator(const TMeterSimOptions& options, TMeterLog* log
         Fail("cannot make the stop event");
     try {
         if (!FPty.OnDevice())
-            FEntry = std::make_unique<TMeterComEntry>(options.ComNumber, FPty.DevicePath(), options.ReplaceEntry);
+            FEntry =
+                std::make_unique<TMeterComEntry>(options.ComNumber, FPty.DevicePath(), options.ReplaceEntry);
     } catch (...) {
         ::close(FStopFd);
         throw;

@@ -29,11 +29,11 @@
 
 struct TMeterSimOptions {
     int ComNumber = 1;
-    std::string Device{};                     // a serial device to serve instead of a pseudo-terminal; no COM entry then
-    bool ReplaceEntry = false;                // take COM n over even when another program holds it
-    int ReactionMs = 50;                      // from the end of a request to the start of the answer
-    TMeterSettings Meter{};                   // the first meter; the line starts at its baud rate
-    TMeterFaults Faults{};                    // for the answers of every meter
+    std::string Device{};      // a serial device to serve instead of a pseudo-terminal; no COM entry then
+    bool ReplaceEntry = false; // take COM n over even when another program holds it
+    int ReactionMs = 50;       // from the end of a request to the start of the answer
+    TMeterSettings Meter{};    // the first meter; the line starts at its baud rate
+    TMeterFaults Faults{};     // for the answers of every meter
     std::vector<TMeterSettings> MoreMeters{}; // further meters on the same line
 };
 

@@ -36,7 +36,8 @@ const bool g_machinePortsOff = [] {
     if (!uartNames.empty() && !InUartGuest()) {
         for (const std::string& name : uartNames)
             ::unsetenv(name.c_str());
-        std::fputs("VEXORA_UART_* ignored: only the UART guest (scripts/test-uart.sh) opens real ports\n", stderr);
+        std::fputs("VEXORA_UART_* ignored: only the UART guest (scripts/test-uart.sh) opens real ports\n",
+                   stderr);
     }
     return true;
 }();

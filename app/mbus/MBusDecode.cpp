@@ -107,7 +107,8 @@ std::uint32_t ReadBcd8()
 std::string_view CheckMBusResponse(std::int32_t addr)
 {
     ReadPos = 0;
-    while (!(TelegramBuf[ReadPos] == MBusLongStart && TelegramBuf[ReadPos + OffSecondStart] == MBusLongStart)) {
+    while (
+        !(TelegramBuf[ReadPos] == MBusLongStart && TelegramBuf[ReadPos + OffSecondStart] == MBusLongStart)) {
         if (ReadPos >= MBusMaxFrameStart)
             return MsgInvalidResponse;
         ++ReadPos;

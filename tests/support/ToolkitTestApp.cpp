@@ -23,7 +23,8 @@ public:
     }
 };
 
-[[maybe_unused]] const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new TTestAppEnvironment);
+[[maybe_unused]] const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new TTestAppEnvironment);
 
 } // namespace
 

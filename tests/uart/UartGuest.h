@@ -30,6 +30,6 @@ inline const TGuestUarts& GuestUarts()
 }
 
 // Skips the test outside the guest.
-#define SKIP_WITHOUT_UART(path)                                                                        \
-    if ((path).empty())                                                                                \
+#define SKIP_WITHOUT_UART(path)                                                                              \
+    if ((path).empty())                                                                                      \
     GTEST_SKIP() << "runs in the UART guest only (scripts/test-uart.sh)"

@@ -188,14 +188,19 @@ TEST(UartLine, SettingsAreSetAndReadBackThroughTheDriver)
 {
     SKIP_WITHOUT_UART(GuestUarts().Loop);
     TPort port(GuestUarts().Loop);
-    const DCB lines[] = {
-        Line(110, 7, EVENPARITY, TWOSTOPBITS), Line(300),          Line(2400, 8, EVENPARITY),
-        Line(9600, 7, ODDPARITY, TWOSTOPBITS), Line(19200, 6, MARKPARITY), Line(31250, 7, SPACEPARITY),
-        Line(57600, 5, NOPARITY, ONE5STOPBITS), Line(115200, 8, NOPARITY, TWOSTOPBITS),
-        Line(4800, 5, ODDPARITY, ONE5STOPBITS)};
+    const DCB lines[] = {Line(110, 7, EVENPARITY, TWOSTOPBITS),
+                         Line(300),
+                         Line(2400, 8, EVENPARITY),
+                         Line(9600, 7, ODDPARITY, TWOSTOPBITS),
+                         Line(19200, 6, MARKPARITY),
+                         Line(31250, 7, SPACEPARITY),
+                         Line(57600, 5, NOPARITY, ONE5STOPBITS),
+                         Line(115200, 8, NOPARITY, TWOSTOPBITS),
+                         Line(4800, 5, ODDPARITY, ONE5STOPBITS)};
     for (const DCB& line : lines) {
-        SCOPED_TRACE(testing::Message() << line.BaudRate << " baud, " << int(line.ByteSize) << " bits, parity "
-                                        << int(line.Parity) << ", stop bits code " << int(line.StopBits));
+        SCOPED_TRACE(testing::Message()
+                     << line.BaudRate << " baud, " << int(line.ByteSize) << " bits, parity "
+                     << int(line.Parity) << ", stop bits code " << int(line.StopBits));
         ASSERT_TRUE(SetCommState(port.Handle, &line)) << GetLastError();
         DCB back{};
         ASSERT_TRUE(GetCommState(port.Handle, &back));
@@ -301,7 +306,8 @@ TEST_P(UartHeldOutput, StaysPendingUntilPurgedAndDoesNotHoldTheClose)
     ASSERT_TRUE(port.AwaitModem(shake.Line, shake.Line));
     const TBytes fresh = Pattern(10, 7);
     const DWORD started = port.StartWrite(fresh); // a line that takes it at once ends it at once
-    ASSERT_TRUE(started == ERROR_SUCCESS || (started == ERROR_IO_PENDING && port.EndOfWrite(2s) == ERROR_SUCCESS));
+    ASSERT_TRUE(started == ERROR_SUCCESS ||
+                (started == ERROR_IO_PENDING && port.EndOfWrite(2s) == ERROR_SUCCESS));
     EXPECT_EQ(port.Receive(held.size() + fresh.size(), 1500ms), fresh);
 
     // Held again: closing drops the held bytes at once rather than waiting for the line.

@@ -5,8 +5,8 @@
 #include <QCoreApplication>
 
 #include <chrono>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>

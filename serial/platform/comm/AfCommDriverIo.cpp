@@ -283,10 +283,11 @@ void AfCommDriver::CompleteSent()
         // Look again when the line should have sent what the device still holds: by the bits
         // of a character at the line's rate, at least a millisecond, and at most the status
         // poll's rhythm (output held by a handshake line goes on waiting at that pace).
-        const std::uint64_t bits = 1 + dcb_.ByteSize + (dcb_.Parity != NOPARITY ? 1 : 0) +
-                                   (dcb_.StopBits == ONESTOPBIT ? 1 : 2);
+        const std::uint64_t bits =
+            1 + dcb_.ByteSize + (dcb_.Parity != NOPARITY ? 1 : 0) + (dcb_.StopBits == ONESTOPBIT ? 1 : 2);
         const std::uint64_t ms = (handed_ - sent) * bits * 1000 / std::max<DWORD>(dcb_.BaudRate, 1);
-        drainCheck_ = Clock::now() + std::chrono::milliseconds(std::clamp<std::uint64_t>(ms, 1, kDrainCheckMaxMs));
+        drainCheck_ =
+            Clock::now() + std::chrono::milliseconds(std::clamp<std::uint64_t>(ms, 1, kDrainCheckMaxMs));
     }
     if (finished && writes_.empty())
         RaiseEvents(EV_TXEMPTY);

@@ -186,7 +186,8 @@ private:
         DCB took{};
         AfTermiosToDcb(applied, took);
         const auto difference = took.BaudRate > rate ? took.BaudRate - rate : rate - took.BaudRate;
-        return static_cast<std::uint64_t>(difference) * 100 <= static_cast<std::uint64_t>(rate) * kRateTolerancePercent;
+        return static_cast<std::uint64_t>(difference) * 100 <=
+               static_cast<std::uint64_t>(rate) * kRateTolerancePercent;
     }
 
     static constexpr DWORD kRateTolerancePercent = 3;
