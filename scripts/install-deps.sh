@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config
-    clang libclang-rt-14-dev llvm
+    clang libclang-rt-14-dev llvm clang-format
     qt6-base-dev qt6-base-dev-tools libgl-dev qt6-serialport-dev libboost-dev
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xauth x11-apps x11-utils xdotool imagemagick fonts-dejavu-core fonts-liberation2
