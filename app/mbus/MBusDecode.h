@@ -85,6 +85,8 @@ struct TMBusUserData : TMBusDecodeResult {
 // frame with MsgInvalidValue.
 TMBusUserData DecodeUserFrame(std::int32_t addr, std::uint8_t flowScaleCode, std::uint8_t pulseScaleCode);
 
-// A flow single scaled by ScaleFactor(code) and truncated toward zero; false when the result is
-// not finite or does not fit 32 bits signed.
+// A flow single scaled by ScaleFactor(code): the integer the exact product lies within the
+// single's rounding error of (|p - round(p)| <= |p| * 2^-23), which the register write of that
+// flow stores, otherwise the product truncated toward zero. False when the result is not finite
+// or does not fit 32 bits signed.
 bool ScaleFlow(float value, std::uint8_t code, std::int32_t& result);

@@ -32,13 +32,13 @@ bool ToSingle(double value, float& single)
     return true;
 }
 
+} // namespace
+
 std::uint32_t FlowRegister(std::int32_t flow, std::uint8_t flowScaleCode)
 {
     const float q = static_cast<float>(flow);
     return SingleBits(static_cast<float>(static_cast<double>(q) / ScaleFactor(flowScaleCode)));
 }
-
-} // namespace
 
 std::uint32_t ConfigWordRegister(std::int32_t address, std::int32_t baud, bool emptyTubeTest,
                                  std::int32_t pulseWidth)

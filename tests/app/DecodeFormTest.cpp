@@ -77,7 +77,7 @@ TEST_F(DecodeForm, UserDataFillsEveryFieldInItsDisplayForm)
     TMessageRecorder boxes;
     ASSERT_TRUE(Form->DecodeMBusFRAM());
     EXPECT_TRUE(boxes.Requests().empty());
-    EXPECT_EQ(Form->SpinEdit3->text(), "128");
+    EXPECT_EQ(Form->SpinEdit3->text(), "129"); // 0.129f is what a write of 129 stores
     EXPECT_EQ(Form->SpinEdit4->text(), "125");
     EXPECT_EQ(Form->Edit1->text(), "2.5");
     EXPECT_EQ(Form->SpinEdit5->Value(), 5);

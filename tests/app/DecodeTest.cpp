@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -7,6 +8,7 @@
 
 #include "DecodeFrames.h"
 #include "MBusDecode.h"
+#include "MBusRegisters.h"
 
 using namespace decodetest;
 
@@ -183,7 +185,7 @@ TEST(DecodeUserData, FlowIsTruncatedNotRounded)
     Load(UserFrame({.Q4 = 0.129f, .Q20 = 0.125f}));
     TMBusUserData user = DecodeUserFrame(1, 0, 0);
     ASSERT_EQ(user.Status, TMBusDecodeStatus::dsDecoded);
-    EXPECT_EQ(user.Q4mA, 128);
+    EXPECT_EQ(user.Q4mA, 129); // 0.129f is what a write of 129 stores
     EXPECT_EQ(user.Q20mA, 125);
 
     Load(UserFrame({.Q4 = -12.75f, .Q20 = 123.456f}));
@@ -194,6 +196,44 @@ TEST(DecodeUserData, FlowIsTruncatedNotRounded)
     EXPECT_EQ(user.Q20mA, 1234);
     user = DecodeUserFrame(1, 9, 0);
     EXPECT_EQ(user.Q20mA, 123);
+}
+
+// What a write of a flow stores reads back as that flow, for every flow a single can tell from its
+// neighbours at every scale code (|n| < 2^23); a single that holds a real fraction is still
+// truncated toward zero.
+TEST(DecodeUserData, EveryFlowReadsBackAsWrittenAndARealFractionIsTruncated)
+{
+    constexpr std::int32_t kLimit = 1 << 23;
+    for (std::uint8_t code = 0; code <= 3; ++code) {
+        std::int64_t wrong = 0;
+        std::int32_t first = 0;
+        std::int32_t firstRead = 0;
+        for (std::int32_t n = -kLimit + 1; n < kLimit; ++n) {
+            std::int32_t read = 0;
+            if (ScaleFlow(std::bit_cast<float>(FlowRegister(n, code)), code, read) && read == n)
+                continue;
+            if (wrong++ == 0) {
+                first = n;
+                firstRead = read;
+            }
+        }
+        EXPECT_EQ(wrong, 0) << "scale code " << int(code) << ": " << first << " reads back as " << firstRead;
+    }
+
+    const struct {
+        float Stored;
+        std::uint8_t Code;
+        std::int32_t Shown;
+    } fractions[] = {
+        {0.1197f, 0, 119}, {0.125f, 0, 125},     {0.12345f, 0, 123},   {-0.1197f, 0, -119},
+        {0.9999f, 0, 999}, {123.456f, 1, 12345}, {-12.755f, 1, -1275}, {1234.56f, 2, 12345},
+        {0.05f, 2, 0},     {2.5f, 3, 2},         {-2.5f, 3, -2},       {1000.75f, 3, 1000},
+    };
+    for (const auto& f : fractions) {
+        std::int32_t read = 0;
+        ASSERT_TRUE(ScaleFlow(f.Stored, f.Code, read)) << f.Stored;
+        EXPECT_EQ(read, f.Shown) << f.Stored << " at scale code " << int(f.Code);
+    }
 }
 
 TEST(DecodeUserData, PulseConstantKeepsTheStoredSingleAndTheDecimalsOfItsCode)
@@ -258,7 +298,7 @@ TEST(DecodeUserData, UnconvertibleFlowFailsTheWholeFrame)
     EXPECT_EQ(user.Q4mA, std::numeric_limits<std::int32_t>::min());
     EXPECT_EQ(user.Q20mA, 2147483520);
     Load(UserFrame({.Q4 = -0.9f}));
-    EXPECT_EQ(DecodeUserFrame(1, 0, 0).Q4mA, -899); // -0.899999976 toward zero
+    EXPECT_EQ(DecodeUserFrame(1, 0, 0).Q4mA, -900); // -0.899999976: what a write of -900 stores
 }
 
 TEST(DecodeConfigData, ScaleWordGivesBothCodes)
