@@ -256,10 +256,12 @@ std::string PulseWidthMs(std::int32_t Code)
     return Text(FloatToStrGeneral(Code * 1.66 + 1, 15));
 }
 
-// The values of a read.
+// The values of a read. At Addr 254 whichever meter is on the line answers: the address it
+// answered at is shown too.
 void PrintRead(const TMBusUserData& Data, std::int32_t Addr, std::int32_t Baud, bool Json)
 {
     const TMeterValues values = ValuesRead(Data);
+    const bool anyMeter = Addr == MBusPointToPointAddr;
     if (Json) {
         const QJsonObject units{
             {"q4ma", "l/h"}, {"q20ma", "l/h"}, {"imp-out", "Imp/l"}, {"pulse-width-ms", "ms"}};
@@ -278,6 +280,8 @@ void PrintRead(const TMBusUserData& Data, std::int32_t Addr, std::int32_t Baud, 
             {"pulse-scale-code", static_cast<int>(PulseScaleCode)},
             {"units", units},
         };
+        if (anyMeter)
+            read.insert("answered-addr", Data.AnsweredAddr);
         PrintJson(QJsonDocument(read));
         return;
     }
@@ -294,6 +298,8 @@ void PrintRead(const TMBusUserData& Data, std::int32_t Addr, std::int32_t Baud, 
          std::to_string(*values.PulseWidth) + " (" + PulseWidthMs(*values.PulseWidth) + "ms)");
     line("Scale codes",
          "flow " + std::to_string(FlowScaleCode) + ", pulse " + std::to_string(PulseScaleCode));
+    if (anyMeter)
+        line("Answered at Addr", std::to_string(Data.AnsweredAddr));
 }
 
 int StatusOf(TOperationResult Result)

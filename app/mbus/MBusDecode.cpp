@@ -128,7 +128,7 @@ std::string_view CheckMBusResponse(std::int32_t addr)
         return MsgInvalidEndChar;
     if ((TelegramBuf[s + OffC] & 0x0F) != 0x08)
         return MsgUnsupportedCField;
-    if (static_cast<std::int32_t>(TelegramBuf[s + OffA]) != addr)
+    if (addr != MBusPointToPointAddr && static_cast<std::int32_t>(TelegramBuf[s + OffA]) != addr)
         return MsgInvalidAddr;
     if ((TelegramBuf[s + OffCI] & 0x04) != 0)
         return MsgUnsupportedMode2;
@@ -159,6 +159,7 @@ static bool ReachRecords(std::int32_t addr, TMBusDecodeResult& result)
     result.Message = CheckMBusResponse(addr);
     if (!result.Message.empty())
         return false;
+    result.AnsweredAddr = TelegramBuf[ReadPos + OffA];
     if (!SkipHeaderToMarker(ReadPos)) {
         result.Status = TMBusDecodeStatus::dsNoMarker;
         return false;

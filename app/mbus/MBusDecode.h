@@ -48,15 +48,23 @@ enum class TMBusDecodeStatus {
     dsFailed    // a check failed or a value cannot be converted: Message says which
 };
 
+// The address at which the one meter on a point-to-point line answers, whatever its own: it
+// answers with its own address in the A field.
+inline constexpr std::int32_t MBusPointToPointAddr = 254;
+
 // Searches the frame in TelegramBuf and runs the link-layer checks in order. On success returns
 // an empty message and leaves ReadPos at the frame's start; otherwise returns the message of the
-// first failing check. `addr` is the "Addr" value the A field must equal.
+// first failing check. `addr` is the "Addr" value the A field must equal; for
+// MBusPointToPointAddr any A field passes.
 std::string_view CheckMBusResponse(std::int32_t addr);
 
 // What both decoders report besides their values.
 struct TMBusDecodeResult {
     TMBusDecodeStatus Status = TMBusDecodeStatus::dsFailed;
     std::string_view Message; // set when Status is dsFailed
+    // The A field of a frame that passed the link-layer checks, -1 otherwise: the address of the
+    // meter that answered, "Addr" itself unless that is MBusPointToPointAddr.
+    std::int32_t AnsweredAddr = -1;
 };
 
 struct TMBusConfigData : TMBusDecodeResult {

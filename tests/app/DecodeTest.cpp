@@ -113,6 +113,37 @@ TEST(DecodeChecks, AcceptedControlAndCiFieldsAndAddressComparedAsIntegers)
     EXPECT_EQ(DecodeUserFrame(257, 0, 0).Message, MsgInvalidAddr);
 }
 
+// Addr 254 takes the answer of whichever meter is on the line, and tells its address; every other
+// Addr takes only its own.
+TEST(DecodeChecks, Addr254TakesAnyMetersAnswerAndOtherAddrsOnlyTheirOwn)
+{
+    const struct {
+        std::int32_t Addr;
+        std::uint8_t A; // in the answer
+        bool Taken;
+    } cases[] = {
+        {254, 9, true},  {254, 0, true},    {254, 250, true}, {254, 254, true},  {254, 255, true},
+        {9, 9, true},    {0, 0, true},      {9, 254, false},  {9, 8, false},     {253, 9, false},
+        {255, 9, false}, {510, 254, false}, {-2, 254, false}, {250, 254, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("Addr " + std::to_string(c.Addr) + ", A " + std::to_string(c.A));
+        Load(ConfigFrame(0x21u, c.A));
+        const TMBusConfigData config = DecodeConfigFrame(c.Addr);
+        Load(UserFrame({}, c.A));
+        const TMBusUserData user = DecodeUserFrame(c.Addr, 0, 0);
+        for (const TMBusDecodeResult* result :
+             {static_cast<const TMBusDecodeResult*>(&config), static_cast<const TMBusDecodeResult*>(&user)}) {
+            EXPECT_EQ(result->Status, c.Taken ? TMBusDecodeStatus::dsDecoded : TMBusDecodeStatus::dsFailed);
+            EXPECT_EQ(result->Message, c.Taken ? std::string_view() : MsgInvalidAddr);
+            EXPECT_EQ(result->AnsweredAddr, c.Taken ? c.A : -1);
+        }
+        if (c.Taken) {
+            EXPECT_EQ(user.Address, 5); // the values are decoded as for the meter's own address
+        }
+    }
+}
+
 TEST(DecodeSearch, FindsFramesAfterUpTo13NoiseBytesOnly)
 {
     const Bytes frame = UserFrame({});

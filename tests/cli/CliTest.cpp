@@ -179,6 +179,24 @@ TEST_F(CliTest, WriteFromASavedReadGivesAnotherMeterTheSameValues)
     EXPECT_EQ(second, first);
 }
 
+// Addr 254: whichever meter is on the line answers, and the read says at which address.
+TEST_F(CliTest, ReadAtAddr254GivesTheValuesOfTheMeterOnTheLineAndItsAddress)
+{
+    Start({.Meter = ReadMeter(9)});
+    const TRun json = Run({"read", "--port", "1", "--addr", "254", "--json"}, 4);
+    EXPECT_EQ(json.Status, 0) << json.Err;
+    QJsonObject expected = kMeterRead;
+    expected["addr"] = 254;
+    expected["address"] = 9;
+    expected["answered-addr"] = 9;
+    EXPECT_EQ(Json(json.Out), expected);
+
+    const TRun text = Run({"read", "--port", "1", "--addr", "254"}, 4);
+    EXPECT_EQ(text.Status, 0) << text.Err;
+    EXPECT_THAT(text.Out, HasSubstr("\nAddress          9\n"));
+    EXPECT_THAT(text.Out, testing::EndsWith("\nAnswered at Addr 9\n"));
+}
+
 TEST_F(CliTest, ScanFindsEachMeterAtItsAddressAndRateAndNothingElse)
 {
     Start({.Meter = ReadMeter(),

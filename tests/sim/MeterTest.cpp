@@ -211,6 +211,7 @@ TEST(MeterTelegrams, AnswersAStandardMastersTelegramsAsASlave)
         {ShortFrame(0x5B, 1), ""},
         {ShortFrame(0x5B, 5), "config"},
         {LongFrame(0x53, 5, 0x51, {0x01, 0x7A, 0xFB}), ""},   // address 251
+        {ShortFrame(0x5B, 0xFE), "config"},                   // the one meter on the line, answering as 5
         {Built(BuildRegisterWrite(5, 0x30, 0x01000000)), ""}, // beyond the volume record
         {Built(BuildRegisterWrite(5, 0x30, 0x00FFFFFF)), "E5"},
         {ShortFrame(0x40, 5), "E5"},
