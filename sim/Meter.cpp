@@ -134,13 +134,17 @@ TMeterAnswer TMeter::HandleShort(std::uint8_t c, std::uint8_t address, bool repe
         return Ack(TMeterRequest::mrClass1Request, "no alarm data");
     if ((c & ~kFcb) == kCReqUd2) {
         const bool fcb = (c & kFcb) != 0;
+        // A repeat follows the data request answered last with nothing in between: the selection
+        // is still the one that frame was built from.
+        const bool config = FState.Selected() == TMeterFrame::mfConfigData;
         FRepeatable = true;
         if (repeatable && fcb == FLastFcb)
-            return {TMeterRequest::mrDataRequest, FLastFrame, "the last frame again: FCB not toggled"};
-        const bool config = FState.Selected() == TMeterFrame::mfConfigData;
+            return {TMeterRequest::mrDataRequest, FLastFrame, "the last frame again: FCB not toggled", false,
+                    !config};
         FLastFrame = BuildSelectedFrame(FState);
         FLastFcb = fcb;
-        return {TMeterRequest::mrDataRequest, FLastFrame, config ? "configuration data" : "user data"};
+        return {TMeterRequest::mrDataRequest, FLastFrame, config ? "configuration data" : "user data", false,
+                !config};
     }
     return Silent("ignored: C field " + Hex2(c));
 }

@@ -65,6 +65,7 @@ struct TMeterAnswer {
     std::vector<std::uint8_t> Bytes;               // its answer; empty when it stays silent
     std::string Note;                              // what it did, for the log
     bool ForMeter = false;                         // the telegram was for this meter
+    bool UserData = false;                         // the answer is the user-data frame
 
     bool IsAck() const { return Bytes.size() == 1; }
 };

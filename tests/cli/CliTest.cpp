@@ -268,6 +268,18 @@ TEST_F(CliTest, EveryRefusalAndEveryExitStatus)
     }
 }
 
+// The meter acknowledges both selects and its configuration data decode (all four exchanges
+// run), but its user data do not: nothing to print, and the read failed.
+TEST_F(CliTest, AReadWhoseUserDataDoNotDecodeEndsWithDataReadError)
+{
+    Start({.Faults = {.BadChecksum = true, .Answers = TFaultAnswers::faUserData}});
+    const TRun run = Run({"read", "--port", "1"}, 4);
+    EXPECT_EQ(run.Status, 1);
+    EXPECT_THAT(run.Err, HasSubstr(" - Invalid ChSum\n"));
+    EXPECT_THAT(run.Err, testing::EndsWith("\nvexora-cli: DATA read error\n"));
+    EXPECT_EQ(run.Out, "");
+}
+
 TEST_F(CliTest, AMeterThatDoesNotAnswer)
 {
     Start({.Faults = {.NoAnswer = true}});

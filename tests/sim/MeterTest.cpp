@@ -387,6 +387,8 @@ TEST(MeterCommandLine, TakesEveryFormOfValueAndRefusesBadOnes)
     EXPECT_EQ(line.Sim.Faults.RefusedRegisters.count(), 2u);
     EXPECT_EQ(line.Sim.Faults.LateMs, 900);
     EXPECT_EQ(line.Sim.Faults.Answers, TFaultAnswers::faFrames);
+    EXPECT_EQ(ParseMeterCommandLine({"--fault-answers=user-data"}).Sim.Faults.Answers,
+              TFaultAnswers::faUserData);
     EXPECT_TRUE(line.Verbose && line.Sim.Faults.Echo);
     const TMeterSettings& meter = line.Sim.Meter;
     EXPECT_EQ(meter.Q4mA, -5);
