@@ -45,7 +45,7 @@ inline constexpr DWORD AF_ERROR_DEVICE_GONE = ERROR_DEVICE_NOT_CONNECTED;
 
 // Whether a DCB asks for something sensible that this platform can do: ERROR_SUCCESS,
 // ERROR_INVALID_PARAMETER (rate 0, data bits outside 5-8, unknown parity or stop-bit codes, 1.5
-// stop bits with more than 5 data bits, equal XON and XOFF characters under XON/XOFF) or
+// stop bits with more than 5 data bits, equal XON and XOFF characters, also without XON/XOFF) or
 // ERROR_NOT_SUPPORTED (RTS toggle). Two stop bits with 5 data bits are fine: the line runs 1.5.
 DWORD AfCheckDcb(const DCB& dcb);
 
