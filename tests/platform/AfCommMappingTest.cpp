@@ -305,8 +305,9 @@ TEST(ComMapping, APortDirectoryOthersControlIsIgnoredWithItsReasonOnce)
 
 namespace {
 
-// A made-up /dev and /sys: a USB adapter served by ftdi_sio, an Arduino-like ACM device, an
-// on-board UART under the kernel's generic serial port layer, and a device sysfs does not know.
+// A made-up /dev and /sys: a USB adapter served by ftdi_sio and an Arduino-like ACM device, both on
+// a root hub that describes itself as well, an on-board UART under the kernel's generic serial port
+// layer, and a device sysfs does not know.
 class FakeMachine {
 public:
     FakeMachine()
@@ -320,6 +321,12 @@ public:
         Link("dev/by-id-adapter", "ttyUSB0");
 
         const std::string usb = "sys/devices/pci0000:00/usb1/";
+        // The root hub above the adapters: its maker and product are not theirs.
+        Usb(usb, {{"idVendor", "1d6b"},
+                  {"idProduct", "0002"},
+                  {"manufacturer", "Linux 6.1.0-18-amd64 xhci-hcd"},
+                  {"product", "xHCI Host Controller"},
+                  {"serial", "0000:00:14.0"}});
         Usb(usb + "1-2", {{"idVendor", "0403"},
                           {"idProduct", "6001"},
                           {"manufacturer", "FTDI"},
