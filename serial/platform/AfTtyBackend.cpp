@@ -104,8 +104,7 @@ public:
         // Some terminals keep a frame of their own whatever they are told (a pseudo-terminal
         // always has 8 data bits and no parity); the frame last accepted is reported for them.
         frameKept_ = !readBack || (applied.c_cflag & kFrameBits) == (attributes.c_cflag & kFrameBits);
-        acceptedByteSize_ = dcb.ByteSize;
-        acceptedParity_ = dcb.Parity;
+        acceptedFrame_ = attributes.c_cflag & kFrameBits;
         return ERROR_SUCCESS;
     }
 
@@ -114,11 +113,11 @@ public:
         termios2 attributes{};
         if (Control(fd_, TCGETS2, &attributes) != 0)
             return ErrorOf(errno);
+        // The frame is read back whole, data bits, parity and stop bits together: the code for
+        // two stop bits depends on the data bits.
+        if (!frameKept_)
+            attributes.c_cflag = (attributes.c_cflag & ~kFrameBits) | acceptedFrame_;
         AfTermiosToDcb(attributes, dcb);
-        if (!frameKept_) {
-            dcb.ByteSize = acceptedByteSize_;
-            dcb.Parity = acceptedParity_;
-        }
         return ERROR_SUCCESS;
     }
 
@@ -193,14 +192,13 @@ private:
     // Modem-line changes and line errors are noticed within this time: the rhythm in which the
     // port's event thread reminds its owner of unread input, and no faster.
     static constexpr int kLineStatusPollMs = 200;
-    static constexpr tcflag_t kFrameBits = CSIZE | PARENB | PARODD | CMSPAR;
+    static constexpr tcflag_t kFrameBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
 
     int fd_;
     bool modemLines_ = false;
     bool counters_ = false;
     bool frameKept_ = true;
-    BYTE acceptedByteSize_ = 8;
-    BYTE acceptedParity_ = NOPARITY;
+    tcflag_t acceptedFrame_ = CS8;
 };
 
 } // namespace
