@@ -100,6 +100,16 @@ TEST_F(DevicePort, ModemLineChangesEndTheWaitWithTheirEvents)
               EV_RXCHAR);
 }
 
+TEST_F(DevicePort, ModemStatusReadsTheLinesBeforeTheirChangeIsServed)
+{
+    device_.SetModemLines(MS_CTS_ON | MS_RLSD_ON, false);
+    DWORD status = 0;
+    ASSERT_TRUE(GetCommModemStatus(port_, &status));
+    EXPECT_EQ(status, MS_CTS_ON | MS_RLSD_ON);
+    // The events follow what the caller has seen.
+    EXPECT_EQ(WaitFor([] {}) & ~0x80000000u, EV_CTS | EV_RLSD);
+}
+
 TEST_F(DevicePort, LineErrorsAreReportedAsEventAndCollectedOnce)
 {
     EXPECT_EQ(WaitFor([&] { device_.AddLineErrors(1, 2, 0, 0); }), EV_ERR);

@@ -389,11 +389,12 @@ void AfTestDevice::ResumeReads()
     shared_->readStall.notify_all();
 }
 
-void AfTestDevice::SetModemLines(DWORD lines)
+void AfTestDevice::SetModemLines(DWORD lines, bool announce)
 {
     std::lock_guard guard(shared_->lock);
     shared_->status.modem = lines;
-    shared_->Notify();
+    if (announce)
+        shared_->Notify();
 }
 
 void AfTestDevice::AddLineErrors(DWORD frame, DWORD parity, DWORD overrun, DWORD breaks)

@@ -93,7 +93,9 @@ public:
 
     // ---- modem lines and line errors
     // The input lines as the port sees them (MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON).
-    void SetModemLines(DWORD lines);
+    // `announce` false changes the lines without telling the driver, as a change whose notice is
+    // still on its way.
+    void SetModemLines(DWORD lines, bool announce = true);
     // Counts line errors as the device's receiver would.
     void AddLineErrors(DWORD frame, DWORD parity, DWORD overrun, DWORD breaks);
     // The output lines the port drives (AF_LINE_DTR, AF_LINE_RTS), the break state, and whether
