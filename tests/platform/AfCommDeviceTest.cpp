@@ -91,6 +91,14 @@ TEST_F(DevicePort, ModemLineChangesEndTheWaitWithTheirEvents)
     ASSERT_TRUE(GetCommModemStatus(port_, &status));
     EXPECT_EQ(status, MS_DSR_ON | MS_RLSD_ON | MS_RING_ON);
 
+    // A ring counts once: its end is no new ring, and one that began and ended unseen still is.
+    EXPECT_EQ(WaitFor([&] {
+                  device_.SetModemLines(MS_DSR_ON | MS_RLSD_ON);
+                  device_.SetModemLines(MS_DSR_ON | MS_RLSD_ON | MS_CTS_ON);
+              }),
+              EV_CTS);
+    EXPECT_EQ(WaitFor([&] { device_.Ring(); }), EV_RING);
+
     // Events outside the mask are not reported.
     ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
     EXPECT_EQ(WaitFor([&] {

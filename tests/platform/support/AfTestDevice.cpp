@@ -392,9 +392,18 @@ void AfTestDevice::ResumeReads()
 void AfTestDevice::SetModemLines(DWORD lines, bool announce)
 {
     std::lock_guard guard(shared_->lock);
+    if ((shared_->status.modem & MS_RING_ON) && !(lines & MS_RING_ON))
+        ++shared_->status.rings;
     shared_->status.modem = lines;
     if (announce)
         shared_->Notify();
+}
+
+void AfTestDevice::Ring()
+{
+    std::lock_guard guard(shared_->lock);
+    ++shared_->status.rings;
+    shared_->Notify();
 }
 
 void AfTestDevice::AddLineErrors(DWORD frame, DWORD parity, DWORD overrun, DWORD breaks)

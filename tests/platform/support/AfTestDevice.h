@@ -92,10 +92,12 @@ public:
     void ResumeReads();
 
     // ---- modem lines and line errors
-    // The input lines as the port sees them (MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON).
-    // `announce` false changes the lines without telling the driver, as a change whose notice is
-    // still on its way.
+    // The input lines as the port sees them (MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON). Like
+    // a UART the device counts the end of every ring (RI falling). `announce` false changes the
+    // lines without telling the driver, as a change whose notice is still on its way.
     void SetModemLines(DWORD lines, bool announce = true);
+    // A ring that began and ended since the driver last looked: only the count of rings shows it.
+    void Ring();
     // Counts line errors as the device's receiver would.
     void AddLineErrors(DWORD frame, DWORD parity, DWORD overrun, DWORD breaks);
     // The output lines the port drives (AF_LINE_DTR, AF_LINE_RTS), the break state, and whether
