@@ -262,8 +262,7 @@ private:
 
     void StartWatching()
     {
-        const int wake = WakeSignal();
-        if (wake == 0)
+        if (WakeSignal() == 0)
             return; // polled
         notifyFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (notifyFd_ < 0)
