@@ -2,14 +2,8 @@
 // fields.
 #include <QLineEdit>
 
-#include "FloatFormat.h"
+#include "ImpOutText.h"
 #include "UnitVexora.h"
-
-namespace {
-
-constexpr int ImpOutDigits = 6;
-
-} // namespace
 
 bool TForm1::DecodeMBusFLASH()
 {
@@ -25,7 +19,7 @@ void TForm1::UserDataRead(const TMBusUserData& Data)
 {
     SpinEdit3->SetValue(Data.Q4mA);
     SpinEdit4->SetValue(Data.Q20mA);
-    Edit1->setText(ScaledFloatToStrGeneral(Data.ImpOutStored, -Data.ImpOutDecimals, ImpOutDigits));
+    Edit1->setText(ImpOutText(Data));
     SpinEdit5->SetValue(Data.Address);
     SpinEdit6->SetValue(Data.Baud);
     ComboBox1->SetItemIndex(Data.TestEmptyTube ? 1 : 0);

@@ -18,6 +18,7 @@
 #include "CliCommandLine.h"
 #include "CliHost.h"
 #include "FloatFormat.h"
+#include "ImpOutText.h"
 #include "MBusLink.h"
 #include "MeterOperations.h"
 #include "StrToFloat.h"
@@ -30,7 +31,6 @@ public:
     using Exception::Exception;
 };
 
-constexpr int kImpOutDigits = 6;
 constexpr std::int32_t kDefaultBaud = 2400;
 constexpr std::int32_t kDefaultAddr = 1;
 
@@ -173,10 +173,9 @@ void PortHint(TCliHost& Host)
 // pulse width clamped into its field.
 TMeterValues ValuesRead(const TMBusUserData& Data)
 {
-    const QString impOut = ScaledFloatToStrGeneral(Data.ImpOutStored, -Data.ImpOutDecimals, kImpOutDigits);
     return {Data.Q4mA,
             Data.Q20mA,
-            StrToFloat(impOut),
+            StrToFloat(ImpOutText(Data)),
             Data.Address,
             Data.Baud,
             Data.TestEmptyTube,
@@ -258,42 +257,50 @@ std::string PulseWidthMs(std::int32_t Code)
     return Text(FloatToStrGeneral(Code * 1.66 + 1, 15));
 }
 
-void PrintRead(const TMeterValues& Values, std::int32_t Addr, std::int32_t Baud, bool Json)
+// The values of a read. At Addr 254 whichever meter is on the line answers: the address it
+// answered at is shown too.
+void PrintRead(const TMBusUserData& Data, std::int32_t Addr, std::int32_t Baud, bool Json)
 {
-    const std::string impOut = Text(FloatToStrGeneral(*Values.ImpOut, kImpOutDigits));
+    const TMeterValues values = ValuesRead(Data);
+    const bool anyMeter = Addr == MBusPointToPointAddr;
     if (Json) {
         const QJsonObject units{
             {"q4ma", "l/h"}, {"q20ma", "l/h"}, {"imp-out", "Imp/l"}, {"pulse-width-ms", "ms"}};
-        PrintJson(QJsonDocument(QJsonObject{
+        QJsonObject read{
             {"addr", Addr},
             {"baud", Baud},
-            {"q4ma", *Values.Q4mA},
-            {"q20ma", *Values.Q20mA},
-            {"imp-out", *Values.ImpOut},
-            {"address", *Values.Address},
-            {"meter-baud", *Values.Baud},
-            {"empty-tube", *Values.EmptyTube},
-            {"pulse-width", *Values.PulseWidth},
-            {"pulse-width-ms", ParseFloat(PulseWidthMs(*Values.PulseWidth))},
+            {"q4ma", *values.Q4mA},
+            {"q20ma", *values.Q20mA},
+            {"imp-out", *values.ImpOut},
+            {"address", *values.Address},
+            {"meter-baud", *values.Baud},
+            {"empty-tube", *values.EmptyTube},
+            {"pulse-width", *values.PulseWidth},
+            {"pulse-width-ms", ParseFloat(PulseWidthMs(*values.PulseWidth))},
             {"flow-scale-code", static_cast<int>(FlowScaleCode)},
             {"pulse-scale-code", static_cast<int>(PulseScaleCode)},
             {"units", units},
-        }));
+        };
+        if (anyMeter)
+            read.insert("answered-addr", Data.AnsweredAddr);
+        PrintJson(QJsonDocument(read));
         return;
     }
     const auto line = [](std::string_view Caption, const std::string& Value) {
         Print(std::string(Caption) + std::string(17 - Caption.size(), ' ') + Value);
     };
-    line("Q 4mA", std::to_string(*Values.Q4mA) + " l/h");
-    line("Q 20mA", std::to_string(*Values.Q20mA) + " l/h");
-    line(CaptionImpOut, impOut + " Imp/l");
-    line(CaptionAddress, std::to_string(*Values.Address));
-    line(CaptionBaud, std::to_string(*Values.Baud));
-    line("Test empty tube", *Values.EmptyTube ? "Yes" : "No");
+    line("Q 4mA", std::to_string(*values.Q4mA) + " l/h");
+    line("Q 20mA", std::to_string(*values.Q20mA) + " l/h");
+    line(CaptionImpOut, Text(ImpOutText(Data)) + " Imp/l");
+    line(CaptionAddress, std::to_string(*values.Address));
+    line(CaptionBaud, std::to_string(*values.Baud));
+    line("Test empty tube", *values.EmptyTube ? "Yes" : "No");
     line(CaptionPulseWidth,
-         std::to_string(*Values.PulseWidth) + " (" + PulseWidthMs(*Values.PulseWidth) + "ms)");
+         std::to_string(*values.PulseWidth) + " (" + PulseWidthMs(*values.PulseWidth) + "ms)");
     line("Scale codes",
          "flow " + std::to_string(FlowScaleCode) + ", pulse " + std::to_string(PulseScaleCode));
+    if (anyMeter)
+        line("Answered at Addr", std::to_string(Data.AnsweredAddr));
 }
 
 int StatusOf(TOperationResult Result)
@@ -308,20 +315,19 @@ int StatusOf(TOperationResult Result)
     }
 }
 
-// A read of the meter's values into Values; false (said why) when it gave none.
-bool ReadValues(TSession& Session, std::int32_t Addr, std::int32_t Baud, TMeterValues& Values, int& Status)
+// A read of the meter's user data; null (said why) when it gave none.
+const TMBusUserData* ReadUserData(TSession& Session, std::int32_t Addr, std::int32_t Baud, int& Status)
 {
     Status = StatusOf(Session.Operations.Read(Addr, Baud));
     if (Status != esDone)
-        return false;
+        return nullptr;
     if (!Session.Host.UserData()) {
         // Acknowledged, but the user data did not decode (the decoder said why).
         Session.Host.Say(MsgDataReadError);
         Status = esNoAnswer;
-        return false;
+        return nullptr;
     }
-    Values = ValuesRead(*Session.Host.UserData());
-    return true;
+    return &*Session.Host.UserData();
 }
 
 // ---- the commands
@@ -331,11 +337,11 @@ int Read(TSession& Session, const TCliRequest& Request)
     const std::int32_t baud = LinkBaud(Request);
     const std::int32_t addr = LinkAddr(Request);
     UsePort(Session, Request);
-    TMeterValues values;
     int status = esDone;
-    if (!ReadValues(Session, addr, baud, values, status))
+    const TMBusUserData* data = ReadUserData(Session, addr, baud, status);
+    if (!data)
         return status;
-    PrintRead(values, addr, baud, Request.Has("json"));
+    PrintRead(*data, addr, baud, Request.Has("json"));
     return esDone;
 }
 
@@ -370,11 +376,11 @@ int Write(TSession& Session, const TCliRequest& Request)
     }
     UsePort(Session, Request);
     if (!values.Complete()) {
-        TMeterValues read;
         int status = esDone;
-        if (!ReadValues(Session, addr, baud, read, status))
+        const TMBusUserData* data = ReadUserData(Session, addr, baud, status);
+        if (!data)
             return status;
-        values.Take(read, false);
+        values.Take(ValuesRead(*data), false);
     }
     return StatusOf(operations.Write(addr, baud, Fields(values)));
 }

@@ -8,6 +8,8 @@
 namespace {
 
 constexpr std::uint8_t kBroadcast = 0xFF;
+// Whichever meter is on a point-to-point line: every meter takes it as its own and answers.
+constexpr std::uint8_t kPointToPoint = 0xFE;
 constexpr std::uint8_t kCSndNke = 0x40;
 constexpr std::uint8_t kFcb = 0x20; // frame count bit, toggled by masters that use it
 constexpr std::uint8_t kCSndUd = 0x53;
@@ -98,7 +100,7 @@ TMeterAnswer TMeter::Handle(const TMBusTelegram& telegram)
     const bool broadcast = address == kBroadcast;
     const bool selection = address == kMeterSelectedAddress && telegram.Kind == TMBusTelegramKind::tkLong &&
                            IsSndUd(telegram.C()) && telegram.CI() == kCiSelection;
-    if (!broadcast && !selection && address != FState.Address() &&
+    if (!broadcast && !selection && address != FState.Address() && address != kPointToPoint &&
         !(address == kMeterSelectedAddress && FSelected))
         return Silent("ignored: address " + Hex2(address) + ", the meter is " + Hex2(FState.Address()) +
                       (FSelected ? " and FD" : ""));
@@ -132,13 +134,17 @@ TMeterAnswer TMeter::HandleShort(std::uint8_t c, std::uint8_t address, bool repe
         return Ack(TMeterRequest::mrClass1Request, "no alarm data");
     if ((c & ~kFcb) == kCReqUd2) {
         const bool fcb = (c & kFcb) != 0;
+        // A repeat follows the data request answered last with nothing in between: the selection
+        // is still the one that frame was built from.
+        const bool config = FState.Selected() == TMeterFrame::mfConfigData;
         FRepeatable = true;
         if (repeatable && fcb == FLastFcb)
-            return {TMeterRequest::mrDataRequest, FLastFrame, "the last frame again: FCB not toggled"};
-        const bool config = FState.Selected() == TMeterFrame::mfConfigData;
+            return {TMeterRequest::mrDataRequest, FLastFrame, "the last frame again: FCB not toggled", false,
+                    !config};
         FLastFrame = BuildSelectedFrame(FState);
         FLastFcb = fcb;
-        return {TMeterRequest::mrDataRequest, FLastFrame, config ? "configuration data" : "user data"};
+        return {TMeterRequest::mrDataRequest, FLastFrame, config ? "configuration data" : "user data", false,
+                !config};
     }
     return Silent("ignored: C field " + Hex2(c));
 }

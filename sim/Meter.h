@@ -21,15 +21,17 @@
 // it does not have or refuses, a value it cannot take get no answer, which is how a master learns
 // that nothing was applied.
 //
-// Addresses. The meter hears its primary address; FF, the broadcast, applied as its own but never
-// answered, so that no two meters answer at once; and FD while it is selected by secondary address.
+// Addresses. The meter hears its primary address; FE, the address of whichever meter is on a
+// point-to-point line, as its own (it answers with its own address in A, and meters sharing a line
+// all answer); FF, the broadcast, applied as its own but never answered, so that no two meters
+// answer at once; and FD while it is selected by secondary address.
 // A selection telegram to FD (SND_UD, CI 52, then identification number in BCD, manufacturer,
 // version and medium, least significant byte first) selects the meter when every part matches, an
 // F nibble of the identification number, manufacturer FFFF, version FF and medium FF matching
 // anything; any other selection deselects it, unanswered. SND_NKE to FD deselects the selected
-// meter (E5), SND_NKE to FF every meter (no answer); SND_NKE to the primary address leaves the
-// selection as it is. Telegrams to other addresses, invalid ones and single characters are
-// ignored.
+// meter (E5), SND_NKE to FF every meter (no answer); SND_NKE to the primary address or to FE
+// leaves the selection as it is. Telegrams to other addresses, invalid ones and single characters
+// are ignored.
 #pragma once
 
 #include <bitset>
@@ -63,6 +65,7 @@ struct TMeterAnswer {
     std::vector<std::uint8_t> Bytes;               // its answer; empty when it stays silent
     std::string Note;                              // what it did, for the log
     bool ForMeter = false;                         // the telegram was for this meter
+    bool UserData = false;                         // the answer is the user-data frame
 
     bool IsAck() const { return Bytes.size() == 1; }
 };

@@ -102,8 +102,10 @@ TMeterAnswer TMeterBus::Handle(const TMBusTelegram& telegram, int lineBaud)
             (result.Note.empty() ? "meter " : "; meter ") + std::to_string(meter + 1) + ": " + answer.Note;
         if (answer.Bytes.empty())
             continue;
-        if (answering.empty())
+        if (answering.empty()) {
             result.Request = answer.Request;
+            result.UserData = answer.UserData;
+        }
         PutOnLine(result.Bytes, answer.Bytes);
         answering.push_back(meter);
     }

@@ -3,10 +3,10 @@
 //
 // Meters that would answer the same telegram cannot share a line: two at the same primary address,
 // or with the same identification number, and the same baud rate are refused when the line is set
-// up. Meters can still come to answer together later: an address changed onto another meter's, or
-// a secondary selection whose wildcards match more than one. Their answers then collide as on the
-// wire, where a meter's space (0) wins over the others' mark: the master receives the bitwise AND
-// of their bytes, as long as the longest answer.
+// up. Meters can still come to answer together later: an address changed onto another meter's, a
+// secondary selection whose wildcards match more than one, or any telegram to FE, at which every
+// meter answers. Their answers then collide as on the wire, where a meter's space (0) wins over the
+// others' mark: the master receives the bitwise AND of their bytes, as long as the longest answer.
 #pragma once
 
 #include <bitset>

@@ -76,7 +76,9 @@ TFaultAnswers Answers(const std::string& text)
         return TFaultAnswers::faAcks;
     if (text == "frames")
         return TFaultAnswers::faFrames;
-    throw std::invalid_argument("--fault-answers wants all, acks or frames, not '" + text + "'");
+    if (text == "user-data")
+        return TFaultAnswers::faUserData;
+    throw std::invalid_argument("--fault-answers wants all, acks, frames or user-data, not '" + text + "'");
 }
 
 const std::vector<TFlag>& Flags()
@@ -158,8 +160,9 @@ const std::vector<TFlag>& Flags()
          "fault: answers padded with noise to N bytes (above 104: more than the tool's buffer)",
          [](L& c, S v) { c.Sim.Faults.OversizeBytes = Number("oversize", v, 1, 4096); }},
         {"fault-answers", 0, "KIND",
-         "the answers that --late, --partial, --noise and --oversize change: all "
-         "(default), acks (the E5s) or frames (the data frames)",
+         "the answers that --late, --partial, --bad-checksum, --noise and --oversize change: all "
+         "(default), acks (the E5s), frames (the data frames) or user-data (the user-data frames "
+         "only, so that a read gets its configuration data intact)",
          [](L& c, S v) { c.Sim.Faults.Answers = Answers(v); }},
     };
     return flags;

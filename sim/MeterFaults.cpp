@@ -12,6 +12,8 @@ bool Applies(TFaultAnswers answers, const TMeterAnswer& answer)
         return answer.IsAck();
     case TFaultAnswers::faFrames:
         return !answer.IsAck();
+    case TFaultAnswers::faUserData:
+        return answer.UserData;
     default:
         return true;
     }

@@ -12,7 +12,9 @@
 #include "Meter.h"
 #include "MeterLink.h"
 
-enum class TFaultAnswers { faAll, faAcks, faFrames };
+// The answers the shaping faults change: all, the E5s, the data frames, or only the user-data
+// frames (so that a read gets its configuration data intact).
+enum class TFaultAnswers { faAll, faAcks, faFrames, faUserData };
 
 struct TMeterFaults {
     bool NoAnswer = false;               // never answers (still applies what it hears)

@@ -25,6 +25,10 @@ constexpr std::int32_t OffCI = 6;
 constexpr std::int32_t OffHeader = 7;
 constexpr std::int32_t UninterpretedBytes = 6;
 
+// How far, relative to its magnitude, a single may lie from the value it was rounded from, with a
+// margin: 2^-23 is one to two units in its last place.
+constexpr double kSingleRoundingError = 0x1p-23;
+
 // Takes `width` bytes at ReadPos, least significant first, and advances ReadPos.
 std::uint32_t ReadLittleEndian(int width)
 {
@@ -125,7 +129,7 @@ std::string_view CheckMBusResponse(std::int32_t addr)
         return MsgInvalidEndChar;
     if ((TelegramBuf[s + OffC] & 0x0F) != 0x08)
         return MsgUnsupportedCField;
-    if (static_cast<std::int32_t>(TelegramBuf[s + OffA]) != addr)
+    if (addr != MBusPointToPointAddr && static_cast<std::int32_t>(TelegramBuf[s + OffA]) != addr)
         return MsgInvalidAddr;
     if ((TelegramBuf[s + OffCI] & 0x04) != 0)
         return MsgUnsupportedMode2;
@@ -134,8 +138,14 @@ std::string_view CheckMBusResponse(std::int32_t addr)
 
 bool ScaleFlow(float value, std::uint8_t code, std::int32_t& result)
 {
-    // Exact in double: a single has 24 significant bits and the factor at most 10.
-    const double product = std::trunc(static_cast<double>(value) * ScaleFactor(code));
+    // Exact in double: a single has 24 significant bits and the factor at most 1000.
+    const double exact = static_cast<double>(value) * ScaleFactor(code);
+    // The register of an integer flow holds the single nearest to flow / factor, which can lie
+    // just below it (120 at code 0 is 0.119999997): an integer within the single's rounding error
+    // of the product is the flow it stands for. Anything further off is a real fraction.
+    const double nearest = std::round(exact);
+    const double product =
+        std::fabs(exact - nearest) <= std::fabs(exact) * kSingleRoundingError ? nearest : std::trunc(exact);
     if (!std::isfinite(product) || product < std::numeric_limits<std::int32_t>::min() ||
         product > std::numeric_limits<std::int32_t>::max())
         return false;
@@ -150,6 +160,7 @@ static bool ReachRecords(std::int32_t addr, TMBusDecodeResult& result)
     result.Message = CheckMBusResponse(addr);
     if (!result.Message.empty())
         return false;
+    result.AnsweredAddr = TelegramBuf[ReadPos + OffA];
     if (!SkipHeaderToMarker(ReadPos)) {
         result.Status = TMBusDecodeStatus::dsNoMarker;
         return false;

@@ -48,15 +48,23 @@ enum class TMBusDecodeStatus {
     dsFailed    // a check failed or a value cannot be converted: Message says which
 };
 
+// The address at which the one meter on a point-to-point line answers, whatever its own: it
+// answers with its own address in the A field.
+inline constexpr std::int32_t MBusPointToPointAddr = 254;
+
 // Searches the frame in TelegramBuf and runs the link-layer checks in order. On success returns
 // an empty message and leaves ReadPos at the frame's start; otherwise returns the message of the
-// first failing check. `addr` is the "Addr" value the A field must equal.
+// first failing check. `addr` is the "Addr" value the A field must equal; for
+// MBusPointToPointAddr any A field passes.
 std::string_view CheckMBusResponse(std::int32_t addr);
 
 // What both decoders report besides their values.
 struct TMBusDecodeResult {
     TMBusDecodeStatus Status = TMBusDecodeStatus::dsFailed;
     std::string_view Message; // set when Status is dsFailed
+    // The A field of a frame that passed the link-layer checks, -1 otherwise: the address of the
+    // meter that answered, "Addr" itself unless that is MBusPointToPointAddr.
+    std::int32_t AnsweredAddr = -1;
 };
 
 struct TMBusConfigData : TMBusDecodeResult {
@@ -85,6 +93,8 @@ struct TMBusUserData : TMBusDecodeResult {
 // frame with MsgInvalidValue.
 TMBusUserData DecodeUserFrame(std::int32_t addr, std::uint8_t flowScaleCode, std::uint8_t pulseScaleCode);
 
-// A flow single scaled by ScaleFactor(code) and truncated toward zero; false when the result is
-// not finite or does not fit 32 bits signed.
+// A flow single scaled by ScaleFactor(code): the integer the exact product lies within the
+// single's rounding error of (|p - round(p)| <= |p| * 2^-23), which the register write of that
+// flow stores, otherwise the product truncated toward zero. False when the result is not finite
+// or does not fit 32 bits signed.
 bool ScaleFlow(float value, std::uint8_t code, std::int32_t& result);

@@ -32,13 +32,13 @@ bool ToSingle(double value, float& single)
     return true;
 }
 
+} // namespace
+
 std::uint32_t FlowRegister(std::int32_t flow, std::uint8_t flowScaleCode)
 {
     const float q = static_cast<float>(flow);
     return SingleBits(static_cast<float>(static_cast<double>(q) / ScaleFactor(flowScaleCode)));
 }
-
-} // namespace
 
 std::uint32_t ConfigWordRegister(std::int32_t address, std::int32_t baud, bool emptyTubeTest,
                                  std::int32_t pulseWidth)
@@ -49,17 +49,26 @@ std::uint32_t ConfigWordRegister(std::int32_t address, std::int32_t baud, bool e
     return word;
 }
 
-bool UserDataRegisters(const TUserDataFields& fields, std::uint8_t flowScaleCode, std::uint8_t pulseScaleCode,
-                       std::array<std::uint32_t, UserDataRegisterCount>& values)
+bool ImpOutRegister(double impOut, std::uint8_t pulseScaleCode, std::uint32_t& value)
 {
     // The product of a single and a factor up to 1000 is exact in a double: one rounding only.
     const auto factor = static_cast<float>(ScaleFactor(pulseScaleCode));
-    float impOut = 0.0f;
-    float scaledImpOut = 0.0f;
-    if (!ToSingle(fields.ImpOut, impOut) || !ToSingle(static_cast<double>(impOut) * factor, scaledImpOut))
+    float single = 0.0f;
+    float scaled = 0.0f;
+    if (!ToSingle(impOut, single) || !ToSingle(static_cast<double>(single) * factor, scaled))
         return false;
-    values = {FlowRegister(fields.Q4mA, flowScaleCode), FlowRegister(fields.Q20mA, flowScaleCode),
-              SingleBits(scaledImpOut), SingleBits(factor),
+    value = SingleBits(scaled);
+    return true;
+}
+
+bool UserDataRegisters(const TUserDataFields& fields, std::uint8_t flowScaleCode, std::uint8_t pulseScaleCode,
+                       std::array<std::uint32_t, UserDataRegisterCount>& values)
+{
+    std::uint32_t impOut = 0;
+    if (!ImpOutRegister(fields.ImpOut, pulseScaleCode, impOut))
+        return false;
+    values = {FlowRegister(fields.Q4mA, flowScaleCode), FlowRegister(fields.Q20mA, flowScaleCode), impOut,
+              SingleBits(static_cast<float>(ScaleFactor(pulseScaleCode))),
               ConfigWordRegister(fields.Address, fields.Baud, fields.EmptyTubeTest, fields.PulseWidth)};
     return true;
 }

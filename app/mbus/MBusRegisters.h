@@ -32,6 +32,15 @@ inline constexpr std::int32_t ConfigPulseWidthMax = 250;
 std::uint32_t ConfigWordRegister(std::int32_t address, std::int32_t baud, bool emptyTubeTest,
                                  std::int32_t pulseWidth);
 
+// The value of register 0x20 or 0x21: the flow in l/h rounded to single, then divided by
+// ScaleFactor(flowScaleCode) and rounded to single again (an IEEE single's bits).
+std::uint32_t FlowRegister(std::int32_t flow, std::uint8_t flowScaleCode);
+
+// The value of register 0x22: the pulse constant in pulses per litre rounded to single, then
+// multiplied by ScaleFactor(pulseScaleCode) and rounded to single again. False, with `value`
+// unchanged, when either lies beyond the range of a single or is not a number.
+bool ImpOutRegister(double impOut, std::uint8_t pulseScaleCode, std::uint32_t& value);
+
 // The field values the user-data registers are written from.
 struct TUserDataFields {
     std::int32_t Q4mA = 0;  // l/h

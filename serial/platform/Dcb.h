@@ -36,7 +36,7 @@ struct DCB {
     BYTE ByteSize;               ///< Data bits, 5 to 8.
     BYTE Parity;                 ///< NOPARITY, ODDPARITY, EVENPARITY, MARKPARITY or SPACEPARITY.
     BYTE StopBits;               ///< ONESTOPBIT, ONE5STOPBITS (5 data bits only) or TWOSTOPBITS.
-    char XonChar;                ///< The XON character; must differ from XoffChar under XON/XOFF.
+    char XonChar;                ///< The XON character; must differ from XoffChar.
     char XoffChar;               ///< The XOFF character.
     char ErrorChar;              ///< Replacement for bytes with parity errors (kept, not applied here).
     char EofChar;                ///< End-of-input character (kept, not applied here).

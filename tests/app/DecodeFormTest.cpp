@@ -77,7 +77,7 @@ TEST_F(DecodeForm, UserDataFillsEveryFieldInItsDisplayForm)
     TMessageRecorder boxes;
     ASSERT_TRUE(Form->DecodeMBusFRAM());
     EXPECT_TRUE(boxes.Requests().empty());
-    EXPECT_EQ(Form->SpinEdit3->text(), "128");
+    EXPECT_EQ(Form->SpinEdit3->text(), "129"); // 0.129f is what a write of 129 stores
     EXPECT_EQ(Form->SpinEdit4->text(), "125");
     EXPECT_EQ(Form->Edit1->text(), "2.5");
     EXPECT_EQ(Form->SpinEdit5->Value(), 5);
@@ -104,12 +104,14 @@ TEST_F(DecodeForm, PulseConstantUsesTheLocaleSeparator)
     EXPECT_EQ(Form->Edit1->text(), "2,5");
 }
 
-TEST_F(DecodeForm, PulseConstantTiesRoundAwayFromZeroForEveryScaleCode)
+// 9047615 shifted by the scale code is a tie at 6 digits, and so a constant of 7 digits: its 6-digit
+// text (9047.62, rounded away from zero) would write another register, so it shows in full.
+TEST_F(DecodeForm, PulseConstantTieAtSixDigitsShowsInFullForEveryScaleCode)
 {
     const struct {
         std::uint8_t code;
         const char* shown;
-    } cases[] = {{0, "9047.62"}, {1, "90476.2"}, {2, "904762"}, {3, "9.04762E6"}, {7, "9.04762E6"}};
+    } cases[] = {{0, "9047.615"}, {1, "90476.15"}, {2, "904761.5"}, {3, "9047615"}, {7, "9047615"}};
     for (const auto& c : cases) {
         Load(UserFrame({.Pulses = 9047615.0f}));
         PulseScaleCode = c.code;

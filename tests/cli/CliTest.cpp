@@ -14,6 +14,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "AfPtyPort.h"
 #include "SimTestSupport.h"
@@ -141,13 +142,25 @@ TEST_F(CliTest, WriteChangesOnlyTheValuesGivenAndAReadShowsThem)
         EXPECT_EQ(read.value(value.key()), value.value()) << value.key().toStdString();
 }
 
-// A batch of meters set to the profile of one: its saved read written to another, whose address
-// is kept. Every value given, the other meter is not read first.
+// A meter's saved read written back to it leaves every register as it was, also for values that
+// a single holds only approximately. Then a batch of meters set to the profile of one: its saved
+// read written to another, whose address is kept. Every value given, no meter is read first.
 TEST_F(CliTest, WriteFromASavedReadGivesAnotherMeterTheSameValues)
 {
-    Start({.Meter = ReadMeter(), .MoreMeters = {TMeterSettings{.Address = 2}}});
-    const TRun saved = Run({"read", "--port", "1", "--addr", "1", "--json"}, 4);
+    Start({.Meter = ReadMeter(),
+           .MoreMeters = {TMeterSettings{.Address = 2, .Q4mA = 10, .Q20mA = 1234, .ImpOut = 1.2345678}}});
     QTemporaryDir dir;
+    const std::string own = dir.filePath("meter2.json").toStdString();
+    std::ofstream(own) << Run({"read", "--port", "1", "--addr", "2", "--json"}, 4).Out;
+    std::vector<std::uint32_t> before;
+    for (std::uint8_t reg = 0x20; reg <= 0x24; ++reg)
+        before.push_back(Register(reg, 1));
+    const TRun back = Run({"write", "--port", "1", "--addr", "2", "--from", QString::fromStdString(own)}, 7);
+    EXPECT_EQ(back.Status, 0) << back.Err;
+    for (std::uint8_t reg = 0x20; reg <= 0x24; ++reg)
+        EXPECT_EQ(Register(reg, 1), before[reg - 0x20]) << "register " << std::hex << int(reg);
+
+    const TRun saved = Run({"read", "--port", "1", "--addr", "1", "--json"}, 4);
     const std::string file = dir.filePath("meter1.json").toStdString();
     std::ofstream(file) << saved.Out;
     const TRun write = Run(
@@ -164,6 +177,24 @@ TEST_F(CliTest, WriteFromASavedReadGivesAnotherMeterTheSameValues)
     first.remove("pulse-scale-code");
     first["address"] = 2;
     EXPECT_EQ(second, first);
+}
+
+// Addr 254: whichever meter is on the line answers, and the read says at which address.
+TEST_F(CliTest, ReadAtAddr254GivesTheValuesOfTheMeterOnTheLineAndItsAddress)
+{
+    Start({.Meter = ReadMeter(9)});
+    const TRun json = Run({"read", "--port", "1", "--addr", "254", "--json"}, 4);
+    EXPECT_EQ(json.Status, 0) << json.Err;
+    QJsonObject expected = kMeterRead;
+    expected["addr"] = 254;
+    expected["address"] = 9;
+    expected["answered-addr"] = 9;
+    EXPECT_EQ(Json(json.Out), expected);
+
+    const TRun text = Run({"read", "--port", "1", "--addr", "254"}, 4);
+    EXPECT_EQ(text.Status, 0) << text.Err;
+    EXPECT_THAT(text.Out, HasSubstr("\nAddress          9\n"));
+    EXPECT_THAT(text.Out, testing::EndsWith("\nAnswered at Addr 9\n"));
 }
 
 TEST_F(CliTest, ScanFindsEachMeterAtItsAddressAndRateAndNothingElse)
@@ -235,6 +266,18 @@ TEST_F(CliTest, EveryRefusalAndEveryExitStatus)
             EXPECT_THAT("\n" + run.Err + run.Out, HasSubstr("\n" + c.Said + "\n"));
         }
     }
+}
+
+// The meter acknowledges both selects and its configuration data decode (all four exchanges
+// run), but its user data do not: nothing to print, and the read failed.
+TEST_F(CliTest, AReadWhoseUserDataDoNotDecodeEndsWithDataReadError)
+{
+    Start({.Faults = {.BadChecksum = true, .Answers = TFaultAnswers::faUserData}});
+    const TRun run = Run({"read", "--port", "1"}, 4);
+    EXPECT_EQ(run.Status, 1);
+    EXPECT_THAT(run.Err, HasSubstr(" - Invalid ChSum\n"));
+    EXPECT_THAT(run.Err, testing::EndsWith("\nvexora-cli: DATA read error\n"));
+    EXPECT_EQ(run.Out, "");
 }
 
 TEST_F(CliTest, AMeterThatDoesNotAnswer)

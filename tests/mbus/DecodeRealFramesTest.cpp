@@ -88,8 +88,10 @@ TEST_F(RealFrames, AreRefusedOnlyForTheirRealReasonOrDecoded)
                 ++tooLong;
                 continue;
             }
-            // Checksum, stop byte and C pass; the address decides first.
-            EXPECT_EQ(DecodeConfigFrame((a + 1) & 0xFF).Message, MsgInvalidAddr);
+            // Checksum, stop byte and C pass; the address decides first (254 takes any meter's).
+            const std::int32_t next = (a + 1) & 0xFF;
+            EXPECT_EQ(DecodeConfigFrame(next == MBusPointToPointAddr ? next + 1 : next).Message,
+                      MsgInvalidAddr);
             EXPECT_EQ(DecodeUserFrame(a ^ 0x80, 0, 0).Message, MsgInvalidAddr);
 
             const TMBusConfigData config = DecodeConfigFrame(a);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -7,6 +8,7 @@
 
 #include "DecodeFrames.h"
 #include "MBusDecode.h"
+#include "MBusRegisters.h"
 
 using namespace decodetest;
 
@@ -111,6 +113,37 @@ TEST(DecodeChecks, AcceptedControlAndCiFieldsAndAddressComparedAsIntegers)
     EXPECT_EQ(DecodeUserFrame(257, 0, 0).Message, MsgInvalidAddr);
 }
 
+// Addr 254 takes the answer of whichever meter is on the line, and tells its address; every other
+// Addr takes only its own.
+TEST(DecodeChecks, Addr254TakesAnyMetersAnswerAndOtherAddrsOnlyTheirOwn)
+{
+    const struct {
+        std::int32_t Addr;
+        std::uint8_t A; // in the answer
+        bool Taken;
+    } cases[] = {
+        {254, 9, true},  {254, 0, true},    {254, 250, true}, {254, 254, true},  {254, 255, true},
+        {9, 9, true},    {0, 0, true},      {9, 254, false},  {9, 8, false},     {253, 9, false},
+        {255, 9, false}, {510, 254, false}, {-2, 254, false}, {250, 254, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("Addr " + std::to_string(c.Addr) + ", A " + std::to_string(c.A));
+        Load(ConfigFrame(0x21u, c.A));
+        const TMBusConfigData config = DecodeConfigFrame(c.Addr);
+        Load(UserFrame({}, c.A));
+        const TMBusUserData user = DecodeUserFrame(c.Addr, 0, 0);
+        for (const TMBusDecodeResult* result :
+             {static_cast<const TMBusDecodeResult*>(&config), static_cast<const TMBusDecodeResult*>(&user)}) {
+            EXPECT_EQ(result->Status, c.Taken ? TMBusDecodeStatus::dsDecoded : TMBusDecodeStatus::dsFailed);
+            EXPECT_EQ(result->Message, c.Taken ? std::string_view() : MsgInvalidAddr);
+            EXPECT_EQ(result->AnsweredAddr, c.Taken ? c.A : -1);
+        }
+        if (c.Taken) {
+            EXPECT_EQ(user.Address, 5); // the values are decoded as for the meter's own address
+        }
+    }
+}
+
 TEST(DecodeSearch, FindsFramesAfterUpTo13NoiseBytesOnly)
 {
     const Bytes frame = UserFrame({});
@@ -183,7 +216,7 @@ TEST(DecodeUserData, FlowIsTruncatedNotRounded)
     Load(UserFrame({.Q4 = 0.129f, .Q20 = 0.125f}));
     TMBusUserData user = DecodeUserFrame(1, 0, 0);
     ASSERT_EQ(user.Status, TMBusDecodeStatus::dsDecoded);
-    EXPECT_EQ(user.Q4mA, 128);
+    EXPECT_EQ(user.Q4mA, 129); // 0.129f is what a write of 129 stores
     EXPECT_EQ(user.Q20mA, 125);
 
     Load(UserFrame({.Q4 = -12.75f, .Q20 = 123.456f}));
@@ -194,6 +227,44 @@ TEST(DecodeUserData, FlowIsTruncatedNotRounded)
     EXPECT_EQ(user.Q20mA, 1234);
     user = DecodeUserFrame(1, 9, 0);
     EXPECT_EQ(user.Q20mA, 123);
+}
+
+// What a write of a flow stores reads back as that flow, for every flow a single can tell from its
+// neighbours at every scale code (|n| < 2^23); a single that holds a real fraction is still
+// truncated toward zero.
+TEST(DecodeUserData, EveryFlowReadsBackAsWrittenAndARealFractionIsTruncated)
+{
+    constexpr std::int32_t kLimit = 1 << 23;
+    for (std::uint8_t code = 0; code <= 3; ++code) {
+        std::int64_t wrong = 0;
+        std::int32_t first = 0;
+        std::int32_t firstRead = 0;
+        for (std::int32_t n = -kLimit + 1; n < kLimit; ++n) {
+            std::int32_t read = 0;
+            if (ScaleFlow(std::bit_cast<float>(FlowRegister(n, code)), code, read) && read == n)
+                continue;
+            if (wrong++ == 0) {
+                first = n;
+                firstRead = read;
+            }
+        }
+        EXPECT_EQ(wrong, 0) << "scale code " << int(code) << ": " << first << " reads back as " << firstRead;
+    }
+
+    const struct {
+        float Stored;
+        std::uint8_t Code;
+        std::int32_t Shown;
+    } fractions[] = {
+        {0.1197f, 0, 119}, {0.125f, 0, 125},     {0.12345f, 0, 123},   {-0.1197f, 0, -119},
+        {0.9999f, 0, 999}, {123.456f, 1, 12345}, {-12.755f, 1, -1275}, {1234.56f, 2, 12345},
+        {0.05f, 2, 0},     {2.5f, 3, 2},         {-2.5f, 3, -2},       {1000.75f, 3, 1000},
+    };
+    for (const auto& f : fractions) {
+        std::int32_t read = 0;
+        ASSERT_TRUE(ScaleFlow(f.Stored, f.Code, read)) << f.Stored;
+        EXPECT_EQ(read, f.Shown) << f.Stored << " at scale code " << int(f.Code);
+    }
 }
 
 TEST(DecodeUserData, PulseConstantKeepsTheStoredSingleAndTheDecimalsOfItsCode)
@@ -258,7 +329,7 @@ TEST(DecodeUserData, UnconvertibleFlowFailsTheWholeFrame)
     EXPECT_EQ(user.Q4mA, std::numeric_limits<std::int32_t>::min());
     EXPECT_EQ(user.Q20mA, 2147483520);
     Load(UserFrame({.Q4 = -0.9f}));
-    EXPECT_EQ(DecodeUserFrame(1, 0, 0).Q4mA, -899); // -0.899999976 toward zero
+    EXPECT_EQ(DecodeUserFrame(1, 0, 0).Q4mA, -900); // -0.899999976: what a write of -900 stores
 }
 
 TEST(DecodeConfigData, ScaleWordGivesBothCodes)

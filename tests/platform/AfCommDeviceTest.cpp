@@ -93,6 +93,14 @@ TEST_F(DevicePort, ModemLineChangesEndTheWaitWithTheirEvents)
     ASSERT_TRUE(GetCommModemStatus(port_, &status));
     EXPECT_EQ(status, MS_DSR_ON | MS_RLSD_ON | MS_RING_ON);
 
+    // A ring counts once: its end is no new ring, and one that began and ended unseen still is.
+    EXPECT_EQ(WaitFor([&] {
+                  device_.SetModemLines(MS_DSR_ON | MS_RLSD_ON);
+                  device_.SetModemLines(MS_DSR_ON | MS_RLSD_ON | MS_CTS_ON);
+              }),
+              EV_CTS);
+    EXPECT_EQ(WaitFor([&] { device_.Ring(); }), EV_RING);
+
     // Events outside the mask are not reported.
     ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
     EXPECT_EQ(WaitFor([&] {
@@ -100,6 +108,16 @@ TEST_F(DevicePort, ModemLineChangesEndTheWaitWithTheirEvents)
                   device_.Inject({1});
               }),
               EV_RXCHAR);
+}
+
+TEST_F(DevicePort, ModemStatusReadsTheLinesBeforeTheirChangeIsServed)
+{
+    device_.SetModemLines(MS_CTS_ON | MS_RLSD_ON, false);
+    DWORD status = 0;
+    ASSERT_TRUE(GetCommModemStatus(port_, &status));
+    EXPECT_EQ(status, MS_CTS_ON | MS_RLSD_ON);
+    // The events follow what the caller has seen.
+    EXPECT_EQ(WaitFor([] {}) & ~0x80000000u, EV_CTS | EV_RLSD);
 }
 
 TEST_F(DevicePort, LineErrorsAreReportedAsEventAndCollectedOnce)
@@ -459,6 +477,57 @@ TEST_F(DevicePort, TransmitAbortEndsTheWriteWithTheCountReached)
     const auto sent = device_.TakeSent();
     ASSERT_EQ(sent.size(), 43u);
     EXPECT_EQ(sent[40], 1);
+}
+
+// Bytes the device has taken into its transmit queue have not been sent yet: the write stays
+// pending and they count as output queued until they have left; a purge ends the write and drops
+// them, and so does a close, which does not wait for a line that may never take them.
+TEST_F(DevicePort, OutputInTheDevicesQueueIsPendingUntilItHasLeft)
+{
+    const std::vector<std::uint8_t> data{1, 2, 3, 4, 5, 6, 7, 8};
+    const struct {
+        const char* what;
+        std::function<void()> then;
+        DWORD result;
+        std::size_t sent; // of the write's bytes
+    } cases[] = {
+        {"the queue sends it",
+         [&] {
+             device_.Transmit(3);
+             COMSTAT stat{};
+             DWORD errors = 0;
+             EXPECT_TRUE(ClearCommError(port_, &errors, &stat));
+             EXPECT_EQ(stat.cbOutQue, 5u);
+             EXPECT_EQ(WaitForSingleObject(write_.hEvent, 0), WAIT_TIMEOUT) << "done too soon";
+             device_.Transmit(5);
+         },
+         ERROR_SUCCESS, 8},
+        {"a purge", [&] { EXPECT_TRUE(PurgeComm(port_, PURGE_TXABORT | PURGE_TXCLEAR)); },
+         ERROR_OPERATION_ABORTED, 0},
+        {"a close", [&] { EXPECT_TRUE(CloseHandle(std::exchange(port_, INVALID_HANDLE_VALUE))); },
+         ERROR_OPERATION_ABORTED, 0},
+    };
+    device_.QueueOutput();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const HANDLE port = port_;
+        DWORD written = 0;
+        ASSERT_FALSE(WriteFile(port, data.data(), 8, &written, &write_));
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        ASSERT_EQ(device_.OutputQueued(), 8u);
+        COMSTAT stat{};
+        DWORD errors = 0;
+        ASSERT_TRUE(ClearCommError(port, &errors, &stat));
+        EXPECT_EQ(stat.cbOutQue, 8u);
+        EXPECT_EQ(WaitForSingleObject(write_.hEvent, 0), WAIT_TIMEOUT);
+
+        c.then();
+        ASSERT_EQ(WaitForSingleObject(write_.hEvent, 2000), WAIT_OBJECT_0);
+        const BOOL result = GetOverlappedResult(port, &write_, &written, FALSE);
+        EXPECT_EQ(result ? ERROR_SUCCESS : GetLastError(), c.result);
+        EXPECT_EQ(device_.TakeSent().size(), c.sent);
+        EXPECT_EQ(device_.OutputQueued(), 0u);
+    }
 }
 
 TEST_F(DevicePort, OutputEmptyEventFollowsTheLastWrite)

@@ -59,6 +59,15 @@ TEST(CommTermios, RawModePassesBytesUnchanged)
     EXPECT_NE(t.c_cflag & CREAD, 0u);
     EXPECT_NE(t.c_cflag & CLOCAL, 0u);
     EXPECT_EQ(t.c_cc[VMIN], 1);
+    // Both characters off (0) would read back as a DCB that SetCommState refuses.
+    EXPECT_EQ(t.c_cc[VSTART], 0x11);
+    EXPECT_EQ(t.c_cc[VSTOP], 0x13);
+    termios2 own{};
+    own.c_cc[VSTART] = 0x01;
+    own.c_cc[VSTOP] = 0x02;
+    AfMakeRaw(own);
+    EXPECT_EQ(own.c_cc[VSTART], 0x01);
+    EXPECT_EQ(own.c_cc[VSTOP], 0x02);
 }
 
 TEST(CommTermios, FrameAndParityMapBothWays)
@@ -153,6 +162,9 @@ TEST(CommDcbCheck, RefusesWhatNoLineCanDo)
     EXPECT_EQ(AfCheckDcb(LineDcb(9600, 8, 5, ONESTOPBIT)), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(AfCheckDcb(LineDcb(9600, 8, NOPARITY, 3)), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(AfCheckDcb(LineDcb(9600, 8, NOPARITY, ONE5STOPBITS)), ERROR_INVALID_PARAMETER);
+    DCB sameChars = LineDcb(9600, 8, NOPARITY, ONESTOPBIT);
+    sameChars.XoffChar = sameChars.XonChar; // refused also without XON/XOFF flow control
+    EXPECT_EQ(AfCheckDcb(sameChars), ERROR_INVALID_PARAMETER);
     DCB dtrDsr = LineDcb(9600, 8, NOPARITY, ONESTOPBIT);
     dtrDsr.fOutxDsrFlow = 1;
     dtrDsr.fDtrControl = DTR_CONTROL_HANDSHAKE;
@@ -294,8 +306,9 @@ TEST(ComMapping, APortDirectoryOthersControlIsIgnoredWithItsReasonOnce)
 
 namespace {
 
-// A made-up /dev and /sys: a USB adapter served by ftdi_sio, an Arduino-like ACM device, an
-// on-board UART under the kernel's generic serial port layer, and a device sysfs does not know.
+// A made-up /dev and /sys: a USB adapter served by ftdi_sio and an Arduino-like ACM device, both on
+// a root hub that describes itself as well, an on-board UART under the kernel's generic serial port
+// layer, and a device sysfs does not know.
 class FakeMachine {
 public:
     FakeMachine()
@@ -309,6 +322,12 @@ public:
         Link("dev/by-id-adapter", "ttyUSB0");
 
         const std::string usb = "sys/devices/pci0000:00/usb1/";
+        // The root hub above the adapters: its maker and product are not theirs.
+        Usb(usb, {{"idVendor", "1d6b"},
+                  {"idProduct", "0002"},
+                  {"manufacturer", "Linux 6.1.0-18-amd64 xhci-hcd"},
+                  {"product", "xHCI Host Controller"},
+                  {"serial", "0000:00:14.0"}});
         Usb(usb + "1-2", {{"idVendor", "0403"},
                           {"idProduct", "6001"},
                           {"manufacturer", "FTDI"},

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -511,31 +512,36 @@ TEST_F(OpenPty, FrameTheTerminalCannotHoldIsReportedAsLastAccepted)
 {
     DCB dcb{};
     ASSERT_TRUE(GetCommState(port_, &dcb));
+    // Data bits, parity and stop bits as read back.
     const auto frameOf = [this] {
         DCB back{};
         EXPECT_TRUE(GetCommState(port_, &back));
-        return std::make_pair(int(back.ByteSize), int(back.Parity));
+        return std::make_tuple(int(back.ByteSize), int(back.Parity), int(back.StopBits));
     };
     dcb.ByteSize = 7;
     dcb.Parity = EVENPARITY;
+    dcb.StopBits = TWOSTOPBITS;
     ASSERT_TRUE(SetCommState(port_, &dcb));
-    EXPECT_EQ(frameOf(), std::make_pair(7, int(EVENPARITY)));
+    EXPECT_EQ(frameOf(), std::make_tuple(7, int(EVENPARITY), int(TWOSTOPBITS)));
+    // The stop bits of five data bits (the terminal's own frame has eight).
     dcb.ByteSize = 5;
     dcb.Parity = MARKPARITY;
+    dcb.StopBits = ONE5STOPBITS;
     ASSERT_TRUE(SetCommState(port_, &dcb));
-    EXPECT_EQ(frameOf(), std::make_pair(5, int(MARKPARITY)));
+    EXPECT_EQ(frameOf(), std::make_tuple(5, int(MARKPARITY), int(ONE5STOPBITS)));
 
     // A refused state leaves the one in force.
     DCB refused = dcb;
     refused.ByteSize = 9;
     refused.Parity = ODDPARITY;
     EXPECT_FALSE(SetCommState(port_, &refused));
-    EXPECT_EQ(frameOf(), std::make_pair(5, int(MARKPARITY)));
+    EXPECT_EQ(frameOf(), std::make_tuple(5, int(MARKPARITY), int(ONE5STOPBITS)));
 
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
     ASSERT_TRUE(SetCommState(port_, &dcb));
-    EXPECT_EQ(frameOf(), std::make_pair(8, int(NOPARITY)));
+    EXPECT_EQ(frameOf(), std::make_tuple(8, int(NOPARITY), int(ONESTOPBIT)));
 }
 
 TEST_F(OpenPty, DtrDsrHandshakeIsAcceptedAndHoldsNothingWithoutModemLines)

@@ -190,6 +190,7 @@ TEST(MeterTelegrams, AnswersAStandardMastersTelegramsAsASlave)
     const TBytes mine{0x7F, 0x56, 0x34, 0x12, 0xFF, 0xFF, 0xFF, 0xFF}; // 1234567?, any maker etc.
     const TBytes water{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x07};
     const TBytes otherId{0x79, 0x56, 0x34, 0x12, 0xFF, 0xFF, 0xFF, 0xFF};
+    const TBytes otherTopDigit{0x78, 0x56, 0x34, 0x02, 0xFF, 0xFF, 0xFF, 0xFF}; // 02345678
     const TBytes otherMaker{0xFF, 0xFF, 0xFF, 0xFF, 0x34, 0x12, 0xFF, 0xFF};
     const struct {
         TBytes Telegram;
@@ -211,6 +212,10 @@ TEST(MeterTelegrams, AnswersAStandardMastersTelegramsAsASlave)
         {ShortFrame(0x5B, 1), ""},
         {ShortFrame(0x5B, 5), "config"},
         {LongFrame(0x53, 5, 0x51, {0x01, 0x7A, 0xFB}), ""},   // address 251
+        {LongFrame(0x53, 5, 0x51, {0x01, 0x7A, 0xFA}), "E5"}, // address 250, the largest
+        {ShortFrame(0x5B, 0xFA), "config"},
+        {LongFrame(0x53, 0xFA, 0x51, {0x01, 0x7A, 0x05}), "E5"},
+        {ShortFrame(0x5B, 0xFE), "config"},                   // the one meter on the line, answering as 5
         {Built(BuildRegisterWrite(5, 0x30, 0x01000000)), ""}, // beyond the volume record
         {Built(BuildRegisterWrite(5, 0x30, 0x00FFFFFF)), "E5"},
         {ShortFrame(0x40, 5), "E5"},
@@ -221,6 +226,7 @@ TEST(MeterTelegrams, AnswersAStandardMastersTelegramsAsASlave)
         {ShortFrame(0x5B, FD), ""},
         {LongFrame(0x53, FD, 0x52, otherId), ""},
         {LongFrame(0x53, FD, 0x52, otherMaker), ""},
+        {LongFrame(0x53, FD, 0x52, otherTopDigit), ""},
         {LongFrame(0x53, FD, 0x52, water), "E5"},
         {LongFrame(0x53, FD, 0x52, otherId), ""}, // deselects
         {ShortFrame(0x40, FD), ""},
@@ -386,6 +392,8 @@ TEST(MeterCommandLine, TakesEveryFormOfValueAndRefusesBadOnes)
     EXPECT_EQ(line.Sim.Faults.RefusedRegisters.count(), 2u);
     EXPECT_EQ(line.Sim.Faults.LateMs, 900);
     EXPECT_EQ(line.Sim.Faults.Answers, TFaultAnswers::faFrames);
+    EXPECT_EQ(ParseMeterCommandLine({"--fault-answers=user-data"}).Sim.Faults.Answers,
+              TFaultAnswers::faUserData);
     EXPECT_TRUE(line.Verbose && line.Sim.Faults.Echo);
     const TMeterSettings& meter = line.Sim.Meter;
     EXPECT_EQ(meter.Q4mA, -5);

@@ -33,6 +33,8 @@ struct AfTestDevice::Shared {
     std::vector<std::uint8_t> sent;
     bool held = false;
     std::size_t allowance = 0;
+    bool queueing = false;
+    std::deque<std::uint8_t> queued; // taken by the device, not yet on the line
     AfLineStatus status;
     DWORD outputLines = AF_LINE_DTR | AF_LINE_RTS;
     bool breakOn = false;
@@ -128,8 +130,12 @@ public:
             shared_->allowance -= n;
         }
         const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-        shared_->sent.insert(shared_->sent.end(), bytes, bytes + n);
-        shared_->sentChanged.notify_all();
+        if (shared_->queueing) {
+            shared_->queued.insert(shared_->queued.end(), bytes, bytes + n);
+        } else {
+            shared_->sent.insert(shared_->sent.end(), bytes, bytes + n);
+            shared_->sentChanged.notify_all();
+        }
         return static_cast<long>(n);
     }
 
@@ -199,7 +205,17 @@ public:
         shared_->inputTaken.notify_all();
     }
 
-    void FlushOutput() override {}
+    void FlushOutput() override
+    {
+        std::lock_guard guard(shared_->lock);
+        shared_->queued.clear();
+    }
+
+    long OutputQueued() override
+    {
+        std::lock_guard guard(shared_->lock);
+        return shared_->queueing ? static_cast<long>(shared_->queued.size()) : -1;
+    }
 
 private:
     std::shared_ptr<Shared> shared_;
@@ -332,6 +348,29 @@ void AfTestDevice::ReleaseWrites()
     shared_->Notify();
 }
 
+void AfTestDevice::QueueOutput()
+{
+    std::lock_guard guard(shared_->lock);
+    shared_->queueing = true;
+}
+
+void AfTestDevice::Transmit(std::size_t count)
+{
+    std::lock_guard guard(shared_->lock);
+    for (; count > 0 && !shared_->queued.empty(); --count) {
+        shared_->sent.push_back(shared_->queued.front());
+        shared_->queued.pop_front();
+    }
+    shared_->sentChanged.notify_all();
+    shared_->Notify();
+}
+
+std::size_t AfTestDevice::OutputQueued() const
+{
+    std::lock_guard guard(shared_->lock);
+    return shared_->queued.size();
+}
+
 void AfTestDevice::StallReads()
 {
     std::lock_guard guard(shared_->lock);
@@ -352,10 +391,20 @@ void AfTestDevice::ResumeReads()
     shared_->readStall.notify_all();
 }
 
-void AfTestDevice::SetModemLines(DWORD lines)
+void AfTestDevice::SetModemLines(DWORD lines, bool announce)
 {
     std::lock_guard guard(shared_->lock);
+    if ((shared_->status.modem & MS_RING_ON) && !(lines & MS_RING_ON))
+        ++shared_->status.rings;
     shared_->status.modem = lines;
+    if (announce)
+        shared_->Notify();
+}
+
+void AfTestDevice::Ring()
+{
+    std::lock_guard guard(shared_->lock);
+    ++shared_->status.rings;
     shared_->Notify();
 }
 

@@ -1,7 +1,7 @@
 // Test support: a controllable serial device, for what a pseudo-terminal cannot do: modem-line
 // changes, line errors, a line that takes written bytes slowly or only when the test lets it, a
-// read of the device that does not return until the test lets it, settings that the device
-// refuses, and a device that disappears.
+// transmit queue in the device's driver, a read of the device that does not return until the test
+// lets it, settings that the device refuses, and a device that disappears.
 //
 // The device lives in the test process. CreateFileA reaches it under Path()
 // ("/vexora-test/<name>") or, after RegisterAsCom(n), as "COM<n>", and the comm handle behaves
@@ -17,6 +17,8 @@
 //     device.AllowWrites(40);              // the line takes 40 bytes
 //     device.WaitSent(40, 1000);
 //     device.SetModemLines(MS_CTS_ON);     // EV_CTS for a waiting WaitCommEvent
+//     device.QueueOutput();                // written bytes wait in the device's transmit queue
+//     device.Transmit(10);                 // until they leave it
 //     device.StallReads();                 // the driver's next read of the device stops there
 //     device.AddLineErrors(1, 0, 0, 0);    // a framing error: EV_ERR, CE_FRAME
 //     device.Disappear();                  // pending operations fail, new opens do not find it
@@ -72,6 +74,16 @@ public:
     // Back to taking everything at once.
     void ReleaseWrites();
 
+    // ---- a transmit queue in the device's driver, as a UART's: by default there is none
+    // From now on the bytes the device takes wait in its transmit queue, which it reports to the
+    // driver (AfCommBackend::OutputQueued), until Transmit() sends them to the line; the port's
+    // output purge drops them.
+    void QueueOutput();
+    // Sends up to `count` queued bytes to the line.
+    void Transmit(std::size_t count);
+    // Bytes in the transmit queue.
+    std::size_t OutputQueued() const;
+
     // ---- a read of the device that does not return at once
     // The driver's next read of the device stops until ResumeReads().
     void StallReads();
@@ -80,8 +92,12 @@ public:
     void ResumeReads();
 
     // ---- modem lines and line errors
-    // The input lines as the port sees them (MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON).
-    void SetModemLines(DWORD lines);
+    // The input lines as the port sees them (MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON). Like
+    // a UART the device counts the end of every ring (RI falling). `announce` false changes the
+    // lines without telling the driver, as a change whose notice is still on its way.
+    void SetModemLines(DWORD lines, bool announce = true);
+    // A ring that began and ended since the driver last looked: only the count of rings shows it.
+    void Ring();
     // Counts line errors as the device's receiver would.
     void AddLineErrors(DWORD frame, DWORD parity, DWORD overrun, DWORD breaks);
     // The output lines the port drives (AF_LINE_DTR, AF_LINE_RTS of comm/AfCommBackend_p.h), the

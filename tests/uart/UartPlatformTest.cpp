@@ -5,8 +5,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,6 +53,34 @@ double CpuMs()
     timespec now{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
     return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+// The task ids of this process's threads.
+std::set<std::string> Threads()
+{
+    std::set<std::string> threads;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        threads.insert(task.path().filename());
+    return threads;
+}
+
+// How often the threads of this process other than `others` have gone to sleep (each time to be
+// woken again) or lost the processor so far.
+long Switches(const std::set<std::string>& others)
+{
+    long switches = 0;
+    for (const std::string& thread : Threads()) {
+        if (others.count(thread))
+            continue;
+        std::ifstream status("/proc/self/task/" + thread + "/status");
+        std::string key;
+        long value = 0;
+        while (status >> key)
+            if ((key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") &&
+                status >> value)
+                switches += value;
+    }
+    return switches;
 }
 
 // An open port as the port core uses it: overlapped, reads that never wait, one OVERLAPPED with
@@ -233,6 +264,10 @@ TEST(UartLoop, ModemLinesFollowTheWiringAndRaiseTheirEvents)
     constexpr DWORD kAll = MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON | MS_RING_ON;
     constexpr DWORD kFromDtr = MS_DSR_ON | MS_RLSD_ON | MS_RING_ON;
     ASSERT_TRUE(port.AwaitModem(kAll, kAll)) << port.Modem();
+    // Settings changed on a port that has been open for a while, as the tool changes them: the
+    // 8250 switches its modem-status interrupt off at every change of the terminal's attributes.
+    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(SetCommState(port.Handle, &line));
     const struct {
         DWORD Function;
         DWORD Lines;  // after it
@@ -323,6 +358,29 @@ INSTANTIATE_TEST_SUITE_P(Handshakes, UartHeldOutput,
                          testing::Values(THandshake{"RtsCts", true, CLRRTS, SETRTS, MS_CTS_ON},
                                          THandshake{"DtrDsr", false, CLRDTR, SETDTR, MS_DSR_ON}),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+// ---- idle cost
+
+TEST(UartLoop, AnIdleOpenPortDoesNotWake)
+{
+    SKIP_WITHOUT_UART(GuestUarts().Loop);
+    const std::set<std::string> others = Threads(); // this one, and a sanitizer's own
+    TPort port(GuestUarts().Loop);
+    const DCB line = Line(9600);
+    ASSERT_TRUE(SetCommState(port.Handle, &line));
+    port.Settle();
+    port.Watch(EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_ERR);
+    DWORD mask = 0;
+    ASSERT_FALSE(WaitCommEvent(port.Handle, &mask, &port.Wait)); // as the port core waits
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    std::this_thread::sleep_for(200ms);
+    const long before = Switches(others);
+    std::this_thread::sleep_for(3s);
+    const long woken = Switches(others) - before;
+    std::printf("idle open port: its threads woke %ld times in 3 s\n", woken);
+    EXPECT_EQ(woken, 0) << "an open port with nothing queued keeps waking";
+    EXPECT_EQ(WaitForSingleObject(port.Wait.hEvent, 0), WAIT_TIMEOUT);
+}
 
 // ---- traffic through the I/O thread
 

@@ -26,6 +26,9 @@ struct AfLineStatus {
     DWORD parity = 0;
     DWORD overrun = 0; // the receiver lost bytes (hardware or driver buffer overrun)
     DWORD breaks = 0;
+    // Rings that have ended (RI falling; a device that counts both edges counts them too), so that
+    // a ring that began and ended between two looks is not lost; 0 when the device does not count.
+    DWORD rings = 0;
 };
 
 // Output lines for AfCommBackend::SetLines.
@@ -65,11 +68,17 @@ public:
     virtual DWORD SetOutputFlow(bool on) = 0;
 
     // Reads modem lines and line-error counters. False when the device reports neither (a
-    // pseudo-terminal); the driver then never polls for them.
+    // pseudo-terminal); the driver then never polls for them. Line errors and breaks come with
+    // received bytes, so the driver reads the status again whenever bytes came in.
     virtual bool GetLineStatus(AfLineStatus& status) = 0;
     // How often the driver polls GetLineStatus while the port is open, in ms; <= 0 when the
-    // backend announces changes through NotifyFd() instead.
+    // backend announces modem-line changes through NotifyFd() instead. Asked again after every
+    // notification: a backend may find out only then that the lines have to be polled.
     virtual int LineStatusPollMs() const = 0;
+    // The driver has found the device gone and calls nothing more but the destructor: the backend
+    // lets go of what it holds in the device's kernel driver, so that the system can remove the
+    // device while the handle is still open. Called under the driver's lock.
+    virtual void Gone() {}
 
     // Drops bytes held by the device or its kernel driver (also at every open: a port starts with
     // empty queues).

@@ -40,8 +40,8 @@ DWORD AfCheckDcb(const DCB& dcb)
         return ERROR_INVALID_PARAMETER;
     if (dcb.StopBits == ONE5STOPBITS && dcb.ByteSize != 5)
         return ERROR_INVALID_PARAMETER;
-    if ((dcb.fOutX || dcb.fInX) && dcb.XonChar == dcb.XoffChar)
-        return ERROR_INVALID_PARAMETER;
+    if (dcb.XonChar == dcb.XoffChar)
+        return ERROR_INVALID_PARAMETER; // with or without XON/XOFF flow control
     if (dcb.fRtsControl == RTS_CONTROL_TOGGLE)
         return ERROR_NOT_SUPPORTED;
     return ERROR_SUCCESS;

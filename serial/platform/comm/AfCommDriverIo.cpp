@@ -19,7 +19,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kReadsPerTurn = 16;
-// The longest wait before the driver looks again whether output still held by the device has left.
+// The longest wait before the driver looks again at output that is held: whether what the device
+// still holds has left, and whether DSR has come for output that waits for it.
 constexpr std::uint64_t kDrainCheckMaxMs = 200;
 
 } // namespace
@@ -82,6 +83,10 @@ void AfCommDriver::Run()
             until(nextStatus);
         if (!gone_ && taken_ > 0)
             until(drainCheck_);
+        // A DSR change in the instant between two of the backend's waits for line changes shows
+        // only with the next change: output held for DSR does not rely on it alone.
+        if (!gone_ && taken_ < writes_.size() && OutputHeldByDsr())
+            until(Clock::now() + std::chrono::milliseconds(kDrainCheckMaxMs));
 
         lock.unlock();
         const int ready = ::poll(fds, count, timeout);
@@ -106,16 +111,20 @@ void AfCommDriver::Run()
         }
         const bool hungUp = dataIndex >= 0 && (fds[dataIndex].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 
+        bool arrived = false;
         if (!gone_ && !direct_) {
             lock.unlock();
-            PumpInput();
+            arrived = PumpInput();
             lock.lock();
         }
         if (closed_)
             break;
-        // Line status before output, so that output held for DSR goes as soon as DSR is seen.
-        if (!gone_ && (notified || (statusPollMs_ > 0 && Clock::now() >= nextStatus))) {
+        // Line status before output, so that output held for DSR goes as soon as DSR is seen. Line
+        // errors and breaks come with bytes: the counters are read when bytes came in.
+        if (!gone_ && (notified || arrived || (statusPollMs_ > 0 && Clock::now() >= nextStatus))) {
             CheckLineStatus();
+            if (notified && statusKnown_)
+                statusPollMs_ = backend_->LineStatusPollMs();
             if (statusPollMs_ > 0)
                 nextStatus = Clock::now() + std::chrono::milliseconds(statusPollMs_);
         }
@@ -126,12 +135,13 @@ void AfCommDriver::Run()
     }
 }
 
-void AfCommDriver::PumpInput()
+bool AfCommDriver::PumpInput()
 {
     std::lock_guard pump(pump_);
     Lock lock(lock_);
     if (closed_ || gone_ || !backend_)
-        return;
+        return false;
+    bool arrived = false;
     // A bounded number of reads per turn, so that a flood of input cannot keep the thread from
     // its other work; a wake-up brings it straight back for the rest (a backend that signals
     // through its notify descriptor would not signal again for bytes it already announced).
@@ -149,13 +159,14 @@ void AfCommDriver::PumpInput()
         reading_ = false;
         readDone_.notify_all();
         if (closed_)
-            return;
+            return arrived;
         if (n == 0) {
             drained = true;
         } else if (n < 0) {
             DeviceGone();
-            return;
+            return arrived;
         } else {
+            arrived = true;
             Append(scratch_.data(), static_cast<std::size_t>(n));
             // Raised before the lock is left for the next read: whoever sees the bytes in the
             // queue finds their event raised too.
@@ -168,6 +179,7 @@ void AfCommDriver::PumpInput()
     }
     if (round == kReadsPerTurn && !drained)
         Wake();
+    return arrived;
 }
 
 void AfCommDriver::Append(const BYTE* data, std::size_t count)
@@ -281,8 +293,8 @@ void AfCommDriver::CompleteSent()
     }
     if (taken_ > 0) {
         // Look again when the line should have sent what the device still holds: by the bits
-        // of a character at the line's rate, at least a millisecond, and at most the status
-        // poll's rhythm (output held by a handshake line goes on waiting at that pace).
+        // of a character at the line's rate, at least a millisecond, and at most every 200 ms
+        // (output held by a handshake line goes on waiting at that pace).
         const std::uint64_t bits =
             1 + dcb_.ByteSize + (dcb_.Parity != NOPARITY ? 1 : 0) + (dcb_.StopBits == ONESTOPBIT ? 1 : 2);
         const std::uint64_t ms = (handed_ - sent) * bits * 1000 / std::max<DWORD>(dcb_.BaudRate, 1);
@@ -311,7 +323,11 @@ void AfCommDriver::CheckLineStatus()
         events |= EV_DSR;
     if (changed & MS_RLSD_ON)
         events |= EV_RLSD;
-    if ((changed & MS_RING_ON) && (now.modem & MS_RING_ON))
+    // Rings begun since the last look: those that have ended since, plus one ringing now, less one
+    // that was ringing then. So a ring that began and ended in between counts, and the end of a
+    // ring already reported does not.
+    const auto ringing = [](const AfLineStatus& status) { return (status.modem & MS_RING_ON) ? 1 : 0; };
+    if (static_cast<long long>(now.rings - status_.rings) + ringing(now) - ringing(status_) > 0)
         events |= EV_RING;
     if (now.frame != status_.frame) {
         errors_ |= CE_FRAME;
@@ -347,6 +363,8 @@ void AfCommDriver::RaiseEvents(DWORD events)
 
 void AfCommDriver::DeviceGone()
 {
+    if (!gone_ && backend_)
+        backend_->Gone();
     gone_ = true;
     writeBlocked_ = false;
     EndAll(AF_ERROR_DEVICE_GONE);

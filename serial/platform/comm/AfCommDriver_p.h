@@ -10,7 +10,9 @@
 // - Through an I/O thread, for a device with modem lines, line errors or a notify descriptor: it
 //   sleeps in poll() on the device and on a wake-up descriptor of its own, fills the input queue,
 //   feeds pending writes, watches modem lines and line errors, runs the DTR/DSR handshake and
-//   completes overlapped operations.
+//   completes overlapped operations. It wakes only for that work: the backend announces line
+//   changes (or asks to be polled where its device cannot), and line errors are read when bytes
+//   come in, with which they arrive; an open port with nothing to do does not wake.
 // Either way the input queue has the SetupComm size. While it is full the device is not read: its
 // bytes stay in the kernel, which holds the sender back by its own flow control (or counts an
 // overrun), and reading resumes as soon as a caller's read makes room. Everything the callers see
@@ -45,7 +47,7 @@ inline constexpr DWORD AF_ERROR_DEVICE_GONE = ERROR_DEVICE_NOT_CONNECTED;
 
 // Whether a DCB asks for something sensible that this platform can do: ERROR_SUCCESS,
 // ERROR_INVALID_PARAMETER (rate 0, data bits outside 5-8, unknown parity or stop-bit codes, 1.5
-// stop bits with more than 5 data bits, equal XON and XOFF characters under XON/XOFF) or
+// stop bits with more than 5 data bits, equal XON and XOFF characters, also without XON/XOFF) or
 // ERROR_NOT_SUPPORTED (RTS toggle). Two stop bits with 5 data bits are fine: the line runs 1.5.
 DWORD AfCheckDcb(const DCB& dcb);
 
@@ -138,9 +140,9 @@ private:
     void Run();
     // Wakes the I/O thread, if there is one.
     void Wake();
-    // Takes in what the device holds, as room allows. Without the driver lock; takes the pump
-    // lock, then the driver lock, which it gives up while it reads the device.
-    void PumpInput();
+    // Takes in what the device holds, as room allows; true when bytes came in. Without the driver
+    // lock; takes the pump lock, then the driver lock, which it gives up while it reads the device.
+    bool PumpInput();
     void Append(const BYTE* data, std::size_t count);
     // Lets held-back input in again once the queue has room.
     void InputTaken();

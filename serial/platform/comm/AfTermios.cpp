@@ -35,6 +35,12 @@ void AfMakeRaw(termios2& t)
     t.c_cflag |= CS8 | CREAD | CLOCAL;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
+    // Equal start and stop characters (both switched off, say) would read back as a DCB that
+    // SetCommState refuses: such a terminal starts with the usual DC1 and DC3.
+    if (t.c_cc[VSTART] == t.c_cc[VSTOP]) {
+        t.c_cc[VSTART] = 0x11;
+        t.c_cc[VSTOP] = 0x13;
+    }
 }
 
 void AfDcbToTermios(const DCB& dcb, termios2& t)

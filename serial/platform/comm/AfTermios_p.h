@@ -8,7 +8,8 @@
 
 // Raw byte transport: no echo, no line editing, no signals, no character translation, receiver
 // on, modem control lines ignored for hang-up; a read takes at least one byte (so a non-blocking
-// read tells "nothing yet" from end of file).
+// read tells "nothing yet" from end of file). Start and stop characters are kept unless they are
+// equal; then they become DC1 and DC3.
 void AfMakeRaw(termios2& attributes);
 
 // Writes rate, data bits, parity, stop bits, RTS/CTS and XON/XOFF flow control and the XON/XOFF
