@@ -36,19 +36,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Mostly small addresses, so that the later checks and the records are reached.
     if ((data[3] & 0x80) == 0)
         addr &= 0x1FF;
-    const std::uint8_t flowCode = data[4] & 0x0F;
-    const std::uint8_t pulseCode = data[4] >> 4;
-    const std::size_t count = std::min<std::size_t>(size - 5, TelegramBufSize);
-    std::copy_n(data + 5, count, TelegramBuf);
-    std::fill(TelegramBuf + count, TelegramBuf + TelegramBufSize, std::uint8_t{0});
+    const TMBusScaleCodes codes{.FlowScaleCode = static_cast<std::uint8_t>(data[4] & 0x0F),
+                                .PulseScaleCode = static_cast<std::uint8_t>(data[4] >> 4)};
+    TTelegramBuf telegram{};
+    std::copy_n(data + 5, std::min(size - 5, telegram.size()), telegram.begin());
 
-    const TMBusConfigData config = DecodeConfigFrame(addr);
-    Check(ReadPos >= 0 && ReadPos <= TelegramBufSize);
+    const TMBusConfigData config = DecodeConfigFrame(telegram, addr);
+    Check(config.ReadPos >= 0 && config.ReadPos <= TelegramBufSize);
     Check(config.Status != TMBusDecodeStatus::dsFailed || IsLinkMessage(config.Message));
     Check(config.Status == TMBusDecodeStatus::dsFailed || config.Message.empty());
 
-    const TMBusUserData user = DecodeUserFrame(addr, flowCode, pulseCode);
-    Check(ReadPos >= 0 && ReadPos <= TelegramBufSize);
+    const TMBusUserData user = DecodeUserFrame(telegram, addr, codes);
+    Check(user.ReadPos >= 0 && user.ReadPos <= TelegramBufSize);
     if (user.Status == TMBusDecodeStatus::dsFailed) {
         // Both decoders share the checks; only the user data can hold an unconvertible value.
         Check(user.Message == config.Message || (config.Message.empty() && user.Message == MsgInvalidValue));
