@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <span>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "MBusTelegram.h"
@@ -29,7 +31,11 @@ constexpr int kProbeAttempts = 2;
 
 void TMBusLink::SendTelegram(std::int32_t Length)
 {
-    FRequest.assign(FTelegram.begin(), FTelegram.begin() + std::clamp(Length, 0, TelegramBufSize));
+    // SendData would read on behind the buffer.
+    if (Length > TelegramBufSize)
+        throw std::out_of_range("a request of " + std::to_string(Length) + " bytes is longer than the " +
+                                std::to_string(TelegramBufSize) + "-byte telegram buffer");
+    FRequest.assign(FTelegram.begin(), FTelegram.begin() + std::max(Length, 0));
     FPort.SendData(FTelegram.data(), Length);
 }
 

@@ -21,7 +21,8 @@ public:
     TTelegramBuf& Telegram() const { return FTelegram; }
 
     // Sends the first Length bytes of the telegram buffer, the request just built there, and
-    // remembers them for the Delay that follows. Raises as SendData does.
+    // remembers them for the Delay that follows. Raises as SendData does, and std::out_of_range,
+    // with nothing sent, for a Length beyond the buffer.
     void SendTelegram(std::int32_t Length);
     // Completes one exchange after the caller has sent a request: waits while serving events
     // until the request has left the output queue, drops what was received meanwhile (an echo of

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -260,6 +261,15 @@ TEST_F(DelayTest, MoreThanTheBufferHoldsFillsItAndLeavesNothingForTheNextExchang
     Form1->Delay(750);
     EXPECT_EQ(Buffer(), Bytes(answer.begin(), answer.begin() + TelegramBufSize));
     EXPECT_EQ(FPort->InputCount(), 0);
+}
+
+TEST_F(DelayTest, ARequestLongerThanTheBufferIsRefusedWithNothingSent)
+{
+    Telegram().fill(0x11);
+    EXPECT_THROW(Form1->SendTelegram(TelegramBufSize + 1), std::out_of_range);
+    Telegram()[0] = 0x5A;
+    Form1->SendTelegram(1);
+    EXPECT_EQ(FPeer.Receive(1, 5000), Bytes{0x5A}); // the first byte on the line
 }
 
 // A request the line does not take: the device holds every written byte back.
