@@ -1,10 +1,12 @@
 // Fuzzes the response decoders: the input sets the "Addr" value, the scale codes and the buffer.
 // Input layout: 4 bytes "Addr" (little endian), 1 byte of scale codes, then the buffer content.
-// Buffer bytes the input does not reach are zero, so that every run is reproducible.
+// Buffer bytes the input does not reach are zero, so that every run is reproducible. The content
+// is decoded once more as a telegram of its own length, which nothing may be read beyond.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <span>
 
 #include "MBusDecode.h"
 #include "MBusTelegram.h"
@@ -22,6 +24,17 @@ bool IsLinkMessage(std::string_view m)
     return m == MsgInvalidResponse || m == MsgInvalidLField || m == MsgInvalidChSum ||
            m == MsgInvalidEndChar || m == MsgUnsupportedCField || m == MsgInvalidAddr ||
            m == MsgUnsupportedMode2;
+}
+
+// What a result says on a telegram of `size` bytes, whatever its content.
+void CheckResult(const TMBusDecodeResult& result, std::size_t size)
+{
+    // A failed search stops at the last frame start it tried, which a short telegram ends before.
+    Check(result.ReadPos >= 0 &&
+          result.ReadPos <= std::max<std::int64_t>(static_cast<std::int64_t>(size), MBusMaxFrameStart));
+    Check(result.Status != TMBusDecodeStatus::dsFailed || IsLinkMessage(result.Message) ||
+          result.Message == MsgInvalidValue);
+    Check(result.Status == TMBusDecodeStatus::dsFailed || result.Message.empty());
 }
 
 } // namespace
@@ -59,5 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(user.Baud >= 0 && user.Baud <= 25500 && user.Baud % 100 == 0);
         Check(user.PulseWidth >= 0 && user.PulseWidth <= 255);
     }
+
+    const std::span<const std::uint8_t> content(data + 5, size - 5);
+    CheckResult(DecodeConfigFrame(content, addr), content.size());
+    CheckResult(DecodeUserFrame(content, addr, codes), content.size());
     return 0;
 }
