@@ -117,8 +117,9 @@ void TForm1::CreateComponents()
     AfComPort1->SetName("AfComPort1");
     AfComPort1->SetParity(paEven);
     AfComPort1->Loaded();
-    FLink = std::make_unique<TMBusLink>(*AfComPort1);
-    FOperations = std::make_unique<TMeterOperations>(*FLink, static_cast<TMeterOperationHost&>(*this));
+    FLink = std::make_unique<TMBusLink>(*AfComPort1, FMBusState.TelegramBuf);
+    FOperations =
+        std::make_unique<TMeterOperations>(*FLink, static_cast<TMeterOperationHost&>(*this), FMBusState);
 }
 
 void TForm1::CreateControls()

@@ -16,6 +16,7 @@
 #include "GroupBox.h"
 #include "MBusLink.h"
 #include "MBusRegisters.h"
+#include "MBusState.h"
 #include "MeterOperations.h"
 #include "SpinEdit.h"
 
@@ -73,8 +74,12 @@ public:
     QLabel* Label30; // "Pulse width"
     QLabel* Label31; // pulse width in ms, follows SpinEdit7
 
+    // What the window keeps of its exchanges from start to end: the telegram buffer, the scale
+    // codes and the text of the last decoding failure.
+    TMBusState& MBusState() { return FMBusState; }
+
     // The exchange of the link (TMBusLink) on AfComPort1: SendTelegram sends the request built in
-    // TelegramBuf, Delay waits while processing window events and takes the answer.
+    // the telegram buffer, Delay waits while processing window events and takes the answer.
     void SendTelegram(std::int32_t Length);
     void Delay(std::uint32_t Ms);
 
@@ -86,8 +91,9 @@ public:
     // "Read": the configuration data (scale codes), then the user data into the fields.
     void Button2Click(QObject* Sender);
 
-    // Response decoding: the configuration-data frame and the user-data frame in TelegramBuf.
-    // True when the frame was decoded and applied.
+    // Response decoding: the configuration-data frame and the user-data frame in the telegram
+    // buffer. The configuration data set the kept scale codes, and the user data are scaled with
+    // them. True when the frame was decoded and applied.
     bool DecodeMBusFLASH();
     bool DecodeMBusFRAM();
 
@@ -146,6 +152,7 @@ private:
     bool StopRequested() const override { return FClosed; }
 
     std::unique_ptr<TAfComPort> FComPort; // AfComPort1
+    TMBusState FMBusState;
     std::unique_ptr<TMBusLink> FLink;
     std::unique_ptr<TMeterOperations> FOperations;
     QPointer<QWidget> FFocused; // the control that had the keyboard focus as the operation started

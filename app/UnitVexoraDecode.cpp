@@ -1,5 +1,5 @@
-// TForm1's response decoding: the shared decoders on TelegramBuf, and the user data into the
-// fields.
+// TForm1's response decoding: the shared decoders on the window's telegram buffer, and the user
+// data into the fields.
 #include <QLineEdit>
 
 #include "ImpOutText.h"
@@ -7,12 +7,12 @@
 
 bool TForm1::DecodeMBusFLASH()
 {
-    return FOperations->DecodeConfigData(SpinEdit2->Value());
+    return FOperations->DecodeConfigData(SpinEdit2->Value()).has_value();
 }
 
 bool TForm1::DecodeMBusFRAM()
 {
-    return FOperations->DecodeUserData(SpinEdit2->Value());
+    return FOperations->DecodeUserData(SpinEdit2->Value(), FMBusState.ScaleCodes);
 }
 
 void TForm1::UserDataRead(const TMBusUserData& Data)

@@ -20,6 +20,7 @@
 #include "FloatFormat.h"
 #include "ImpOutText.h"
 #include "MBusLink.h"
+#include "MBusState.h"
 #include "MeterOperations.h"
 #include "StrToFloat.h"
 
@@ -79,9 +80,10 @@ struct TSession {
     }
 
     TAfComPort Port{nullptr};
-    TMBusLink Link{Port};
+    TMBusState MBusState; // the telegram buffer, the scale codes, the last error text
+    TMBusLink Link{Port, MBusState.TelegramBuf};
     TCliHost Host;
-    TMeterOperations Operations{Link, Host};
+    TMeterOperations Operations{Link, Host, MBusState};
 };
 
 std::string Text(const QString& Value)
@@ -257,9 +259,10 @@ std::string PulseWidthMs(std::int32_t Code)
     return Text(FloatToStrGeneral(Code * 1.66 + 1, 15));
 }
 
-// The values of a read. At Addr 254 whichever meter is on the line answers: the address it
-// answered at is shown too.
-void PrintRead(const TMBusUserData& Data, std::int32_t Addr, std::int32_t Baud, bool Json)
+// The values of a read, scaled with Codes. At Addr 254 whichever meter is on the line answers:
+// the address it answered at is shown too.
+void PrintRead(const TMBusUserData& Data, TMBusScaleCodes Codes, std::int32_t Addr, std::int32_t Baud,
+               bool Json)
 {
     const TMeterValues values = ValuesRead(Data);
     const bool anyMeter = Addr == MBusPointToPointAddr;
@@ -277,8 +280,8 @@ void PrintRead(const TMBusUserData& Data, std::int32_t Addr, std::int32_t Baud, 
             {"empty-tube", *values.EmptyTube},
             {"pulse-width", *values.PulseWidth},
             {"pulse-width-ms", ParseFloat(PulseWidthMs(*values.PulseWidth))},
-            {"flow-scale-code", static_cast<int>(FlowScaleCode)},
-            {"pulse-scale-code", static_cast<int>(PulseScaleCode)},
+            {"flow-scale-code", static_cast<int>(Codes.FlowScaleCode)},
+            {"pulse-scale-code", static_cast<int>(Codes.PulseScaleCode)},
             {"units", units},
         };
         if (anyMeter)
@@ -298,7 +301,7 @@ void PrintRead(const TMBusUserData& Data, std::int32_t Addr, std::int32_t Baud, 
     line(CaptionPulseWidth,
          std::to_string(*values.PulseWidth) + " (" + PulseWidthMs(*values.PulseWidth) + "ms)");
     line("Scale codes",
-         "flow " + std::to_string(FlowScaleCode) + ", pulse " + std::to_string(PulseScaleCode));
+         "flow " + std::to_string(Codes.FlowScaleCode) + ", pulse " + std::to_string(Codes.PulseScaleCode));
     if (anyMeter)
         line("Answered at Addr", std::to_string(Data.AnsweredAddr));
 }
@@ -341,7 +344,7 @@ int Read(TSession& Session, const TCliRequest& Request)
     const TMBusUserData* data = ReadUserData(Session, addr, baud, status);
     if (!data)
         return status;
-    PrintRead(*data, addr, baud, Request.Has("json"));
+    PrintRead(*data, Session.MBusState.ScaleCodes, addr, baud, Request.Has("json"));
     return esDone;
 }
 

@@ -4,12 +4,9 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 #include "MBusTelegram.h"
-
-std::string ErrorText;
-std::uint8_t FlowScaleCode = 0;
-std::uint8_t PulseScaleCode = 0;
 
 namespace {
 
@@ -24,41 +21,53 @@ constexpr std::int32_t OffA = 5;
 constexpr std::int32_t OffCI = 6;
 constexpr std::int32_t OffHeader = 7;
 constexpr std::int32_t UninterpretedBytes = 6;
+constexpr std::int32_t OffRecords = 26;
+// Behind the last record of each frame: four singles and five words, four singles and a word.
+constexpr std::int32_t ConfigFrameEnd = OffRecords + 4 * 4 + 5 * 4;
+constexpr std::int32_t UserFrameEnd = OffRecords + 4 * 4 + 4;
 
 // How far, relative to its magnitude, a single may lie from the value it was rounded from, with a
 // margin: 2^-23 is one to two units in its last place.
 constexpr double kSingleRoundingError = 0x1p-23;
 
-// Takes `width` bytes at ReadPos, least significant first, and advances ReadPos.
-std::uint32_t ReadLittleEndian(int width)
+// Takes `width` bytes at the cursor, least significant first, and advances it.
+std::uint32_t ReadLittleEndian(TTelegramCursor& cursor, int width)
 {
-    if (ReadPos < 0 || ReadPos > TelegramBufSize - width)
-        throw std::out_of_range("read of " + std::to_string(width) + " bytes at " + std::to_string(ReadPos) +
-                                " lies outside the telegram buffer");
+    if (!cursor.Holds(width))
+        throw std::out_of_range("read of " + std::to_string(width) + " bytes at " +
+                                std::to_string(cursor.ReadPos) + " lies outside the telegram");
     std::uint32_t value = 0;
     for (int i = width - 1; i >= 0; --i)
-        value = (value << 8) | TelegramBuf[ReadPos + i];
-    ReadPos += width;
+        value = (value << 8) | cursor.Telegram[static_cast<std::size_t>(cursor.ReadPos + i)];
+    cursor.ReadPos += width;
     return value;
+}
+
+// Whether a frame starts at `s`: 68 there and three bytes on.
+bool FrameStartsAt(std::span<const std::uint8_t> telegram, std::int32_t s)
+{
+    const auto at = [&](std::int32_t i) { return telegram[static_cast<std::size_t>(i)]; };
+    return s + OffSecondStart < std::ssize(telegram) && at(s) == MBusLongStart &&
+           at(s + OffSecondStart) == MBusLongStart;
 }
 
 // The fixed header (identification, manufacturer, version, medium, access number, status,
 // signature) is read and not used; then the uninterpreted bytes are skipped. True when the byte
-// after them is the FF marker; ReadPos then points behind the marker.
-bool SkipHeaderToMarker(std::int32_t start)
+// after them is the FF marker; the cursor then points behind the marker, otherwise at it.
+bool SkipHeaderToMarker(TTelegramCursor& cursor, std::int32_t start)
 {
-    ReadPos = start + OffHeader;
-    ReadBcd8(); // identification number
-    ReadWord(); // manufacturer
-    ReadByte(); // version
-    ReadByte(); // medium
-    ReadByte(); // access number
-    ReadByte(); // status
-    ReadWord(); // signature
-    ReadPos += UninterpretedBytes;
-    if (TelegramBuf[ReadPos] != MarkerFF)
+    cursor.ReadPos = start + OffHeader;
+    cursor.ReadBcd8(); // identification number
+    cursor.ReadWord(); // manufacturer
+    cursor.ReadByte(); // version
+    cursor.ReadByte(); // medium
+    cursor.ReadByte(); // access number
+    cursor.ReadByte(); // status
+    cursor.ReadWord(); // signature
+    cursor.ReadPos += UninterpretedBytes;
+    if (cursor.Telegram[static_cast<std::size_t>(cursor.ReadPos)] != MarkerFF)
         return false;
-    ReadPos += 1;
+    cursor.ReadPos += 1;
     return true;
 }
 
@@ -75,29 +84,34 @@ std::int32_t ScaleFactor(std::uint8_t code)
     return kPowersOfTen[ScaleDecimals(code)];
 }
 
-std::uint8_t ReadByte()
+bool TTelegramCursor::Holds(std::int32_t count) const
 {
-    return static_cast<std::uint8_t>(ReadLittleEndian(1));
+    return ReadPos >= 0 && ReadPos <= std::ssize(Telegram) - count;
 }
 
-std::uint16_t ReadWord()
+std::uint8_t TTelegramCursor::ReadByte()
 {
-    return static_cast<std::uint16_t>(ReadLittleEndian(2));
+    return static_cast<std::uint8_t>(ReadLittleEndian(*this, 1));
 }
 
-std::uint32_t ReadDWord()
+std::uint16_t TTelegramCursor::ReadWord()
 {
-    return ReadLittleEndian(4);
+    return static_cast<std::uint16_t>(ReadLittleEndian(*this, 2));
 }
 
-float ReadSingle()
+std::uint32_t TTelegramCursor::ReadDWord()
 {
-    return std::bit_cast<float>(ReadLittleEndian(4));
+    return ReadLittleEndian(*this, 4);
 }
 
-std::uint32_t ReadBcd8()
+float TTelegramCursor::ReadSingle()
 {
-    const std::uint32_t raw = ReadLittleEndian(4);
+    return std::bit_cast<float>(ReadLittleEndian(*this, 4));
+}
+
+std::uint32_t TTelegramCursor::ReadBcd8()
+{
+    const std::uint32_t raw = ReadLittleEndian(*this, 4);
     std::uint32_t value = 0;
     std::uint32_t weight = 1;
     for (int i = 0; i < 4; ++i) {
@@ -108,30 +122,32 @@ std::uint32_t ReadBcd8()
     return value;
 }
 
-std::string_view CheckMBusResponse(std::int32_t addr)
+std::string_view CheckMBusResponse(TTelegramCursor& cursor, std::int32_t addr)
 {
-    ReadPos = 0;
-    while (
-        !(TelegramBuf[ReadPos] == MBusLongStart && TelegramBuf[ReadPos + OffSecondStart] == MBusLongStart)) {
-        if (ReadPos >= MBusMaxFrameStart)
+    const std::span<const std::uint8_t> telegram = cursor.Telegram;
+    cursor.ReadPos = 0;
+    while (!FrameStartsAt(telegram, cursor.ReadPos)) {
+        if (cursor.ReadPos >= MBusMaxFrameStart)
             return MsgInvalidResponse;
-        ++ReadPos;
+        ++cursor.ReadPos;
     }
-    const std::int32_t s = ReadPos;
-    const std::int32_t length = TelegramBuf[s + OffL];
-    // The checksum sits at s + 4 + L and the stop byte behind it; both must lie in the buffer.
+    const std::int32_t s = cursor.ReadPos;
+    const auto at = [&](std::int32_t i) { return telegram[static_cast<std::size_t>(i)]; };
+    const std::int32_t length = at(s + OffL);
+    // The checksum sits at s + 4 + L and the stop byte behind it; both must lie in the telegram.
     const std::int32_t stopIndex = s + 5 + length;
-    if (TelegramBuf[s + OffLRepeated] != length || stopIndex >= TelegramBufSize)
+    if (at(s + OffLRepeated) != length || stopIndex >= std::ssize(telegram))
         return MsgInvalidLField;
-    if (MBusChecksum(TelegramBuf + s + 4, length) != TelegramBuf[stopIndex - 1])
+    if (MBusChecksum(telegram.subspan(static_cast<std::size_t>(s + 4), static_cast<std::size_t>(length))) !=
+        at(stopIndex - 1))
         return MsgInvalidChSum;
-    if (TelegramBuf[stopIndex] != MBusStop)
+    if (at(stopIndex) != MBusStop)
         return MsgInvalidEndChar;
-    if ((TelegramBuf[s + OffC] & 0x0F) != 0x08)
+    if ((at(s + OffC) & 0x0F) != 0x08)
         return MsgUnsupportedCField;
-    if (addr != MBusPointToPointAddr && static_cast<std::int32_t>(TelegramBuf[s + OffA]) != addr)
+    if (addr != MBusPointToPointAddr && static_cast<std::int32_t>(at(s + OffA)) != addr)
         return MsgInvalidAddr;
-    if ((TelegramBuf[s + OffCI] & 0x04) != 0)
+    if ((at(s + OffCI) & 0x04) != 0)
         return MsgUnsupportedMode2;
     return {};
 }
@@ -153,60 +169,78 @@ bool ScaleFlow(float value, std::uint8_t code, std::int32_t& result)
     return true;
 }
 
-// The checks, then the fixed header up to the FF marker. True when the records follow at
-// ReadPos; otherwise `result` says why not.
-static bool ReachRecords(std::int32_t addr, TMBusDecodeResult& result)
+// The checks, then the fixed header up to the FF marker of a frame whose records end at
+// `frameEnd`. True when the records follow at the cursor; otherwise `result` says why not.
+static bool ReachRecords(TTelegramCursor& cursor, std::int32_t addr, std::int32_t frameEnd,
+                         TMBusDecodeResult& result)
 {
-    result.Message = CheckMBusResponse(addr);
+    result.Message = CheckMBusResponse(cursor, addr);
+    if (result.Message.empty() && !cursor.Holds(frameEnd))
+        result.Message = MsgInvalidLField; // the records would lie beyond the telegram's end
     if (!result.Message.empty())
         return false;
-    result.AnsweredAddr = TelegramBuf[ReadPos + OffA];
-    if (!SkipHeaderToMarker(ReadPos)) {
+    result.AnsweredAddr = cursor.Telegram[static_cast<std::size_t>(cursor.ReadPos + OffA)];
+    if (!SkipHeaderToMarker(cursor, cursor.ReadPos)) {
         result.Status = TMBusDecodeStatus::dsNoMarker;
         return false;
     }
     return true;
 }
 
-TMBusConfigData DecodeConfigFrame(std::int32_t addr)
+// The records of the configuration-data frame at the cursor.
+static void TakeConfigRecords(TTelegramCursor& cursor, TMBusConfigData& data)
 {
-    TMBusConfigData data;
-    if (!ReachRecords(addr, data))
-        return data;
     for (int i = 0; i < 4; ++i)
-        ReadSingle();
-    ReadDWord();
-    ReadDWord();
-    const std::uint32_t scaleWord = ReadDWord();
-    ReadDWord();
-    ReadDWord();
+        cursor.ReadSingle();
+    cursor.ReadDWord();
+    cursor.ReadDWord();
+    const std::uint32_t scaleWord = cursor.ReadDWord();
+    cursor.ReadDWord();
+    cursor.ReadDWord();
     data.PulseScaleCode = static_cast<std::uint8_t>(scaleWord & 0x0Fu);
     data.FlowScaleCode = static_cast<std::uint8_t>((scaleWord >> 4) & 0x0Fu);
     data.Status = TMBusDecodeStatus::dsDecoded;
+}
+
+TMBusConfigData DecodeConfigFrame(std::span<const std::uint8_t> telegram, std::int32_t addr)
+{
+    TMBusConfigData data;
+    TTelegramCursor cursor{telegram};
+    if (ReachRecords(cursor, addr, ConfigFrameEnd, data))
+        TakeConfigRecords(cursor, data);
+    data.ReadPos = cursor.ReadPos;
     return data;
 }
 
-TMBusUserData DecodeUserFrame(std::int32_t addr, std::uint8_t flowScaleCode, std::uint8_t pulseScaleCode)
+// The records of the user-data frame at the cursor, with the scale codes.
+static void TakeUserRecords(TTelegramCursor& cursor, TMBusScaleCodes codes, TMBusUserData& data)
 {
-    TMBusUserData data;
-    if (!ReachRecords(addr, data))
-        return data;
-    const float q4 = ReadSingle();
-    const float q20 = ReadSingle();
-    const float pulses = ReadSingle();
-    ReadSingle(); // register 0x23, not shown
-    const std::uint32_t config = ReadDWord();
+    const float q4 = cursor.ReadSingle();
+    const float q20 = cursor.ReadSingle();
+    const float pulses = cursor.ReadSingle();
+    cursor.ReadSingle(); // register 0x23, not shown
+    const std::uint32_t config = cursor.ReadDWord();
 
-    if (!ScaleFlow(q4, flowScaleCode, data.Q4mA) || !ScaleFlow(q20, flowScaleCode, data.Q20mA)) {
+    if (!ScaleFlow(q4, codes.FlowScaleCode, data.Q4mA) || !ScaleFlow(q20, codes.FlowScaleCode, data.Q20mA)) {
         data.Message = MsgInvalidValue;
-        return data;
+        return;
     }
     data.ImpOutStored = pulses;
-    data.ImpOutDecimals = ScaleDecimals(pulseScaleCode);
+    data.ImpOutDecimals = ScaleDecimals(codes.PulseScaleCode);
     data.Address = static_cast<std::int32_t>(config & 0xFFu);
     data.Baud = static_cast<std::int32_t>((config >> 8) & 0xFFu) * 100;
     data.TestEmptyTube = ((config >> 16) & 0xFFu) != 0;
     data.PulseWidth = static_cast<std::int32_t>(config >> 24);
     data.Status = TMBusDecodeStatus::dsDecoded;
+}
+
+TMBusUserData DecodeUserFrame(std::span<const std::uint8_t> telegram, std::int32_t addr,
+                              TMBusScaleCodes codes)
+{
+    TMBusUserData data;
+    TTelegramCursor cursor{telegram};
+    if (ReachRecords(cursor, addr, UserFrameEnd, data))
+        TakeUserRecords(cursor, codes, data);
+    data.ReadPos = cursor.ReadPos;
     return data;
 }

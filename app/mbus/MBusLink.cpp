@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <span>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "MBusTelegram.h"
@@ -29,8 +31,12 @@ constexpr int kProbeAttempts = 2;
 
 void TMBusLink::SendTelegram(std::int32_t Length)
 {
-    FRequest.assign(TelegramBuf, TelegramBuf + std::clamp(Length, 0, TelegramBufSize));
-    FPort.SendData(TelegramBuf, Length);
+    // SendData would read on behind the buffer.
+    if (Length > TelegramBufSize)
+        throw std::out_of_range("a request of " + std::to_string(Length) + " bytes is longer than the " +
+                                std::to_string(TelegramBufSize) + "-byte telegram buffer");
+    FRequest.assign(FTelegram.begin(), FTelegram.begin() + std::max(Length, 0));
+    FPort.SendData(FTelegram.data(), Length);
 }
 
 void TMBusLink::Delay(std::uint32_t Ms)
@@ -56,9 +62,9 @@ bool TMBusLink::ProbeOnce(std::int32_t Addr)
 {
     FPort.ClearInput();
     FPort.ClearOutput();
-    const int length = BuildSndNke(Addr);
-    const std::vector<std::uint8_t> request(TelegramBuf, TelegramBuf + length);
-    FPort.SendData(TelegramBuf, length);
+    const int length = BuildSndNke(FTelegram, Addr);
+    const std::vector<std::uint8_t> request(FTelegram.begin(), FTelegram.begin() + length);
+    FPort.SendData(FTelegram.data(), length);
     if (!WaitOutputDrained())
         return false;
     FPort.ClearInput();
@@ -128,6 +134,6 @@ void TMBusLink::TakeAnswer(const std::vector<std::uint8_t>& Request)
     const auto answer = std::span(received).subspan(MBusEchoLength(received, Request));
     // What the buffer cannot hold is no answer the decoders could check; read out, it cannot be
     // taken for the start of the next one.
-    const auto taken = std::min(answer.size(), static_cast<std::size_t>(TelegramBufSize));
-    std::copy_n(answer.begin(), taken, TelegramBuf);
+    const auto taken = std::min(answer.size(), FTelegram.size());
+    std::copy_n(answer.begin(), taken, FTelegram.begin());
 }

@@ -1,5 +1,5 @@
-// The exchange with a meter over one port component: a request built in TelegramBuf goes out, and
-// after a fixed wait whatever arrived is taken into TelegramBuf as the answer. Half-duplex and
+// The exchange with a meter over one port component: a request built in the telegram buffer goes
+// out, and after a fixed wait whatever arrived is taken into the same buffer as the answer. Half-duplex and
 // strictly one exchange at a time, on the thread that owns the port, whose events every wait keeps
 // serving (PumpWait): the port's own events wake it, and nothing polls.
 #pragma once
@@ -9,19 +9,25 @@
 
 #include <vexora/serial/AfComPort.h>
 
+#include "MBusTelegram.h"
+
 class TMBusLink {
 public:
-    explicit TMBusLink(TAfComPort& Port) : FPort(Port) {}
+    // Telegram: the buffer the requests are sent from and the answers taken into; it must outlive
+    // the link.
+    TMBusLink(TAfComPort& Port, TTelegramBuf& Telegram) : FPort(Port), FTelegram(Telegram) {}
 
     TAfComPort& Port() const { return FPort; }
+    TTelegramBuf& Telegram() const { return FTelegram; }
 
-    // Sends the first Length bytes of TelegramBuf, the request just built there, and remembers
-    // them for the Delay that follows. Raises as SendData does.
+    // Sends the first Length bytes of the telegram buffer, the request just built there, and
+    // remembers them for the Delay that follows. Raises as SendData does, and std::out_of_range,
+    // with nothing sent, for a Length beyond the buffer.
     void SendTelegram(std::int32_t Length);
     // Completes one exchange after the caller has sent a request: waits while serving events
     // until the request has left the output queue, drops what was received meanwhile (an echo of
-    // the request, noise), waits Ms milliseconds more, and takes what arrived into TelegramBuf
-    // from index 0. An echo of the request sent through SendTelegram that arrived only after the
+    // the request, noise), waits Ms milliseconds more, and takes what arrived into the telegram
+    // buffer from index 0. An echo of the request sent through SendTelegram that arrived only after the
     // drop (all of it, or its tail) is not taken: the answer behind it is. Only the bytes taken
     // are replaced; with none the buffer stays as it was. More than the buffer holds: the first
     // 104 bytes are taken and the rest is read out and dropped. Returns at once, with the buffer
@@ -33,7 +39,7 @@ public:
     // answer time (330 bit times and 50 ms after the request has left the line, plus the time of
     // the answer itself), asked once more when no acknowledgement came. The wait ends as soon as
     // the acknowledgement is in, so a meter that answers costs only its answer time. The port must
-    // be open; TelegramBuf holds the request afterwards.
+    // be open; the telegram buffer holds the request afterwards.
     bool Probe(std::int32_t Addr);
 
 private:
@@ -46,5 +52,6 @@ private:
     std::uint32_t BitTimeMs(std::uint64_t Bits) const;
 
     TAfComPort& FPort;
+    TTelegramBuf& FTelegram;
     std::vector<std::uint8_t> FRequest; // the request SendTelegram sent, for Delay
 };

@@ -1,18 +1,20 @@
-// The tool's one telegram buffer and the three M-Bus requests built in it: the select telegram
-// (SND_UD), the data request (REQ_UD2), the register write (SND_UD with one record) and the
-// link reset (SND_NKE) by which a bus scan asks whether a meter has an address.
+// The tool's telegram buffer and the M-Bus requests built in it: the select telegram (SND_UD),
+// the data request (REQ_UD2), the register write (SND_UD with one record) and the link reset
+// (SND_NKE) by which a bus scan asks whether a meter has an address. The builders write into the
+// span they are given and touch nothing else.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
 inline constexpr int TelegramBufSize = 104;
 
-// Every request is built here from index 0, and every response is received here from index 0.
-// The buffer is never cleared: bytes behind the last request or response keep older content.
-extern std::uint8_t TelegramBuf[TelegramBufSize];
-// Read cursor of the response decoders.
-extern std::int32_t ReadPos;
+// The tool's one telegram buffer: every request is built in it from index 0, and every response is
+// received into it from index 0. It is never cleared: bytes behind the last request or response
+// keep older content. The tool keeps it in TMBusState::TelegramBuf.
+using TTelegramBuf = std::array<std::uint8_t, TelegramBufSize>;
 
 // Frame bytes of the link layer.
 inline constexpr std::uint8_t MBusLongStart = 0x68;
@@ -33,18 +35,21 @@ constexpr std::uint8_t MBusAddressByte(std::int32_t addr)
     return static_cast<std::uint8_t>(static_cast<std::uint32_t>(addr) & 0xFFu);
 }
 
-// Sum of `count` bytes modulo 256.
-std::uint8_t MBusChecksum(const std::uint8_t* bytes, int count);
+// Sum of the bytes modulo 256.
+std::uint8_t MBusChecksum(std::span<const std::uint8_t> bytes);
 
-// Each builder writes its telegram into TelegramBuf from index 0 and returns its length.
-int BuildSelectTelegram(std::int32_t addr, std::uint8_t select);
-int BuildDataRequest(std::int32_t addr);
-int BuildRegisterWrite(std::int32_t addr, std::uint8_t reg, std::uint32_t value);
+// Each builder writes its telegram into `telegram` from index 0 and returns its length; the bytes
+// behind it keep what they held. A span too short for the telegram throws std::out_of_range, with
+// nothing written.
+int BuildSelectTelegram(std::span<std::uint8_t> telegram, std::int32_t addr, std::uint8_t select);
+int BuildDataRequest(std::span<std::uint8_t> telegram, std::int32_t addr);
+int BuildRegisterWrite(std::span<std::uint8_t> telegram, std::int32_t addr, std::uint8_t reg,
+                       std::uint32_t value);
 // SND_NKE, 10 40 A CS 16: a meter at A resets its link and answers E5.
-int BuildSndNke(std::int32_t addr);
+int BuildSndNke(std::span<std::uint8_t> telegram, std::int32_t addr);
 
-// The meter acknowledged: the first byte of TelegramBuf is E5.
-bool IsAcknowledged();
+// The meter acknowledged: the first byte of the telegram received is E5.
+bool IsAcknowledged(std::span<const std::uint8_t> telegram);
 
 // How many bytes at the start of `received` are an echo of `request`, the telegram just sent:
 // the longest k >= 1 such that the first k bytes received are the last k bytes of the request

@@ -73,31 +73,33 @@ TOperationResult TMeterOperations::Read(std::int32_t Addr, std::int32_t Baud)
 bool TMeterOperations::ReadSteps(std::int32_t Addr, std::int32_t Baud)
 {
     // The user data are scaled with this read's scale codes or not shown at all.
-    if (!ReadConfigData(Addr, Baud, 1))
+    const std::optional<TMBusScaleCodes> codes = ReadConfigData(Addr, Baud, 1);
+    if (!codes)
         return false;
     FHost.SetProgress(2);
     FHost.ShowStatus(StatusSelectUserData);
-    Exchange(BuildSelectTelegram(Addr, MBusSelectUserData), kSelectWaitMs);
+    Exchange(BuildSelectTelegram(Telegram(), Addr, MBusSelectUserData), kSelectWaitMs);
     FHost.SetProgress(3);
-    if (!IsAcknowledged())
+    if (!IsAcknowledged(Telegram()))
         return false;
     FHost.ShowStatus(StatusReadUserData);
-    Exchange(BuildDataRequest(Addr), kRequestWaitMs);
+    Exchange(BuildDataRequest(Telegram(), Addr), kRequestWaitMs);
     // A user-data frame that fails its checks has shown why; the meter did answer.
-    DecodeUserData(Addr);
+    DecodeUserData(Addr, *codes);
     return true;
 }
 
-bool TMeterOperations::ReadConfigData(std::int32_t Addr, std::int32_t Baud, int AcknowledgedProgress)
+std::optional<TMBusScaleCodes> TMeterOperations::ReadConfigData(std::int32_t Addr, std::int32_t Baud,
+                                                                int AcknowledgedProgress)
 {
     FHost.ShowStatus(StatusSelectConfigData);
     OpenLink(Baud);
-    Exchange(BuildSelectTelegram(Addr, MBusSelectConfigData), kSelectWaitMs);
-    if (!IsAcknowledged())
-        return false;
+    Exchange(BuildSelectTelegram(Telegram(), Addr, MBusSelectConfigData), kSelectWaitMs);
+    if (!IsAcknowledged(Telegram()))
+        return std::nullopt;
     FHost.SetProgress(AcknowledgedProgress);
     FHost.ShowStatus(StatusReadConfigData);
-    Exchange(BuildDataRequest(Addr), kRequestWaitMs);
+    Exchange(BuildDataRequest(Telegram(), Addr), kRequestWaitMs);
     return DecodeConfigData(Addr);
 }
 
@@ -119,13 +121,16 @@ bool TMeterOperations::WriteSteps(std::int32_t Addr, std::int32_t Baud, const TU
     // The broadcast reaches every meter and none answers: no configuration data, no
     // acknowledgements, and the values unscaled.
     const bool broadcast = Addr == MBusBroadcastAddr;
+    TMBusScaleCodes codes{kUnscaled, kUnscaled};
     if (!broadcast) {
         // Without this meter's scale codes every value would be scaled wrongly: write none.
-        if (!ReadConfigData(Addr, Baud, 30))
+        const std::optional<TMBusScaleCodes> read = ReadConfigData(Addr, Baud, 30);
+        if (!read)
             return false;
+        codes = *read;
     } else {
-        FlowScaleCode = kUnscaled;
-        PulseScaleCode = kUnscaled;
+        // Kept until configuration data are decoded again.
+        FState.ScaleCodes = codes;
         FHost.ShowStatus(RegisterStatus(RegQ4mA));
         OpenLink(Baud);
     }
@@ -133,14 +138,14 @@ bool TMeterOperations::WriteSteps(std::int32_t Addr, std::int32_t Baud, const TU
     // All five before the first goes out, so that a value that cannot be written leaves the
     // meter as it was.
     std::array<std::uint32_t, UserDataRegisterCount> values{};
-    if (!UserDataRegisters(Fields, FlowScaleCode, PulseScaleCode, values))
+    if (!UserDataRegisters(Fields, codes.FlowScaleCode, codes.PulseScaleCode, values))
         throw EConvertError(std::string(CaptionImpOut) + " " +
                             FloatToStrGeneral(Fields.ImpOut, 15).toStdString() + " is out of range");
     for (std::size_t i = 0; i < values.size(); ++i) {
         const auto reg = static_cast<std::uint8_t>(RegQ4mA + i);
         FHost.ShowStatus(RegisterStatus(reg));
-        Exchange(BuildRegisterWrite(Addr, reg, values[i]), kRequestWaitMs);
-        if (!broadcast && !IsAcknowledged()) {
+        Exchange(BuildRegisterWrite(Telegram(), Addr, reg, values[i]), kRequestWaitMs);
+        if (!broadcast && !IsAcknowledged(Telegram())) {
             FHost.ShowMessage(RegisterWriteError(reg));
             return false;
         }
@@ -165,8 +170,8 @@ bool TMeterOperations::ResetSteps(std::int32_t Addr, std::int32_t Baud)
     bool acknowledged = true;
     // The second register is written also when the first was not acknowledged.
     for (const std::uint8_t reg : {RegVolume, RegVolumeFraction}) {
-        Exchange(BuildRegisterWrite(Addr, reg, 0), kRequestWaitMs);
-        acknowledged = IsAcknowledged() && acknowledged;
+        Exchange(BuildRegisterWrite(Telegram(), Addr, reg, 0), kRequestWaitMs);
+        acknowledged = IsAcknowledged(Telegram()) && acknowledged;
     }
     return acknowledged;
 }
@@ -261,19 +266,19 @@ bool TMeterOperations::CheckInRange(std::string_view Caption, std::int64_t Value
     return false;
 }
 
-bool TMeterOperations::DecodeConfigData(std::int32_t Addr)
+std::optional<TMBusScaleCodes> TMeterOperations::DecodeConfigData(std::int32_t Addr)
 {
-    const TMBusConfigData data = DecodeConfigFrame(Addr);
+    const TMBusConfigData data = DecodeConfigFrame(Telegram(), Addr);
     if (!Decoded(data))
-        return false;
-    PulseScaleCode = data.PulseScaleCode;
-    FlowScaleCode = data.FlowScaleCode;
-    return true;
+        return std::nullopt;
+    const TMBusScaleCodes codes = data;
+    FState.ScaleCodes = codes;
+    return codes;
 }
 
-bool TMeterOperations::DecodeUserData(std::int32_t Addr)
+bool TMeterOperations::DecodeUserData(std::int32_t Addr, TMBusScaleCodes Codes)
 {
-    const TMBusUserData data = DecodeUserFrame(Addr, FlowScaleCode, PulseScaleCode);
+    const TMBusUserData data = DecodeUserFrame(Telegram(), Addr, Codes);
     if (!Decoded(data))
         return false;
     FHost.UserDataRead(data);
@@ -285,8 +290,8 @@ bool TMeterOperations::Decoded(const TMBusDecodeResult& Result)
     // A failure is reported, a frame without marker is not.
     if (Result.Status == TMBusDecodeStatus::dsFailed) {
         const QString stamp = ErrorTimeStamp(QDateTime::currentDateTime());
-        ErrorText = stamp.toStdString() + std::string(Result.Message);
-        FHost.ShowMessage(ErrorText);
+        FState.ErrorText = stamp.toStdString() + std::string(Result.Message);
+        FHost.ShowMessage(FState.ErrorText);
     }
     return Result.Status == TMBusDecodeStatus::dsDecoded;
 }

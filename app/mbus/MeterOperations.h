@@ -11,6 +11,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +20,7 @@
 #include "MBusDecode.h"
 #include "MBusLink.h"
 #include "MBusRegisters.h"
+#include "MBusState.h"
 
 // Status texts of the steps.
 inline constexpr std::string_view StatusSelectConfigData = "Switching FRAME config data";
@@ -87,7 +90,13 @@ enum class TOperationResult {
 
 class TMeterOperations {
 public:
-    TMeterOperations(TMBusLink& Link, TMeterOperationHost& Host) : FLink(Link), FHost(Host) {}
+    // State: where the scale codes and the error text are kept between operations. The requests
+    // are built, and the answers tested and decoded, in the link's telegram buffer (the owner gives
+    // the link State.TelegramBuf). All three must outlive the operations.
+    TMeterOperations(TMBusLink& Link, TMeterOperationHost& Host, TMBusState& State)
+        : FLink(Link), FHost(Host), FState(State)
+    {
+    }
 
     // "Read" at Baud: the configuration data (scale codes), then the user data, which go to the
     // host. Refuses an Addr below 0 or from 255 (broadcast, no answer). orFailed ("DATA read
@@ -119,11 +128,12 @@ public:
     // Whether Value lies from 0 to Max; otherwise says so, naming the value by Caption.
     bool CheckInRange(std::string_view Caption, std::int64_t Value, std::int64_t Max);
 
-    // The decoders on TelegramBuf, for answers from Addr: a failure shows the date, the time and
-    // the message (and becomes ErrorText). The configuration data set the scale codes; the user
-    // data go to the host. True when the frame was decoded and applied.
-    bool DecodeConfigData(std::int32_t Addr);
-    bool DecodeUserData(std::int32_t Addr);
+    // The decoders on the telegram buffer, for answers from Addr: a failure shows the date, the
+    // time and the message (and becomes the state's ErrorText). The configuration data give their
+    // scale codes, which the state keeps as well; none when the frame was not decoded. The user
+    // data, scaled with Codes, go to the host; true when they were decoded.
+    std::optional<TMBusScaleCodes> DecodeConfigData(std::int32_t Addr);
+    bool DecodeUserData(std::int32_t Addr, TMBusScaleCodes Codes);
 
 private:
     // Runs Steps between OperationStarted and OperationEnded, and then the closing steps, also
@@ -133,13 +143,16 @@ private:
     bool WriteSteps(std::int32_t Addr, std::int32_t Baud, const TUserDataFields& Fields);
     bool ResetSteps(std::int32_t Addr, std::int32_t Baud);
     bool ScanSteps(const std::vector<std::int32_t>& Bauds, std::int32_t From, std::int32_t To);
-    // Opens the link, selects and reads the configuration data: false unless the meter
-    // acknowledged the select (progress then AcknowledgedProgress) and the data decoded.
-    bool ReadConfigData(std::int32_t Addr, std::int32_t Baud, int AcknowledgedProgress);
+    // Opens the link, selects and reads the configuration data: their scale codes, none unless the
+    // meter acknowledged the select (progress then AcknowledgedProgress) and the data decoded.
+    std::optional<TMBusScaleCodes> ReadConfigData(std::int32_t Addr, std::int32_t Baud,
+                                                  int AcknowledgedProgress);
     // UserBaudRate, the port opened, and a first clearing of both directions once it has settled.
     void OpenLink(std::int32_t Baud);
-    // One exchange: both directions cleared, the request of Length bytes built in TelegramBuf
-    // sent, and Delay(WaitMs).
+    // The telegram buffer of the link.
+    std::span<std::uint8_t> Telegram() const { return FLink.Telegram(); }
+    // One exchange: both directions cleared, the request of Length bytes built in the telegram
+    // buffer sent, and Delay(WaitMs).
     void Exchange(std::int32_t Length, std::uint32_t WaitMs);
     void StopWhenRequested() const;
     // True when the frame was decoded; a failure is shown, a frame without its marker is not.
@@ -147,4 +160,5 @@ private:
 
     TMBusLink& FLink;
     TMeterOperationHost& FHost;
+    TMBusState& FState;
 };

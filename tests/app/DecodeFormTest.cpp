@@ -34,19 +34,22 @@ protected:
     {
         TestApp();
         QLocale::setDefault(QLocale::c());
-        FlowScaleCode = 0;
-        PulseScaleCode = 0;
-        ErrorText.clear();
         Form = std::make_unique<TForm1>();
     }
     void TearDown() override { QLocale::setDefault(QLocale::system()); }
 
+    // What the window keeps: its telegram buffer, scale codes and error text.
+    TMBusState& State() const { return Form->MBusState(); }
+    // The window's telegram buffer as decodetest::Load leaves it.
+    void Load(const Bytes& frame) const { State().TelegramBuf = decodetest::Load(frame); }
+
     Snapshot Take() const
     {
+        const TMBusScaleCodes codes = State().ScaleCodes;
         return {Form->SpinEdit3->text(), Form->SpinEdit4->text(), Form->Edit1->text(),
                 Form->SpinEdit5->text(), Form->SpinEdit6->text(), Form->ComboBox1->currentText(),
                 Form->SpinEdit7->text(), Form->Label31->text(),   Form->ComboBox1->ItemIndex(),
-                FlowScaleCode,           PulseScaleCode};
+                codes.FlowScaleCode,     codes.PulseScaleCode};
     }
 
     // Runs one decoder on `frame`; expects it to fail with `message` in one box and to change
@@ -61,7 +64,7 @@ protected:
         const QDateTime to = QDateTime::currentDateTime();
         ASSERT_EQ(boxes.Requests().size(), 1u);
         const QString shown = boxes.Requests()[0].Text;
-        EXPECT_EQ(shown.toStdString(), ErrorText);
+        EXPECT_EQ(shown.toStdString(), State().ErrorText);
         const QString text = QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size()));
         EXPECT_TRUE(shown == ErrorTimeStamp(from) + text || shown == ErrorTimeStamp(to) + text)
             << shown.toStdString();
@@ -88,7 +91,7 @@ TEST_F(DecodeForm, UserDataFillsEveryFieldInItsDisplayForm)
     EXPECT_EQ(Form->Label31->text(), "17.6ms");
 
     Load(UserFrame({.Pulses = 1000000.0f, .Config = 0x00000000u}));
-    PulseScaleCode = 3;
+    State().ScaleCodes.PulseScaleCode = 3;
     ASSERT_TRUE(Form->DecodeMBusFRAM());
     EXPECT_EQ(Form->Edit1->text(), "1E6");
     EXPECT_EQ(Form->ComboBox1->ItemIndex(), 0);
@@ -114,7 +117,7 @@ TEST_F(DecodeForm, PulseConstantTieAtSixDigitsShowsInFullForEveryScaleCode)
     } cases[] = {{0, "9047.615"}, {1, "90476.15"}, {2, "904761.5"}, {3, "9047615"}, {7, "9047615"}};
     for (const auto& c : cases) {
         Load(UserFrame({.Pulses = 9047615.0f}));
-        PulseScaleCode = c.code;
+        State().ScaleCodes.PulseScaleCode = c.code;
         ASSERT_TRUE(Form->DecodeMBusFRAM());
         EXPECT_EQ(Form->Edit1->text(), c.shown) << "code " << int(c.code);
     }
@@ -133,8 +136,8 @@ TEST_F(DecodeForm, StoredPulseWidthAbove250ShowsAs250)
 TEST_F(DecodeForm, FailuresShowOneStampedMessageAndChangeNothing)
 {
     Form->SpinEdit3->SetValue(42);
-    FlowScaleCode = 1;
-    PulseScaleCode = 2;
+    State().ScaleCodes.FlowScaleCode = 1;
+    State().ScaleCodes.PulseScaleCode = 2;
 
     Bytes frame = UserFrame({});
     frame[5] = 2;
@@ -171,13 +174,13 @@ TEST_F(DecodeForm, MissingMarkerIsSilentAndChangesNothing)
         frame[25] = 0x7F;
         Reseal(frame);
         Load(frame);
-        ErrorText = "previous";
+        State().ErrorText = "previous";
         const Snapshot before = Take();
         TMessageRecorder boxes;
         EXPECT_FALSE((Form.get()->*decoder)());
         EXPECT_TRUE(boxes.Requests().empty());
         EXPECT_EQ(Take(), before);
-        EXPECT_EQ(ErrorText, "previous");
+        EXPECT_EQ(State().ErrorText, "previous");
     }
 }
 
@@ -185,8 +188,8 @@ TEST_F(DecodeForm, ConfigDataSetsTheScaleCodesTheUserDataUses)
 {
     Load(ConfigFrame(0x21u));
     ASSERT_TRUE(Form->DecodeMBusFLASH());
-    EXPECT_EQ(PulseScaleCode, 1);
-    EXPECT_EQ(FlowScaleCode, 2);
+    EXPECT_EQ(State().ScaleCodes.PulseScaleCode, 1);
+    EXPECT_EQ(State().ScaleCodes.FlowScaleCode, 2);
 
     Load(UserFrame({.Q4 = 1.55f, .Pulses = 250.0f}));
     ASSERT_TRUE(Form->DecodeMBusFRAM());
@@ -197,7 +200,7 @@ TEST_F(DecodeForm, ConfigDataSetsTheScaleCodesTheUserDataUses)
     Bytes frame = ConfigFrame(0x03u);
     frame[62] ^= 0xFF;
     ExpectFailure(frame, &TForm1::DecodeMBusFLASH, MsgInvalidChSum);
-    EXPECT_EQ(FlowScaleCode, 2);
+    EXPECT_EQ(State().ScaleCodes.FlowScaleCode, 2);
 }
 
 TEST(DecodeTimeStamp, ShortDateWithFullYearThenLongTimeWithoutZoneAndNoTimeAtMidnight)

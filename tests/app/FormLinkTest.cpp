@@ -13,6 +13,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -52,9 +53,15 @@ bool WaitFor(const std::function<bool()>& Done)
     return Done();
 }
 
+// The window's telegram buffer.
+TTelegramBuf& Telegram()
+{
+    return Form1->MBusState().TelegramBuf;
+}
+
 Bytes Buffer()
 {
-    return Bytes(TelegramBuf, TelegramBuf + TelegramBufSize);
+    return Bytes(Telegram().begin(), Telegram().end());
 }
 
 TEST(FormStartTest, TheFirstListedPortsWholeNumberIsTakenAndAnEmptyListKeepsTheNumber)
@@ -124,13 +131,13 @@ protected:
     {
         FPort->ClearInput();
         FPort->ClearOutput();
-        const int length = BuildSelectTelegram(1, MBusSelectUserData);
-        FRequest.assign(TelegramBuf, TelegramBuf + length);
+        const int length = BuildSelectTelegram(Telegram(), 1, MBusSelectUserData);
+        FRequest.assign(Telegram().begin(), Telegram().begin() + length);
         if (ThroughForm)
             Form1->SendTelegram(length);
         else
-            FPort->SendData(TelegramBuf, length);
-        std::fill(std::begin(TelegramBuf), std::end(TelegramBuf), 0xAA);
+            FPort->SendData(Telegram().data(), length);
+        Telegram().fill(0xAA);
     }
 
     // Runs Step from the event loop every 2 ms until it returns true; after 5 s, Late instead.
@@ -197,7 +204,8 @@ TEST_F(DelayTest, TheEchoOfTheRequestIsDroppedAndTheAnswerTaken)
 
 TEST_F(DelayTest, AnEchoThatArrivesAfterThePurgeIsDroppedWholeOrAsTheTailLeftOfIt)
 {
-    const Bytes request(TelegramBuf, TelegramBuf + BuildSelectTelegram(1, MBusSelectUserData));
+    const Bytes request(Telegram().begin(),
+                        Telegram().begin() + BuildSelectTelegram(Telegram(), 1, MBusSelectUserData));
     const Bytes tail(request.end() - 3, request.end());
     const auto withAck = [](Bytes bytes) {
         bytes.push_back(MBusAck);
@@ -235,7 +243,7 @@ TEST_F(DelayTest, AnAnswerAfterTheWaitIsTakenNeitherThenNorByTheNextExchange)
 TEST_F(DelayTest, APartialAnswerReplacesOnlyTheBytesThatCame)
 {
     SendRequest();
-    std::copy(FRequest.begin(), FRequest.end(), TelegramBuf); // the request is in the buffer
+    std::copy(FRequest.begin(), FRequest.end(), Telegram().begin()); // the request is in the buffer
     Bytes expected = Buffer();
     PlayExchange({0x00}, {0x68, 0x1F, 0x1F}, 750);
     Form1->Delay(750);
@@ -253,6 +261,15 @@ TEST_F(DelayTest, MoreThanTheBufferHoldsFillsItAndLeavesNothingForTheNextExchang
     Form1->Delay(750);
     EXPECT_EQ(Buffer(), Bytes(answer.begin(), answer.begin() + TelegramBufSize));
     EXPECT_EQ(FPort->InputCount(), 0);
+}
+
+TEST_F(DelayTest, ARequestLongerThanTheBufferIsRefusedWithNothingSent)
+{
+    Telegram().fill(0x11);
+    EXPECT_THROW(Form1->SendTelegram(TelegramBufSize + 1), std::out_of_range);
+    Telegram()[0] = 0x5A;
+    Form1->SendTelegram(1);
+    EXPECT_EQ(FPeer.Receive(1, 5000), Bytes{0x5A}); // the first byte on the line
 }
 
 // A request the line does not take: the device holds every written byte back.

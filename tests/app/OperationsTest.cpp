@@ -85,10 +85,12 @@ void WarmUpLine(const TMeterSimOptions& Options)
     TRunningSimulator sim(Options);
     TMasterLine line(UartLine().Tool, UartLine().Baud);
     const std::uint8_t address = static_cast<std::uint8_t>(Options.Meter.Address);
+    TTelegramBuf telegram{};
+    const auto built = [&](int length) { return TBytes(telegram.begin(), telegram.begin() + length); };
     for (const std::uint8_t frame : {MBusSelectConfigData, MBusSelectUserData}) {
-        line.Send(TBytes(TelegramBuf, TelegramBuf + BuildSelectTelegram(address, frame)));
+        line.Send(built(BuildSelectTelegram(telegram, address, frame)));
         line.Receive(1, 10000);
-        line.Send(TBytes(TelegramBuf, TelegramBuf + BuildDataRequest(address)));
+        line.Send(built(BuildDataRequest(telegram, address)));
         line.Receive(frame == MBusSelectConfigData ? 64 : 48, 10000);
     }
 }
@@ -220,7 +222,6 @@ protected:
             AfRegisterTestCom(1, UartLine().Tool);
             WarmUpLine(options);
         }
-        std::fill(std::begin(TelegramBuf), std::end(TelegramBuf), 0);
         FSim = std::make_unique<TRunningSimulator>(options);
         Renew();
     }
@@ -340,15 +341,15 @@ TEST_F(Operations, NeitherWheelNorArrowKeysOverTheLinkSettingsReachTheExchangeOf
 TEST_F(Operations, ReadWithoutTheSecondAcknowledgementReachesThreeAndReportsDataReadError)
 {
     Start(ReadMeter({.SilentSecondSelect = true}));
-    FlowScaleCode = PulseScaleCode = 7;
+    Form1->MBusState().ScaleCodes = {7, 7};
     EXPECT_THAT(Click(Form1->Button2),
                 EndsWith("status Switching FRAME user data | progress 3 (75%) | progress 0 (0%) | " + kEnd +
                          " | box DATA read error"));
     EXPECT_EQ(Log(3), (TLines{kSelectConfig, kDataRequest, kSelectUser}));
     EXPECT_EQ(Shown(), kDesignShown);
     // The configuration data were decoded all the same.
-    EXPECT_EQ(FlowScaleCode, 1);
-    EXPECT_EQ(PulseScaleCode, 2);
+    EXPECT_EQ(Form1->MBusState().ScaleCodes.FlowScaleCode, 1);
+    EXPECT_EQ(Form1->MBusState().ScaleCodes.PulseScaleCode, 2);
 }
 
 // A Read of a meter with one fault: the boxes it shows, whether the fields were filled and how
@@ -369,7 +370,7 @@ class ReadFaults : public Operations, public testing::WithParamInterface<TReadFa
 TEST_P(ReadFaults, AreMetAsTheyShouldBe)
 {
     Start(ReadMeter(GetParam().Faults));
-    FlowScaleCode = PulseScaleCode = 7;
+    Form1->MBusState().ScaleCodes = {7, 7};
     QStringList boxes;
     for (const QString& step : QString::fromStdString(Click(Form1->Button2)).split(" | "))
         if (step.startsWith("box ") || step.startsWith("error "))
@@ -378,7 +379,7 @@ TEST_P(ReadFaults, AreMetAsTheyShouldBe)
     EXPECT_EQ(Shown(), GetParam().Sent == 4 ? kMeterShown : kDesignShown);
     EXPECT_EQ(Log(GetParam().Sent).size(), GetParam().Sent);
     // The scale codes change only with configuration data decoded.
-    EXPECT_EQ(FlowScaleCode, GetParam().Sent > 2 ? 1 : 7);
+    EXPECT_EQ(Form1->MBusState().ScaleCodes.FlowScaleCode, GetParam().Sent > 2 ? 1 : 7);
 }
 
 constexpr auto kFrames = TFaultAnswers::faFrames;
@@ -475,8 +476,8 @@ TEST_F(Operations, WriteToTheBroadcastAddressSendsUnscaledValuesOnceConfirmedAnd
                               "RX 68 0A 0A 68 53 FF 51 04 FF 22 00 00 80 3F 87 16",
                               "RX 68 0A 0A 68 53 FF 51 04 FF 23 00 00 80 3F 88 16",
                               "RX 68 0A 0A 68 53 FF 51 04 FF 24 01 18 00 0A ED 16"}));
-    EXPECT_EQ(FlowScaleCode, 3);
-    EXPECT_EQ(PulseScaleCode, 3);
+    EXPECT_EQ(Form1->MBusState().ScaleCodes.FlowScaleCode, 3);
+    EXPECT_EQ(Form1->MBusState().ScaleCodes.PulseScaleCode, 3);
 }
 
 TEST_F(Operations, WriteAfterConfigurationDataThatFailToDecodeWritesNothing)

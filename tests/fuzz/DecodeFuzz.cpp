@@ -1,10 +1,12 @@
 // Fuzzes the response decoders: the input sets the "Addr" value, the scale codes and the buffer.
 // Input layout: 4 bytes "Addr" (little endian), 1 byte of scale codes, then the buffer content.
-// Buffer bytes the input does not reach are zero, so that every run is reproducible.
+// Buffer bytes the input does not reach are zero, so that every run is reproducible. The content
+// is decoded once more as a telegram of its own length, which nothing may be read beyond.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <span>
 
 #include "MBusDecode.h"
 #include "MBusTelegram.h"
@@ -24,6 +26,17 @@ bool IsLinkMessage(std::string_view m)
            m == MsgUnsupportedMode2;
 }
 
+// What a result says on a telegram of `size` bytes, whatever its content.
+void CheckResult(const TMBusDecodeResult& result, std::size_t size)
+{
+    // A failed search stops at the last frame start it tried, which a short telegram ends before.
+    Check(result.ReadPos >= 0 &&
+          result.ReadPos <= std::max<std::int64_t>(static_cast<std::int64_t>(size), MBusMaxFrameStart));
+    Check(result.Status != TMBusDecodeStatus::dsFailed || IsLinkMessage(result.Message) ||
+          result.Message == MsgInvalidValue);
+    Check(result.Status == TMBusDecodeStatus::dsFailed || result.Message.empty());
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -36,19 +49,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Mostly small addresses, so that the later checks and the records are reached.
     if ((data[3] & 0x80) == 0)
         addr &= 0x1FF;
-    const std::uint8_t flowCode = data[4] & 0x0F;
-    const std::uint8_t pulseCode = data[4] >> 4;
-    const std::size_t count = std::min<std::size_t>(size - 5, TelegramBufSize);
-    std::copy_n(data + 5, count, TelegramBuf);
-    std::fill(TelegramBuf + count, TelegramBuf + TelegramBufSize, std::uint8_t{0});
+    const TMBusScaleCodes codes{.FlowScaleCode = static_cast<std::uint8_t>(data[4] & 0x0F),
+                                .PulseScaleCode = static_cast<std::uint8_t>(data[4] >> 4)};
+    TTelegramBuf telegram{};
+    std::copy_n(data + 5, std::min(size - 5, telegram.size()), telegram.begin());
 
-    const TMBusConfigData config = DecodeConfigFrame(addr);
-    Check(ReadPos >= 0 && ReadPos <= TelegramBufSize);
+    const TMBusConfigData config = DecodeConfigFrame(telegram, addr);
+    Check(config.ReadPos >= 0 && config.ReadPos <= TelegramBufSize);
     Check(config.Status != TMBusDecodeStatus::dsFailed || IsLinkMessage(config.Message));
     Check(config.Status == TMBusDecodeStatus::dsFailed || config.Message.empty());
 
-    const TMBusUserData user = DecodeUserFrame(addr, flowCode, pulseCode);
-    Check(ReadPos >= 0 && ReadPos <= TelegramBufSize);
+    const TMBusUserData user = DecodeUserFrame(telegram, addr, codes);
+    Check(user.ReadPos >= 0 && user.ReadPos <= TelegramBufSize);
     if (user.Status == TMBusDecodeStatus::dsFailed) {
         // Both decoders share the checks; only the user data can hold an unconvertible value.
         Check(user.Message == config.Message || (config.Message.empty() && user.Message == MsgInvalidValue));
@@ -60,5 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(user.Baud >= 0 && user.Baud <= 25500 && user.Baud % 100 == 0);
         Check(user.PulseWidth >= 0 && user.PulseWidth <= 255);
     }
+
+    const std::span<const std::uint8_t> content(data + 5, size - 5);
+    CheckResult(DecodeConfigFrame(content, addr), content.size());
+    CheckResult(DecodeUserFrame(content, addr, codes), content.size());
     return 0;
 }

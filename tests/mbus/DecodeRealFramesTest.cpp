@@ -80,22 +80,22 @@ TEST_F(RealFrames, AreRefusedOnlyForTheirRealReasonOrDecoded)
         SCOPED_TRACE(f.Name);
         const std::int32_t a = f.Data[5];
         for (std::uint8_t fill : {0x00, 0xFF}) {
-            Load(f.Data, 0, fill);
+            const TTelegramBuf telegram = Load(f.Data, 0, fill);
             if (!Fits(f.Data)) {
                 // Its checksum and stop byte never reach the buffer.
-                EXPECT_EQ(DecodeConfigFrame(a).Message, MsgInvalidLField);
-                EXPECT_EQ(DecodeUserFrame(a, 0, 0).Message, MsgInvalidLField);
+                EXPECT_EQ(DecodeConfigFrame(telegram, a).Message, MsgInvalidLField);
+                EXPECT_EQ(DecodeUserFrame(telegram, a, {}).Message, MsgInvalidLField);
                 ++tooLong;
                 continue;
             }
             // Checksum, stop byte and C pass; the address decides first (254 takes any meter's).
             const std::int32_t next = (a + 1) & 0xFF;
-            EXPECT_EQ(DecodeConfigFrame(next == MBusPointToPointAddr ? next + 1 : next).Message,
+            EXPECT_EQ(DecodeConfigFrame(telegram, next == MBusPointToPointAddr ? next + 1 : next).Message,
                       MsgInvalidAddr);
-            EXPECT_EQ(DecodeUserFrame(a ^ 0x80, 0, 0).Message, MsgInvalidAddr);
+            EXPECT_EQ(DecodeUserFrame(telegram, a ^ 0x80, {}).Message, MsgInvalidAddr);
 
-            const TMBusConfigData config = DecodeConfigFrame(a);
-            const TMBusUserData user = DecodeUserFrame(a, 0, 0);
+            const TMBusConfigData config = DecodeConfigFrame(telegram, a);
+            const TMBusUserData user = DecodeUserFrame(telegram, a, {});
             if (f.Data[6] & 0x04) {
                 EXPECT_EQ(config.Message, MsgUnsupportedMode2);
                 EXPECT_EQ(user.Message, MsgUnsupportedMode2);
@@ -131,11 +131,13 @@ TEST_F(RealFrames, EveryTruncationFailsCleanlyAtEveryPlace)
                 const std::size_t longest = std::min(f.Data.size(), room);
                 for (std::size_t cut = 0; cut <= longest; ++cut) {
                     const Bytes part(f.Data.begin(), f.Data.begin() + static_cast<std::ptrdiff_t>(cut));
-                    Load(part, at, fill);
-                    const TMBusConfigData config = DecodeConfigFrame(a);
-                    const TMBusUserData user = DecodeUserFrame(a, 0, 0);
-                    ASSERT_GE(ReadPos, 0);
-                    ASSERT_LE(ReadPos, TelegramBufSize);
+                    const TTelegramBuf telegram = Load(part, at, fill);
+                    const TMBusConfigData config = DecodeConfigFrame(telegram, a);
+                    const TMBusUserData user = DecodeUserFrame(telegram, a, {});
+                    for (const std::int32_t stopped : {config.ReadPos, user.ReadPos}) {
+                        ASSERT_GE(stopped, 0);
+                        ASSERT_LE(stopped, TelegramBufSize);
+                    }
                     // With a zero fill a frame cut short can pass no link-layer check.
                     if (fill == 0x00 && at == 0 && cut < f.Data.size()) {
                         EXPECT_EQ(config.Status, TMBusDecodeStatus::dsFailed) << cut;

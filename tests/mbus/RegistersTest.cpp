@@ -60,8 +60,8 @@ TEST(ConfigWordRegister, EveryValueOfEveryPartReadsBackAndWritesTheSameRegister)
         SCOPED_TRACE(std::to_string(c.Address) + " " + std::to_string(c.Baud) + " " +
                      std::to_string(c.EmptyTube) + " " + std::to_string(c.PulseWidth));
         const std::uint32_t written = ConfigWordRegister(c.Address, c.Baud, c.EmptyTube, c.PulseWidth);
-        decodetest::Load(decodetest::UserFrame({.Config = written}));
-        const TMBusUserData read = DecodeUserFrame(1, 0, 0);
+        const TMBusUserData read =
+            DecodeUserFrame(decodetest::Load(decodetest::UserFrame({.Config = written})), 1, {});
         ASSERT_EQ(read.Status, TMBusDecodeStatus::dsDecoded);
         ASSERT_EQ(ConfigWordRegister(read.Address, read.Baud, read.TestEmptyTube, read.PulseWidth), written);
         ASSERT_EQ(read.Address, c.Address);

@@ -1,78 +1,114 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <span>
+#include <stdexcept>
 #include <vector>
 
 #include "MBusTelegram.h"
 
 namespace {
 
-std::vector<std::uint8_t> Sent(int length)
-{
-    return {TelegramBuf, TelegramBuf + length};
-}
-
 using Bytes = std::vector<std::uint8_t>;
+
+// The first `length` bytes of `telegram`.
+Bytes Sent(const TTelegramBuf& telegram, int length)
+{
+    return {telegram.begin(), telegram.begin() + length};
+}
 
 TEST(Telegram, RequestsAreBuiltByteForByte)
 {
-    EXPECT_EQ(BuildSelectTelegram(1, MBusSelectUserData), 11);
-    EXPECT_EQ(Sent(11), (Bytes{0x68, 0x05, 0x05, 0x68, 0x53, 0x01, 0x51, 0x0F, 0x02, 0xB6, 0x16}));
+    TTelegramBuf t{};
+    EXPECT_EQ(BuildSelectTelegram(t, 1, MBusSelectUserData), 11);
+    EXPECT_EQ(Sent(t, 11), (Bytes{0x68, 0x05, 0x05, 0x68, 0x53, 0x01, 0x51, 0x0F, 0x02, 0xB6, 0x16}));
 
-    EXPECT_EQ(BuildSelectTelegram(1, MBusSelectConfigData), 11);
-    EXPECT_EQ(Sent(11), (Bytes{0x68, 0x05, 0x05, 0x68, 0x53, 0x01, 0x51, 0x0F, 0x01, 0xB5, 0x16}));
+    EXPECT_EQ(BuildSelectTelegram(t, 1, MBusSelectConfigData), 11);
+    EXPECT_EQ(Sent(t, 11), (Bytes{0x68, 0x05, 0x05, 0x68, 0x53, 0x01, 0x51, 0x0F, 0x01, 0xB5, 0x16}));
 
-    EXPECT_EQ(BuildDataRequest(1), 5);
-    EXPECT_EQ(Sent(5), (Bytes{0x10, 0x5B, 0x01, 0x5C, 0x16}));
+    EXPECT_EQ(BuildDataRequest(t, 1), 5);
+    EXPECT_EQ(Sent(t, 5), (Bytes{0x10, 0x5B, 0x01, 0x5C, 0x16}));
 
-    EXPECT_EQ(BuildRegisterWrite(1, 0x20, 0), 16);
-    EXPECT_EQ(Sent(16), (Bytes{0x68, 0x0A, 0x0A, 0x68, 0x53, 0x01, 0x51, 0x04, 0xFF, 0x20, 0x00, 0x00, 0x00,
-                               0x00, 0xC8, 0x16}));
+    EXPECT_EQ(BuildRegisterWrite(t, 1, 0x20, 0), 16);
+    EXPECT_EQ(Sent(t, 16), (Bytes{0x68, 0x0A, 0x0A, 0x68, 0x53, 0x01, 0x51, 0x04, 0xFF, 0x20, 0x00, 0x00,
+                                  0x00, 0x00, 0xC8, 0x16}));
 }
 
 TEST(Telegram, ChecksumsWrapPastFF)
 {
+    TTelegramBuf t{};
     // 5B + FE = 0x159: the checksum keeps the low byte.
-    BuildDataRequest(0xFE);
-    EXPECT_EQ(Sent(5), (Bytes{0x10, 0x5B, 0xFE, 0x59, 0x16}));
+    BuildDataRequest(t, 0xFE);
+    EXPECT_EQ(Sent(t, 5), (Bytes{0x10, 0x5B, 0xFE, 0x59, 0x16}));
 
     // 53 + FD + 51 + 0F + 02 = 0x1B2.
-    BuildSelectTelegram(0xFD, MBusSelectUserData);
-    EXPECT_EQ(TelegramBuf[9], 0xB2);
+    BuildSelectTelegram(t, 0xFD, MBusSelectUserData);
+    EXPECT_EQ(t[9], 0xB2);
 
     // 53 + 01 + 51 + 04 + FF + 22 + 00 + 00 + 7A + 44 = 0x288; value least significant byte first.
-    BuildRegisterWrite(1, 0x22, 0x447A0000u);
-    EXPECT_EQ(Sent(16), (Bytes{0x68, 0x0A, 0x0A, 0x68, 0x53, 0x01, 0x51, 0x04, 0xFF, 0x22, 0x00, 0x00, 0x7A,
-                               0x44, 0x88, 0x16}));
+    BuildRegisterWrite(t, 1, 0x22, 0x447A0000u);
+    EXPECT_EQ(Sent(t, 16), (Bytes{0x68, 0x0A, 0x0A, 0x68, 0x53, 0x01, 0x51, 0x04, 0xFF, 0x22, 0x00, 0x00,
+                                  0x7A, 0x44, 0x88, 0x16}));
 }
 
 TEST(Telegram, AddressIsTheLowByteOfAddr)
 {
-    BuildDataRequest(0x1FE);
-    EXPECT_EQ(TelegramBuf[2], 0xFE);
-    BuildDataRequest(-1);
-    EXPECT_EQ(TelegramBuf[2], 0xFF);
-    EXPECT_EQ(TelegramBuf[3], 0x5A);
-    BuildDataRequest(-256);
-    EXPECT_EQ(TelegramBuf[2], 0x00);
+    TTelegramBuf t{};
+    BuildDataRequest(t, 0x1FE);
+    EXPECT_EQ(t[2], 0xFE);
+    BuildDataRequest(t, -1);
+    EXPECT_EQ(t[2], 0xFF);
+    EXPECT_EQ(t[3], 0x5A);
+    BuildDataRequest(t, -256);
+    EXPECT_EQ(t[2], 0x00);
 }
 
 TEST(Telegram, BufferKeepsWhatLiesBehindTheLastTelegram)
 {
-    BuildRegisterWrite(1, 0x24, 0xAABBCCDDu);
-    BuildDataRequest(1);
+    TTelegramBuf t{};
+    BuildRegisterWrite(t, 1, 0x24, 0xAABBCCDDu);
+    BuildDataRequest(t, 1);
     // The short frame overwrote 5 bytes; the rest still holds the register write.
-    EXPECT_EQ(TelegramBuf[9], 0x24);
-    EXPECT_EQ(TelegramBuf[10], 0xDD);
-    EXPECT_EQ(TelegramBuf[15], 0x16);
+    EXPECT_EQ(t[9], 0x24);
+    EXPECT_EQ(t[10], 0xDD);
+    EXPECT_EQ(t[15], 0x16);
 }
 
 TEST(Telegram, AcknowledgementIsAFirstByteOfE5)
 {
-    BuildSelectTelegram(1, MBusSelectConfigData);
-    EXPECT_FALSE(IsAcknowledged()); // silence leaves the request: 68
-    TelegramBuf[0] = 0xE5;
-    EXPECT_TRUE(IsAcknowledged());
+    TTelegramBuf t{};
+    BuildSelectTelegram(t, 1, MBusSelectConfigData);
+    EXPECT_FALSE(IsAcknowledged(t)); // silence leaves the request: 68
+    t[0] = 0xE5;
+    EXPECT_TRUE(IsAcknowledged(t));
+}
+
+// A builder writes only into the span it is given: one too short for its telegram is refused with
+// nothing written; one of the telegram's length takes it whole.
+TEST(Telegram, ABuilderNeverWritesBeyondItsSpan)
+{
+    const struct {
+        int Length;
+        int (*Build)(std::span<std::uint8_t>);
+    } builders[] = {
+        {SelectTelegramLength,
+         [](std::span<std::uint8_t> t) { return BuildSelectTelegram(t, 1, MBusSelectUserData); }},
+        {DataRequestLength, [](std::span<std::uint8_t> t) { return BuildDataRequest(t, 1); }},
+        {RegisterWriteLength, [](std::span<std::uint8_t> t) { return BuildRegisterWrite(t, 1, 0x20, 1); }},
+        {SndNkeLength, [](std::span<std::uint8_t> t) { return BuildSndNke(t, 1); }},
+    };
+    for (const auto& b : builders) {
+        SCOPED_TRACE(b.Length);
+        TTelegramBuf t;
+        t.fill(0xAA);
+        const auto room = static_cast<std::size_t>(b.Length);
+        EXPECT_THROW(b.Build(std::span(t).first(room - 1)), std::out_of_range);
+        EXPECT_EQ(Sent(t, TelegramBufSize), Bytes(TelegramBufSize, 0xAA));
+        EXPECT_EQ(b.Build(std::span(t).first(room)), b.Length);
+        EXPECT_EQ(t[room - 1], MBusStop);
+        EXPECT_EQ(t[room], 0xAA);
+    }
+    EXPECT_FALSE(IsAcknowledged({}));
 }
 
 TEST(Telegram, AnEchoIsTheWholeRequestOrTheTailAPurgeLeftOfIt)

@@ -89,7 +89,8 @@ TEST(MeterCommand, ServesUntilSignalledThenRemovesItsEntryAndKeepsItsLog)
         const std::string entry = kPortDir + "/COM104";
         {
             TMasterLine line(entry, 2400);
-            line.Send({TelegramBuf, TelegramBuf + BuildDataRequest(1)});
+            TTelegramBuf telegram{};
+            line.Send({telegram.begin(), telegram.begin() + BuildDataRequest(telegram, 1)});
             EXPECT_EQ(line.Receive(48, 5000).size(), 48u);
         }
         ::kill(child.Pid, signal);

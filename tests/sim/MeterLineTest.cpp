@@ -5,10 +5,11 @@
 #include <algorithm>
 #include <asm/termbits.h>
 #include <cctype>
-#include <cstring>
+#include <span>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <thread>
+#include <type_traits>
 #include <unistd.h>
 
 #include <vexora/serial/platform/AfComMapping.h>
@@ -34,9 +35,12 @@ TMeterSimOptions OnCom(int number)
     return options;
 }
 
-TBytes Built(int length)
+// The request a builder of the tool writes, with the builder's arguments behind the telegram.
+template <typename... Params>
+TBytes Built(int (*build)(std::span<std::uint8_t>, Params...), std::type_identity_t<Params>... args)
 {
-    return {TelegramBuf, TelegramBuf + length};
+    TTelegramBuf telegram{};
+    return {telegram.begin(), telegram.begin() + build(telegram, args...)};
 }
 
 // Time on the wire of `count` bytes at 2400 baud, 8E1, rounded down.
@@ -47,9 +51,9 @@ std::chrono::milliseconds AtLineRate(std::size_t count)
 
 bool Decodes(const TBytes& frame, bool user)
 {
-    std::memset(TelegramBuf, 0, sizeof TelegramBuf);
-    std::memcpy(TelegramBuf, frame.data(), std::min<std::size_t>(frame.size(), TelegramBufSize));
-    return (user ? DecodeUserFrame(1, 0, 0).Status : DecodeConfigFrame(1).Status) ==
+    TTelegramBuf telegram{};
+    std::copy_n(frame.begin(), std::min(frame.size(), telegram.size()), telegram.begin());
+    return (user ? DecodeUserFrame(telegram, 1, {}).Status : DecodeConfigFrame(telegram, 1).Status) ==
            TMBusDecodeStatus::dsDecoded;
 }
 
@@ -73,16 +77,16 @@ TEST(MeterLine, ServesAReadThroughItsComEntryLogsItAndRemovesTheEntry)
         entry = sim.Sim().EntryPath();
         EXPECT_EQ(ComPortDevicePath(101), sim.Sim().DevicePath());
         TMasterLine line(entry, 2400);
-        auto exchange = [&](int length, std::size_t answer) {
-            line.Send(Built(length));
+        auto exchange = [&](const TBytes& request, std::size_t answer) {
+            line.Send(request);
             return line.Receive(answer, 5000);
         };
         const auto start = Clock::now();
-        EXPECT_EQ(exchange(BuildSelectTelegram(1, MBusSelectConfigData), 1), TBytes{0xE5});
+        EXPECT_EQ(exchange(Built(BuildSelectTelegram, 1, MBusSelectConfigData), 1), TBytes{0xE5});
         EXPECT_GE(Clock::now() - start, AtLineRate(11) + 50ms);
-        EXPECT_TRUE(Decodes(exchange(BuildDataRequest(1), 64), false));
-        EXPECT_EQ(exchange(BuildSelectTelegram(1, MBusSelectUserData), 1), TBytes{0xE5});
-        const TBytes user = exchange(BuildDataRequest(1), 48);
+        EXPECT_TRUE(Decodes(exchange(Built(BuildDataRequest, 1), 64), false));
+        EXPECT_EQ(exchange(Built(BuildSelectTelegram, 1, MBusSelectUserData), 1), TBytes{0xE5});
+        const TBytes user = exchange(Built(BuildDataRequest, 1), 48);
         EXPECT_TRUE(Decodes(user, true));
 
         const std::vector<std::string> lines = sim.LogLines();
@@ -111,17 +115,17 @@ TEST(MeterLine, HearsOnlyAtItsOwnBaudRateWhichRegister24Changes)
 {
     TRunningSimulator sim(OnCom(102));
     TMasterLine line(sim.Sim().DevicePath(), 9600);
-    line.Send(Built(BuildDataRequest(1)));
+    line.Send(Built(BuildDataRequest, 1));
     ASSERT_TRUE(sim.Sim().WaitHeard(1, 10s));
     // Answers keep their order, so an answer to the request at 9600 would come first.
     line.SetBaud(2400);
-    line.Send(Built(BuildSelectTelegram(1, MBusSelectUserData)));
+    line.Send(Built(BuildSelectTelegram, 1, MBusSelectUserData));
     EXPECT_EQ(line.Receive(1, 5000), TBytes{0xE5});
 
     // Address 5 at 9600 baud, acknowledged at 2400; then only 9600 reaches the meter.
-    line.Send(Built(BuildRegisterWrite(1, 0x24, 0x0A006005)));
+    line.Send(Built(BuildRegisterWrite, 1, 0x24, 0x0A006005));
     EXPECT_EQ(line.Receive(1, 5000), TBytes{0xE5});
-    line.Send(Built(BuildDataRequest(5)));
+    line.Send(Built(BuildDataRequest, 5));
     ASSERT_TRUE(sim.Sim().WaitHeard(4, 10s));
     // The speed set as the tool sets it, through the comm platform.
     HANDLE port = CreateFileA("COM102", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -132,7 +136,7 @@ TEST(MeterLine, HearsOnlyAtItsOwnBaudRateWhichRegister24Changes)
     dcb.BaudRate = 9600;
     ASSERT_TRUE(SetCommState(port, &dcb));
     CloseHandle(port);
-    line.Send(Built(BuildDataRequest(5)));
+    line.Send(Built(BuildDataRequest, 5));
     const TBytes frame = line.Receive(48, 5000);
     ASSERT_EQ(frame.size(), 48u);
     EXPECT_EQ(frame[5], 5);
@@ -179,15 +183,15 @@ TEST(MeterLine, OnASerialDeviceRegistersNothingAndTheDeviceFollowsTheMetersSpeed
         return t.c_ospeed;
     };
     EXPECT_EQ(speed(), 2400u);
-    ASSERT_TRUE(cable.Send(Built(BuildSelectTelegram(1, MBusSelectUserData))));
+    ASSERT_TRUE(cable.Send(Built(BuildSelectTelegram, 1, MBusSelectUserData)));
     EXPECT_EQ(cable.Receive(1, 5000), TBytes{0xE5});
     // Address 1 at 9600 baud: the device takes the new speed once the acknowledgement is out.
-    ASSERT_TRUE(cable.Send(Built(BuildRegisterWrite(1, 0x24, 0x0A006001))));
+    ASSERT_TRUE(cable.Send(Built(BuildRegisterWrite, 1, 0x24, 0x0A006001)));
     EXPECT_EQ(cable.Receive(1, 5000), TBytes{0xE5});
     for (const auto end = Clock::now() + 5s; speed() != 9600 && Clock::now() < end;)
         std::this_thread::sleep_for(10ms);
     EXPECT_EQ(speed(), 9600u);
-    ASSERT_TRUE(cable.Send(Built(BuildDataRequest(1))));
+    ASSERT_TRUE(cable.Send(Built(BuildDataRequest, 1)));
     EXPECT_EQ(cable.Receive(48, 5000).size(), 48u);
 }
 

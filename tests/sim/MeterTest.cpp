@@ -2,8 +2,10 @@
 // fault shaping and the command line.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
+#include <span>
 #include <stdexcept>
+#include <type_traits>
 
 #include "MBusDecode.h"
 #include "MBusTelegram.h"
@@ -26,10 +28,12 @@ TMBusTelegram Heard(const TBytes& bytes)
     return telegrams.empty() ? TMBusTelegram{} : telegrams.front();
 }
 
-// The telegram a builder of the tool left in TelegramBuf.
-TBytes Built(int length)
+// The request a builder of the tool writes, with the builder's arguments behind the telegram.
+template <typename... Params>
+TBytes Built(int (*build)(std::span<std::uint8_t>, Params...), std::type_identity_t<Params>... args)
 {
-    return {TelegramBuf, TelegramBuf + length};
+    TTelegramBuf telegram{};
+    return {telegram.begin(), telegram.begin() + build(telegram, args...)};
 }
 
 // A standard master's reading of a variable-data response (CI 72): the link layer, then the data
@@ -44,7 +48,7 @@ TWalk WalkVariableData(const TBytes& f)
     TWalk walk;
     const std::size_t length = f[1];
     EXPECT_TRUE(f[0] == 0x68 && f[2] == length && f[3] == 0x68 && f.size() == length + 6 && f.back() == 0x16);
-    EXPECT_EQ(f[length + 4], MBusChecksum(f.data() + 4, static_cast<int>(length)));
+    EXPECT_EQ(f[length + 4], MBusChecksum(std::span(f).subspan(4, length)));
     EXPECT_EQ(f[4], 0x08);
     EXPECT_EQ(f[6], 0x72);
     static constexpr int kDataLength[16] = {0, 1, 2, 3, 4, 4, 6, 8, -1, 1, 2, 3, 4, -1, 6, -1};
@@ -72,10 +76,12 @@ TWalk WalkVariableData(const TBytes& f)
     return walk;
 }
 
-void LoadTelegramBuf(const TBytes& frame)
+// The tool's telegram buffer with `frame` received into it.
+TTelegramBuf Received(const TBytes& frame)
 {
-    std::memset(TelegramBuf, 0, sizeof TelegramBuf);
-    std::memcpy(TelegramBuf, frame.data(), frame.size());
+    TTelegramBuf telegram{};
+    std::copy_n(frame.begin(), std::min(frame.size(), telegram.size()), telegram.begin());
+    return telegram;
 }
 
 TEST(MeterFrames, AreVariableDataResponsesThatTheToolDecodesToTheHeldRegisters)
@@ -106,14 +112,12 @@ TEST(MeterFrames, AreVariableDataResponsesThatTheToolDecodesToTheHeldRegisters)
         EXPECT_EQ((*frame)[15], 9); // access number
     }
 
-    LoadTelegramBuf(config);
-    const TMBusConfigData codes = DecodeConfigFrame(7);
+    const TMBusConfigData codes = DecodeConfigFrame(Received(config), 7);
     ASSERT_EQ(codes.Status, TMBusDecodeStatus::dsDecoded) << codes.Message;
     EXPECT_EQ(codes.FlowScaleCode, 2);
     EXPECT_EQ(codes.PulseScaleCode, 1);
 
-    LoadTelegramBuf(user);
-    const TMBusUserData data = DecodeUserFrame(7, 2, 1);
+    const TMBusUserData data = DecodeUserFrame(Received(user), 7, codes);
     ASSERT_EQ(data.Status, TMBusDecodeStatus::dsDecoded) << data.Message;
     EXPECT_EQ(data.Q4mA, 150);
     EXPECT_EQ(data.Q20mA, 2500);
@@ -137,20 +141,20 @@ TEST(MeterTelegrams, AnswersAndAppliesTheToolsTelegrams)
     EXPECT_EQ(ask(HexBytes("68 0A 0A 68 53 01 51 04 FF 20 00 00 00 00 C8 16")), ack);
     EXPECT_EQ(meter.State().Register(0x20), 0u);
 
-    EXPECT_EQ(ask(Built(BuildSelectTelegram(1, MBusSelectConfigData))), ack);
+    EXPECT_EQ(ask(Built(BuildSelectTelegram, 1, MBusSelectConfigData)), ack);
     EXPECT_EQ(ask(HexBytes("10 7B 01 7C 16")).size(), 64u); // REQ_UD2 with the frame count bit
     EXPECT_EQ(ask(HexBytes("10 40 01 41 16")), ack);        // SND_NKE: back to the user data
     EXPECT_EQ(ask(HexBytes("10 5B 01 5C 16")).size(), 48u);
 
     // Address 5, 9600 baud, empty-tube test on, pulse width 10; acknowledged at the old address.
-    EXPECT_EQ(ask(Built(BuildRegisterWrite(1, 0x24, 0x0AFF6005))), ack);
+    EXPECT_EQ(ask(Built(BuildRegisterWrite, 1, 0x24, 0x0AFF6005)), ack);
     EXPECT_EQ(meter.State().Address(), 5);
     EXPECT_EQ(meter.State().Baud(), 9600);
     EXPECT_TRUE(ask(HexBytes("10 5B 01 5C 16")).empty());
-    EXPECT_EQ(ask(Built(BuildDataRequest(5))).at(5), 5);
+    EXPECT_EQ(ask(Built(BuildDataRequest, 5)).at(5), 5);
 
-    EXPECT_EQ(ask(Built(BuildRegisterWrite(5, 0x30, 0))), ack);
-    EXPECT_EQ(ask(Built(BuildRegisterWrite(5, 0x31, 0))), ack);
+    EXPECT_EQ(ask(Built(BuildRegisterWrite, 5, 0x30, 0)), ack);
+    EXPECT_EQ(ask(Built(BuildRegisterWrite, 5, 0x31, 0)), ack);
     EXPECT_EQ(meter.State().Volume(), 0u);
 }
 
@@ -165,20 +169,20 @@ TEST(MeterTelegrams, StaysSilentForOtherAddressesBadFramesBroadcastAndWhatItCann
     EXPECT_TRUE(silent(HexBytes("10 5B 02 5D 16")));                     // another address
     EXPECT_TRUE(silent(HexBytes("10 5B 01 5D 16")));                     // bad checksum
     EXPECT_TRUE(silent(HexBytes("68 05 05 68 53 01 51 0F 02 B6 17")));   // no stop byte
-    EXPECT_TRUE(silent(Built(BuildSelectTelegram(1, 0x03))));            // unknown frame
-    EXPECT_TRUE(silent(Built(BuildRegisterWrite(1, 0x40, 1))));          // unknown register
-    EXPECT_TRUE(silent(Built(BuildRegisterWrite(1, 0x22, 1))));          // refused register
-    EXPECT_TRUE(silent(Built(BuildRegisterWrite(1, 0x24, 0x0A008001)))); // 12800 baud
-    EXPECT_TRUE(silent(Built(BuildRegisterWrite(1, 0x24, 0x0A0018FB)))); // address 251
+    EXPECT_TRUE(silent(Built(BuildSelectTelegram, 1, 0x03)));            // unknown frame
+    EXPECT_TRUE(silent(Built(BuildRegisterWrite, 1, 0x40, 1)));          // unknown register
+    EXPECT_TRUE(silent(Built(BuildRegisterWrite, 1, 0x22, 1)));          // refused register
+    EXPECT_TRUE(silent(Built(BuildRegisterWrite, 1, 0x24, 0x0A008001))); // 12800 baud
+    EXPECT_TRUE(silent(Built(BuildRegisterWrite, 1, 0x24, 0x0A0018FB))); // address 251
     for (std::uint8_t reg = 0x20; reg <= 0x24; ++reg)
         EXPECT_EQ(meter.State().Register(reg), before.Register(reg)) << int(reg);
 
     // Broadcast: applied, never answered.
-    EXPECT_TRUE(silent(Built(BuildRegisterWrite(0xFF, 0x21, 0x3F800000))));
+    EXPECT_TRUE(silent(Built(BuildRegisterWrite, 0xFF, 0x21, 0x3F800000)));
     EXPECT_EQ(meter.State().Register(0x21), 0x3F800000u);
-    EXPECT_TRUE(silent(Built(BuildSelectTelegram(0xFF, MBusSelectConfigData))));
+    EXPECT_TRUE(silent(Built(BuildSelectTelegram, 0xFF, MBusSelectConfigData)));
     EXPECT_EQ(meter.State().Selected(), TMeterFrame::mfConfigData);
-    EXPECT_TRUE(silent(Built(BuildDataRequest(0xFF))));
+    EXPECT_TRUE(silent(Built(BuildDataRequest, 0xFF)));
 }
 
 // One meter through the telegrams of a standard master, in order: each step's answer is E5,
@@ -206,7 +210,7 @@ TEST(MeterTelegrams, AnswersAStandardMastersTelegramsAsASlave)
         {ShortFrame(0x5B, 1), "again"}, // FCB not toggled
         {ShortFrame(0x7B, 1), "user"},
         {ShortFrame(0x7B, 1), "again"},
-        {Built(BuildSelectTelegram(1, MBusSelectConfigData)), "E5"},
+        {Built(BuildSelectTelegram, 1, MBusSelectConfigData), "E5"},
         {ShortFrame(0x7B, 1), "config"},                      // the select came between
         {LongFrame(0x53, 1, 0x51, {0x01, 0x7A, 0x05}), "E5"}, // primary address 5
         {ShortFrame(0x5B, 1), ""},
@@ -216,8 +220,8 @@ TEST(MeterTelegrams, AnswersAStandardMastersTelegramsAsASlave)
         {ShortFrame(0x5B, 0xFA), "config"},
         {LongFrame(0x53, 0xFA, 0x51, {0x01, 0x7A, 0x05}), "E5"},
         {ShortFrame(0x5B, 0xFE), "config"},                   // the one meter on the line, answering as 5
-        {Built(BuildRegisterWrite(5, 0x30, 0x01000000)), ""}, // beyond the volume record
-        {Built(BuildRegisterWrite(5, 0x30, 0x00FFFFFF)), "E5"},
+        {Built(BuildRegisterWrite, 5, 0x30, 0x01000000), ""}, // beyond the volume record
+        {Built(BuildRegisterWrite, 5, 0x30, 0x00FFFFFF), "E5"},
         {ShortFrame(0x40, 5), "E5"},
         {ShortFrame(0x5B, FD), ""}, // not selected
         {LongFrame(0x53, FD, 0x52, mine), "E5"},
@@ -324,7 +328,7 @@ TEST(MeterFaults, ShapeTheAnswersAsTheFlagsSay)
     const TMBusTelegram request = Heard(HexBytes("10 5B 01 5C 16"));
     const TMeterAnswer frame = meter.Handle(request);
     const TMeterAnswer userAck = meter.Handle(Heard(HexBytes("68 05 05 68 53 01 51 0F 02 B6 16")));
-    const TMeterAnswer configAck = meter.Handle(Heard(Built(BuildSelectTelegram(1, MBusSelectConfigData))));
+    const TMeterAnswer configAck = meter.Handle(Heard(Built(BuildSelectTelegram, 1, MBusSelectConfigData)));
     auto shape = [&](const TMeterFaults& faults, const TMeterAnswer& answer) {
         return ShapeOutputs(faults, request, answer);
     };

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "MBusTelegram.h"
@@ -36,7 +37,7 @@ inline Bytes LongFrame(const Bytes& records, std::uint8_t addr = 1, std::uint8_t
     frame.insert(frame.end(), records.begin(), records.end());
     const auto length = static_cast<std::uint8_t>(frame.size() - 4);
     frame[1] = frame[2] = length;
-    frame.push_back(MBusChecksum(frame.data() + 4, length));
+    frame.push_back(MBusChecksum(std::span(frame).subspan(4, length)));
     frame.push_back(0x16);
     return frame;
 }
@@ -44,8 +45,8 @@ inline Bytes LongFrame(const Bytes& records, std::uint8_t addr = 1, std::uint8_t
 // Recomputes checksum and stop byte after a test changed a byte of the frame.
 inline void Reseal(Bytes& frame)
 {
-    const int length = frame[1];
-    frame[4 + length] = MBusChecksum(frame.data() + 4, length);
+    const std::size_t length = frame[1];
+    frame[4 + length] = MBusChecksum(std::span(frame).subspan(4, length));
 }
 
 struct UserValues {
@@ -80,12 +81,14 @@ inline Bytes ConfigFrame(std::uint32_t scaleWord, std::uint8_t addr = 1)
     return LongFrame(records, addr);
 }
 
-// Fills TelegramBuf with `fill`, then places the frame (as much of it as fits) at `at`.
-inline void Load(const Bytes& frame, int at = 0, std::uint8_t fill = 0x00)
+// A telegram buffer filled with `fill`, the frame (as much of it as fits) placed at `at`.
+inline TTelegramBuf Load(const Bytes& frame, int at = 0, std::uint8_t fill = 0x00)
 {
-    std::fill(std::begin(TelegramBuf), std::end(TelegramBuf), fill);
+    TTelegramBuf telegram;
+    telegram.fill(fill);
     const auto count = std::min<std::size_t>(frame.size(), static_cast<std::size_t>(TelegramBufSize - at));
-    std::copy_n(frame.begin(), count, TelegramBuf + at);
+    std::copy_n(frame.begin(), count, telegram.begin() + at);
+    return telegram;
 }
 
 } // namespace decodetest

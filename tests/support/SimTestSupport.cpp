@@ -5,6 +5,7 @@
 #include <chrono>
 #include <fcntl.h>
 #include <poll.h>
+#include <span>
 #include <sstream>
 #include <stdexcept>
 #include <sys/ioctl.h>
@@ -32,7 +33,7 @@ TBytes LongFrame(std::uint8_t c, std::uint8_t a, std::uint8_t ci, const TBytes& 
     const auto length = static_cast<std::uint8_t>(data.size() + 3);
     TBytes frame{0x68, length, length, 0x68, c, a, ci};
     frame.insert(frame.end(), data.begin(), data.end());
-    frame.push_back(MBusChecksum(frame.data() + 4, length));
+    frame.push_back(MBusChecksum(std::span(frame).subspan(4, length)));
     frame.push_back(0x16);
     return frame;
 }
