@@ -4,8 +4,8 @@
 /// lines). Every event of the event thread goes to one owner callback.
 //
 // Locks, always taken in this order (none is ever taken while a later one is held):
-// - FDeviceLock: device status and line errors, reads, the input purge, the event thread's
-//   object, and the whole of stopping the device;
+// - FDeviceLock: device status and line errors, reads (and their OVERLAPPED record), the input
+//   purge, the event thread's object, and the whole of stopping the device;
 // - FPurgeLock: one output purge at a time, each with the write thread's answer to its own
 //   request; the write thread's object stays alive while a purge holds it;
 // - FWriteLock: the write thread's ring and object, and the start of every device write, so that
@@ -59,6 +59,8 @@ std::string ComDeviceName(int Number);
 
 class TAfComPortEventThread;
 class TAfComPortWriteThread;
+struct TAfEventThreadContext;
+struct TAfWriteThreadContext;
 
 /// The port core: one serial device while it is open, with its event thread and write thread. The
 /// port component owns one for its whole life; a program may also use one on its own.
@@ -191,10 +193,6 @@ public:
     std::int32_t OutputFree();
 
 private:
-    friend class TAfComPortCoreThread;
-    friend class TAfComPortEventThread;
-    friend class TAfComPortWriteThread;
-
     void StartDevice();
     void StopDevice();
     void ApplyTimeouts();
@@ -207,8 +205,18 @@ private:
     // event thread to end.
     bool EnterDeviceLock();
     bool OnEventThread() const;
+    // FDeviceLock for a call that needs the device: false, without the lock, when not active (also
+    // when the device began to stop while the caller waited for the lock).
+    bool EnterActiveDevice();
+    // One overlapped read of the device, at most Count bytes; under FDeviceLock.
+    std::int32_t ReadDevice(void* Buffer, std::int32_t Count);
+    // A zeroed read record with its event, cleared; at each open, before reads are let in.
+    void ResetReadRecord();
+    // What each worker thread is handed: the device and the objects of this core it meets.
+    TAfEventThreadContext EventThreadContext();
+    TAfWriteThreadContext WriteThreadContext();
     // A new worker thread of this core; a failure to make it raises "Error creating threads".
-    template <class TWorker> TWorker* NewThread();
+    template <class TWorker, class TContext> TWorker* NewThread(const TContext& Context);
 
     std::atomic<bool> FActive{false};
     std::int32_t FComNumber = 0;
@@ -223,6 +231,7 @@ private:
     CRITICAL_SECTION FPurgeLock;
     CRITICAL_SECTION FWriteLock;
     TAfComPortEventThread* FEventThread = nullptr; // set and cleared under FDeviceLock
+    OVERLAPPED FReadOverlapped{};                  // every read's, under FDeviceLock
     HANDLE FThreadStarted;
     HANDLE FOutputEmpty;
     TAfComPortWriteThread* FWriteThread = nullptr; // cleared under FPurgeLock and FWriteLock

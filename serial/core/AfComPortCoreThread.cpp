@@ -7,9 +7,9 @@
 
 #include "AfComPortCoreThread_p.h"
 
-TAfComPortCoreThread::TAfComPortCoreThread(TAfComPortCore* Core)
-    : TThread(true), FStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)), FCore(Core),
-      FHandle(Core->FHandle)
+TAfComPortCoreThread::TAfComPortCoreThread(HANDLE Handle, HANDLE ThreadStarted)
+    : TThread(true), FStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)), FHandle(Handle),
+      FThreadStarted(ThreadStarted)
 {
 }
 
@@ -24,6 +24,11 @@ void TAfComPortCoreThread::StopThread()
     SetEvent(FStopEvent);
     WaitFor();
     delete this;
+}
+
+void TAfComPortCoreThread::SignalStarted()
+{
+    SetEvent(FThreadStarted);
 }
 
 void TAfComPortCoreThread::HandleException()

@@ -5,12 +5,24 @@
 #include <cstdint>
 
 #include <vexora/serial/AfCircularBuffer.h>
+#include <vexora/serial/platform/AfWinTypes.h>
 
 #include "AfComPortCoreThread_p.h"
 
+// What the core hands its write thread. The handles and the lock stay the core's.
+struct TAfWriteThreadContext {
+    HANDLE Handle = INVALID_HANDLE_VALUE; // the open device
+    HANDLE ThreadStarted = nullptr;       // set once, as the loop is about to begin
+    HANDLE OutputEmpty = nullptr;         // set whenever a completed write leaves the ring empty
+    // The ring's lock (the core's FWriteLock): every access to the ring, and the start of every
+    // device write.
+    CRITICAL_SECTION* WriteLock = nullptr;
+    std::int32_t RingSize = 0; // the ring's capacity (the core's output queue size)
+};
+
 class TAfComPortWriteThread : public TAfComPortCoreThread {
 public:
-    explicit TAfComPortWriteThread(TAfComPortCore* Core);
+    explicit TAfComPortWriteThread(const TAfWriteThreadContext& Context);
     ~TAfComPortWriteThread() override;
 
     void StopThread() override;
@@ -23,7 +35,7 @@ public:
     // core's FPurgeLock.
     bool PurgeOutput();
 
-    // Ring counts; the caller holds the core's FWriteLock.
+    // Ring counts; the caller holds the write lock.
     std::int32_t UsedCount() const { return FBuffer.UsedCount(); }
     std::int32_t FreeCount() const { return FBuffer.FreeCount(); }
 
@@ -44,6 +56,8 @@ private:
     TStart StartWrite(TRun& Run, DWORD& Written);
     void CompleteWrite(DWORD Written, const TRun& Run);
 
+    const HANDLE FOutputEmpty;
+    CRITICAL_SECTION& FWriteLock;
     HANDLE FPurgeDone;
     HANDLE FPurgeRequest;
     HANDLE FDataReady;
