@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace vexora::serial {
+
 /// Base of every exception that the serial component raises; carries only its message. The
 /// component's own classes derive from it (EAfComPortCoreError, EAfComPortError,
 /// EAfDispatcherError, EComponentError, EThread), so `catch (const Exception&)` takes them all.
@@ -44,3 +46,5 @@ inline bool IsSilentAbort(const std::exception_ptr& Error)
         return false;
     }
 }
+
+} // namespace vexora::serial

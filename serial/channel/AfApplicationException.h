@@ -7,6 +7,8 @@
 #include <exception>
 #include <functional>
 
+namespace vexora::serial {
+
 /// The application's exception display. Exceptions of the notification channel's receivers are
 /// handed here on the owner thread; they never reach the sender. A silent abort (EAbort) and a null
 /// `exception` show nothing. The application installs its display with
@@ -18,3 +20,5 @@ void ApplicationHandleException(std::exception_ptr exception);
 /// handler runs on whatever thread calls ApplicationHandleException, in practice the owner thread.
 /// Any thread.
 void SetApplicationExceptionHandler(std::function<void(std::exception_ptr)> handler);
+
+} // namespace vexora::serial

@@ -25,6 +25,8 @@
 #include <vexora/serial/AfExceptions.h>
 #include <vexora/serial/AfObject.h>
 
+namespace vexora::serial {
+
 /// Raised for a misused component (a name taken by another component of the same owner).
 class EComponentError : public Exception {
 public:
@@ -132,3 +134,5 @@ private:
     std::atomic<TComponentState> FComponentState{0};
     const std::shared_ptr<const bool> FAlive = std::make_shared<const bool>(true);
 };
+
+} // namespace vexora::serial

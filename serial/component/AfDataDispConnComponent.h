@@ -10,6 +10,8 @@
 #include <vexora/serial/AfComponent.h>
 #include <vexora/serial/platform/AfWinTypes.h>
 
+namespace vexora::serial {
+
 class TAfDataDispatcher;
 
 /// A connection that can feed a dispatcher. The link is set and cleared by the dispatcher only
@@ -64,5 +66,7 @@ private:
     mutable std::mutex FLinkLock; // FDispatcher and FLinkUsers
     TAfDataDispatcher* FDispatcher = nullptr;
     int FLinkUsers = 0;
-    HANDLE FLinkIdle; // manual reset; set while FLinkUsers is 0
+    platform::HANDLE FLinkIdle; // manual reset; set while FLinkUsers is 0
 };
+
+} // namespace vexora::serial

@@ -59,6 +59,8 @@
 #include <vexora/serial/AfExceptions.h>
 #include <vexora/serial/platform/AfWinTypes.h>
 
+namespace vexora::serial {
+
 class TAfDataDispatcher;
 
 /// Raised by the dispatcher ("Error writing to dispatcher buffer" when a received block does not
@@ -251,10 +253,12 @@ private:
     std::atomic<bool> FOutputSourceHeld{false};
     bool FOutputSourceOwned = false;
     std::int32_t FOutputBlockSize = 1024;
-    DWORD FSyncId = 0;
+    platform::DWORD FSyncId = 0;
     mutable std::mutex FLock;
     std::atomic<std::uint8_t> FCurrentKind{0};
     std::atomic<int> FCurrentIndex{-1};
     bool FServingData = false;    // under FLock: a reader of a data round is running ...
     std::int32_t FReadCursor = 0; // ... and has read this far
 };
+
+} // namespace vexora::serial

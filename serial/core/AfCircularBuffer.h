@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+namespace vexora::serial {
+
 /// A byte ring of fixed capacity; all of it is usable (no slot is kept free to tell full from
 /// empty). After construction every operation runs in constant time apart from Write's copy (at
 /// most two block copies), allocates nothing and raises nothing; reading costs no copy at all. No
@@ -66,3 +68,5 @@ private:
     std::int32_t FWritePos;
     bool FFull;
 };
+
+} // namespace vexora::serial

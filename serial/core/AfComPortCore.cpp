@@ -7,6 +7,10 @@
 #include "AfComPortEventThread_p.h"
 #include "AfComPortWriteThread_p.h"
 
+namespace vexora::serial {
+
+using namespace platform;
+
 namespace {
 
 // How long the event thread waits for the device lock before it looks whether a stop has begun.
@@ -62,7 +66,7 @@ void TAfComPortCore::Close()
     FOpened = false;
 }
 
-void TAfComPortCore::SetDCB(const ::DCB& Value)
+void TAfComPortCore::SetDCB(const platform::DCB& Value)
 {
     FDCB = Value;
     if (FActive)
@@ -392,3 +396,5 @@ void TAfComPortCore::WaitThreadStarted()
     if (WaitForSingleObject(FThreadStarted, kThreadStartMs) != WAIT_OBJECT_0)
         throw EAfComPortCoreError("Error creating threads");
 }
+
+} // namespace vexora::serial

@@ -25,6 +25,8 @@
 #include <vexora/serial/platform/AfWinTypes.h>
 #include <vexora/serial/platform/Dcb.h>
 
+namespace vexora::serial {
+
 /// What the event thread reports to the core's owner.
 enum TAfCoreEvent : std::uint8_t {
     ceOutputEmpty,    ///< The transmit ring ran empty after a completed write; Data 0.
@@ -43,8 +45,8 @@ enum TAfCoreEvent : std::uint8_t {
 /// while it handles a ceThreadException ends the event thread: the port stays open but reports
 /// nothing more. The event thread waits for every call, and while it does, no other event is
 /// reported: the callback should hand over and return.
-using TAfCPTCoreEvent =
-    std::function<void(TObject* Sender, TAfCoreEvent EventKind, DWORD Data, std::exception_ptr Exception)>;
+using TAfCPTCoreEvent = std::function<void(TObject* Sender, TAfCoreEvent EventKind, platform::DWORD Data,
+                                           std::exception_ptr Exception)>;
 
 /// Raised by the core when an open fails or a DCB is refused; carries only its message.
 class EAfComPortCoreError : public Exception {
@@ -119,15 +121,15 @@ public:
     bool IsOpen() const { return FOpened.load(std::memory_order_acquire); }
     /// The device handle while open (for GetCommConfig and the like); INVALID_HANDLE_VALUE when
     /// closed. The owner's thread.
-    HANDLE Handle() const { return FHandle; }
+    platform::HANDLE Handle() const { return FHandle; }
 
     /// The DCB last set, or the device's state read back after a refusal.
-    ::DCB DCB() const { return FDCB; }
+    platform::DCB DCB() const { return FDCB; }
     /// Stores the DCB (the core changes no field of it). While open it is applied at once, which
     /// raises "Error setting parameters from DCB" when the device refuses it; the core then holds
     /// the state in force (read back from the device) and the device keeps it. While closed it is
     /// applied at the next open. The owner's thread; costs a device call while open.
-    void SetDCB(const ::DCB& Value);
+    void SetDCB(const platform::DCB& Value);
 
     /// The owner callback. The event thread takes a copy at each open, so a change takes effect at
     /// the next open; set it on the owner's thread.
@@ -157,20 +159,20 @@ public:
     std::int32_t ComNumber() const { return FComNumber; }
     /// The events the event thread waits for: 0x1B9, EV_RXCHAR, EV_CTS, EV_DSR, EV_RLSD, EV_ERR
     /// and EV_RING.
-    DWORD EventMask() const { return FEventMask; }
+    platform::DWORD EventMask() const { return FEventMask; }
     /// ComDeviceName(ComNumber()).
     std::string DeviceName() const;
 
     /// Not active: zeros. Otherwise ClearCommError, under the device lock; its error bits add to
     /// the line errors (TakeLineErrors), and cbInQue is the input not read yet. On a device error
     /// the COMSTAT is zeros.
-    void GetComStat(COMSTAT& Stat);
+    void GetComStat(platform::COMSTAT& Stat);
     /// The CE_ line errors that GetComStat calls (the event thread's polls included) collected
     /// since the last call, and resets them; 0 when not active. Under the device lock.
-    DWORD TakeLineErrors();
+    platform::DWORD TakeLineErrors();
     /// Active: EscapeCommFunction with `Func` (SETDTR, CLRDTR, SETRTS, CLRRTS and the like); its
     /// success. Not active: false. Takes no lock: the owner's thread only.
-    bool EscapeFunction(DWORD Func);
+    bool EscapeFunction(platform::DWORD Func);
     /// Queues Count bytes for sending and wakes the write thread. True only when all Count bytes
     /// fitted into the transmit ring; nothing queued otherwise (also for Count below 1, a null
     /// Buffer, or when not active). Copies the bytes; never waits for the device.
@@ -220,21 +222,23 @@ private:
 
     std::atomic<bool> FActive{false};
     std::int32_t FComNumber = 0;
-    ::DCB FDCB{};
-    DWORD FEventMask = 0x1B9;
-    HANDLE FHandle;
+    platform::DCB FDCB{};
+    platform::DWORD FEventMask = 0x1B9;
+    platform::HANDLE FHandle;
     std::atomic<bool> FOpened{false};
-    DWORD FLineErrors = 0;
+    platform::DWORD FLineErrors = 0;
     std::int32_t FInQueueSize = 8192;
     std::int32_t FOutQueueSize = 4096;
-    CRITICAL_SECTION FDeviceLock;
-    CRITICAL_SECTION FPurgeLock;
-    CRITICAL_SECTION FWriteLock;
+    platform::CRITICAL_SECTION FDeviceLock;
+    platform::CRITICAL_SECTION FPurgeLock;
+    platform::CRITICAL_SECTION FWriteLock;
     TAfComPortEventThread* FEventThread = nullptr; // set and cleared under FDeviceLock
-    OVERLAPPED FReadOverlapped{};                  // every read's, under FDeviceLock
-    HANDLE FThreadStarted;
-    HANDLE FOutputEmpty;
+    platform::OVERLAPPED FReadOverlapped{};        // every read's, under FDeviceLock
+    platform::HANDLE FThreadStarted;
+    platform::HANDLE FOutputEmpty;
     TAfComPortWriteThread* FWriteThread = nullptr; // cleared under FPurgeLock and FWriteLock
     std::atomic<TThreadPriority> FWriteThreadPriority{tpHigher};
     std::atomic<TThreadPriority> FEventThreadPriority{tpNormal};
 };
+
+} // namespace vexora::serial

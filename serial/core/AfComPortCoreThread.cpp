@@ -7,6 +7,10 @@
 
 #include "AfComPortCoreThread_p.h"
 
+namespace vexora::serial {
+
+using namespace platform;
+
 TAfComPortCoreThread::TAfComPortCoreThread(HANDLE Handle, HANDLE ThreadStarted)
     : TThread(true), FStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)), FHandle(Handle),
       FThreadStarted(ThreadStarted)
@@ -46,3 +50,5 @@ void TAfComPortCoreThread::ShowThreadException()
     const std::exception_ptr error = FException;
     SafeSyncSynchronize([error] { ApplicationHandleException(error); });
 }
+
+} // namespace vexora::serial

@@ -15,6 +15,8 @@
 #include <vexora/serial/AfThread.h>
 #include <vexora/serial/platform/AfWinTypes.h>
 
+namespace vexora::serial {
+
 // A message that names a COM number: Prefix, the number, Suffix.
 inline std::string WithComNumber(const char* Prefix, std::int32_t Number, const char* Suffix = "")
 {
@@ -27,7 +29,7 @@ class TAfComPortCoreThread : public TThread {
 public:
     // Handle: the open device. ThreadStarted: the core's auto-reset event that the thread sets
     // once, as its loop is about to begin.
-    TAfComPortCoreThread(HANDLE Handle, HANDLE ThreadStarted);
+    TAfComPortCoreThread(platform::HANDLE Handle, platform::HANDLE ThreadStarted);
     ~TAfComPortCoreThread() override;
 
     // Stops the thread, waits for its end and deletes it. Called by the core, inside its
@@ -43,9 +45,11 @@ protected:
     void SignalStarted();
 
     std::exception_ptr FException;
-    HANDLE FStopEvent;
-    const HANDLE FHandle;
+    platform::HANDLE FStopEvent;
+    const platform::HANDLE FHandle;
 
 private:
-    const HANDLE FThreadStarted;
+    const platform::HANDLE FThreadStarted;
 };
+
+} // namespace vexora::serial

@@ -7,6 +7,10 @@
 
 #include "AfComPortEventThread_p.h"
 
+namespace vexora::serial {
+
+using namespace platform;
+
 namespace {
 
 // The core whose event thread is the calling thread, if any.
@@ -188,3 +192,5 @@ void TAfComPortEventThread::HandleException()
         ShowThreadException();
     }
 }
+
+} // namespace vexora::serial

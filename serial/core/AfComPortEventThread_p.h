@@ -11,18 +11,20 @@
 
 #include "AfComPortCoreThread_p.h"
 
+namespace vexora::serial {
+
 // What the core hands its event thread. Every handle stays the core's.
 struct TAfEventThreadContext {
-    HANDLE Handle = INVALID_HANDLE_VALUE; // the open device
-    DWORD EventMask = 0;                  // the events the device was told to report (SetCommMask)
-    std::int32_t ComNumber = 0;           // for the message of a device that failed
-    HANDLE ThreadStarted = nullptr;       // set once, as the loop is about to begin
-    HANDLE OutputEmpty = nullptr;         // auto reset: the write thread's ring ran empty
-    TObject* Sender = nullptr;            // the core: the Sender of every report
-    TAfCPTCoreEvent OnCoreEvent;          // the owner callback, as it was at the open
+    platform::HANDLE Handle = platform::INVALID_HANDLE_VALUE; // the open device
+    platform::DWORD EventMask = 0;            // the events the device was told to report (SetCommMask)
+    std::int32_t ComNumber = 0;               // for the message of a device that failed
+    platform::HANDLE ThreadStarted = nullptr; // set once, as the loop is about to begin
+    platform::HANDLE OutputEmpty = nullptr;   // auto reset: the write thread's ring ran empty
+    TObject* Sender = nullptr;                // the core: the Sender of every report
+    TAfCPTCoreEvent OnCoreEvent;              // the owner callback, as it was at the open
     // The core's status query: the received bytes not read yet, the line errors collected on the
     // way. Takes the core's device lock; 0 once the device is being stopped.
-    std::function<DWORD()> QueuedInput;
+    std::function<platform::DWORD()> QueuedInput;
 };
 
 class TAfComPortEventThread : public TAfComPortCoreThread {
@@ -40,24 +42,26 @@ protected:
     void HandleException() override;
 
 private:
-    void FireEvent(TAfCoreEvent Kind, DWORD Data);
+    void FireEvent(TAfCoreEvent Kind, platform::DWORD Data);
     void HandleWaitCompleted();
     void PollInput();
     // Reports, once per open, that the device stopped serving event waits.
     void DeviceFailed();
 
-    const DWORD FWaitMask;
+    const platform::DWORD FWaitMask;
     const std::int32_t FComNumber;
-    const HANDLE FOutputEmpty;
+    const platform::HANDLE FOutputEmpty;
     TObject* const FSender;
-    const std::function<DWORD()> FQueuedInput;
-    DWORD FEventMask = 0;
+    const std::function<platform::DWORD()> FQueuedInput;
+    platform::DWORD FEventMask = 0;
     bool FWaitPending = false;
     // Input may be queued unread: the 200 ms poll runs only then.
     bool FInputQueued = false;
-    OVERLAPPED FWaitOverlapped{};
+    platform::OVERLAPPED FWaitOverlapped{};
     TAfCPTCoreEvent FOnCoreEvent;
     // Cleared by StopThread: no report leaves the thread from then on.
     std::atomic<bool> FReporting{true};
     bool FDeviceFailed = false;
 };
+
+} // namespace vexora::serial

@@ -6,6 +6,10 @@
 
 #include "AfComPortWriteThread_p.h"
 
+namespace vexora::serial {
+
+using namespace platform;
+
 namespace {
 
 constexpr DWORD kPurgeWaitMs = 2000;
@@ -159,3 +163,5 @@ void TAfComPortWriteThread::CompleteWrite(DWORD Written, const TRun& Run)
     }
     SetEvent(FOutputEmpty);
 }
+
+} // namespace vexora::serial

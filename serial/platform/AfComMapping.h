@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+namespace vexora::serial::platform {
+
 /// The port directory: $VEXORA_PORT_DIR, else $XDG_RUNTIME_DIR/vexora-ports, else
 /// `/tmp/vexora-ports-<uid>`. It need not exist.
 std::string ComPortDirectory();
@@ -90,3 +92,5 @@ std::string AfComPortAccessNote(const AfComPortInfo& info);
 /// otherwise a number above every number in use, which this process assigns to the device from
 /// then on (ComPortDevicePath gives it back). 0 when `device` does not exist. Any thread.
 int AfComNumberForDevice(const std::string& device);
+
+} // namespace vexora::serial::platform

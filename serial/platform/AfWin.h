@@ -21,6 +21,22 @@
 #include <vexora/serial/platform/AfWinTypes.h>
 #include <vexora/serial/platform/Dcb.h>
 
+namespace vexora::serial::platform {
+
+/// \name Truth values
+//@{
+/// The results of the BOOL functions; any value other than FALSE counts as true. Declared here, in
+/// the header of the functions, and in no header of the component: \<curses.h\> and others
+/// define TRUE and FALSE as macros with these values, and where one of them came first, its macro
+/// stands in for these.
+#ifndef TRUE
+inline constexpr BOOL TRUE = 1;
+#endif
+#ifndef FALSE
+inline constexpr BOOL FALSE = 0;
+#endif
+//@}
+
 /// The error code of the calling thread's last failed call (per thread, as on Win32).
 DWORD GetLastError();
 /// Sets the calling thread's error code.
@@ -180,25 +196,6 @@ DWORD GetTickCount();
 /// Sleeps `milliseconds`; 0 yields the processor, INFINITE never returns.
 void Sleep(DWORD milliseconds);
 
-/// A port's configuration: the DCB and the provider's (here empty) data; 52 bytes.
-struct COMMCONFIG {
-    DWORD dwSize;            ///< sizeof(COMMCONFIG), 52.
-    WORD wVersion;           ///< 1.
-    WORD wReserved;          ///< 0.
-    DCB dcb;                 ///< The line settings.
-    DWORD dwProviderSubType; ///< PST_RS232.
-    DWORD dwProviderOffset;  ///< 0: no provider data.
-    DWORD dwProviderSize;    ///< 0.
-    WCHAR wcProviderData[1]; ///< Unused.
-};
-static_assert(sizeof(COMMCONFIG) == 52, "COMMCONFIG must be 52 bytes");
-static_assert(offsetof(COMMCONFIG, wVersion) == 4);
-static_assert(offsetof(COMMCONFIG, dcb) == 8);
-static_assert(offsetof(COMMCONFIG, dwProviderSubType) == 36);
-static_assert(offsetof(COMMCONFIG, dwProviderOffset) == 40);
-static_assert(offsetof(COMMCONFIG, dwProviderSize) == 44);
-static_assert(offsetof(COMMCONFIG, wcProviderData) == 48);
-
 /// The configuration of an open comm handle (its DCB as GetCommState reads it). `*size` gives the
 /// room at `config`; with less than 52 bytes: FALSE, ERROR_INSUFFICIENT_BUFFER and `*size` 52.
 BOOL GetCommConfig(HANDLE commDevice, COMMCONFIG* config, LPDWORD size);
@@ -219,3 +216,5 @@ using AfCommConfigDialogProc = BOOL (*)(LPCSTR name, HWND window, COMMCONFIG* co
 /// Installs the dialog behind CommConfigDialogA (null: none). Returns the one installed before.
 /// Any thread.
 AfCommConfigDialogProc AfSetCommConfigDialog(AfCommConfigDialogProc dialog);
+
+} // namespace vexora::serial::platform

@@ -37,6 +37,8 @@
 #include <vexora/serial/AfComPort.h>
 #include <vexora/serial/AfSmallSet.h>
 
+namespace vexora::serial {
+
 /// The options of the box.
 enum TAfPortCtlOption : std::uint8_t {
     pcCheckExist,   ///< List only ports whose device exists.
@@ -152,3 +154,5 @@ private:
     // Told by the component framework when the bound component is destroyed.
     std::unique_ptr<TFreeLink> FFreeLink;
 };
+
+} // namespace vexora::serial

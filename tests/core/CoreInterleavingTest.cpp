@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <vexora/serial/AfComPortCore.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "AfPtyPort.h"
 #include "AfTestDevice.h"

@@ -21,6 +21,8 @@
 #include "sync/AfSyncObjects_p.h"
 #include "sync/AfWaitable_p.h"
 
+namespace vexora::serial::platform {
+
 namespace {
 
 std::atomic<DWORD> g_lastThreadId{0};
@@ -489,3 +491,5 @@ BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode)
     *exitCode = object->ExitCode();
     return TRUE;
 }
+
+} // namespace vexora::serial::platform
