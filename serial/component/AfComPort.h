@@ -62,6 +62,7 @@
 #include <vexora/serial/AfDataDispConnComponent.h>
 #include <vexora/serial/AfDataDispatcher.h>
 #include <vexora/serial/AfEventSlot.h>
+#include <vexora/serial/AfExport.h>
 #include <vexora/serial/AfLineSettings.h>
 #include <vexora/serial/AfThread.h>
 #include <vexora/serial/platform/Dcb.h>
@@ -69,7 +70,7 @@
 namespace vexora::serial {
 
 /// Raised by the component; carries only its message.
-class EAfComPortError : public Exception {
+class VEXORA_SERIAL_API EAfComPortError : public Exception {
 public:
     using Exception::Exception;
 };
@@ -81,7 +82,7 @@ using TAfCPTDataReceivedEvent = std::function<void(TObject* Sender, std::int32_t
 
 /// The serial port machinery of the component, without the port number (TAfCustomComPort adds it).
 /// Threads, errors and costs as described for the file.
-class TAfCustomSerialPort : public TAfDataDispConnComponent {
+class VEXORA_SERIAL_API TAfCustomSerialPort : public TAfDataDispConnComponent {
 public:
     /// Sets the defaults; in run mode also registers the component's receiver (the first
     /// registration of the process makes the calling thread the user-interface thread), creates
@@ -306,7 +307,7 @@ private:
 };
 
 /// The serial port component with its port number.
-class TAfCustomComPort : public TAfCustomSerialPort {
+class VEXORA_SERIAL_API TAfCustomComPort : public TAfCustomSerialPort {
 public:
     /// A component on COM 0 (no port: opening it raises "Invalid port number (COM0)").
     explicit TAfCustomComPort(TComponent* AOwner);
@@ -333,7 +334,7 @@ private:
 };
 
 /// The serial port component as applications use it.
-class TAfComPort : public TAfCustomComPort {
+class VEXORA_SERIAL_API TAfComPort : public TAfCustomComPort {
 public:
     /// A port component owned by AOwner (may be null); see TAfCustomSerialPort.
     explicit TAfComPort(TComponent* AOwner) : TAfCustomComPort(AOwner) {}

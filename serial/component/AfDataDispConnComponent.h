@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include <vexora/serial/AfComponent.h>
+#include <vexora/serial/AfExport.h>
 #include <vexora/serial/platform/AfWinTypes.h>
 
 namespace vexora::serial {
@@ -16,7 +17,7 @@ class TAfDataDispatcher;
 
 /// A connection that can feed a dispatcher. The link is set and cleared by the dispatcher only
 /// (TAfDataDispatcher::SetConnComponent); destroying the connection unlinks it.
-class TAfDataDispConnComponent : public TComponent {
+class VEXORA_SERIAL_API TAfDataDispConnComponent : public TComponent {
 public:
     /// A connection without a dispatcher.
     explicit TAfDataDispConnComponent(TComponent* AOwner);

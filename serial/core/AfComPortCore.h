@@ -20,6 +20,7 @@
 #include <string>
 
 #include <vexora/serial/AfExceptions.h>
+#include <vexora/serial/AfExport.h>
 #include <vexora/serial/AfObject.h>
 #include <vexora/serial/AfThread.h>
 #include <vexora/serial/platform/AfWinTypes.h>
@@ -49,7 +50,7 @@ using TAfCPTCoreEvent = std::function<void(TObject* Sender, TAfCoreEvent EventKi
                                            std::exception_ptr Exception)>;
 
 /// Raised by the core when an open fails or a DCB is refused; carries only its message.
-class EAfComPortCoreError : public Exception {
+class VEXORA_SERIAL_API EAfComPortCoreError : public Exception {
 public:
     using Exception::Exception;
 };
@@ -57,7 +58,7 @@ public:
 /// The device name of COM `Number`: the path it is mapped to on this machine (ComPortDevicePath),
 /// else `"COM<n>"`, which CreateFileA then reports as not found. Any thread; looks at the port
 /// directory and may scan /dev.
-std::string ComDeviceName(int Number);
+VEXORA_SERIAL_API std::string ComDeviceName(int Number);
 
 class TAfComPortEventThread;
 class TAfComPortWriteThread;
@@ -88,7 +89,7 @@ struct TAfWriteThreadContext;
 /// driver's input queue, a write into the transmit ring, which the write thread hands to the
 /// device in place. While the port is idle the event thread sleeps; it polls every 200 ms only
 /// while unread input is queued, to remind the owner with ceInputPending.
-class TAfComPortCore : public TObject {
+class VEXORA_SERIAL_API TAfComPortCore : public TObject {
 public:
     /// A closed core: input queue 8192, output queue 4096, event thread tpNormal, write thread
     /// tpHigher, a zero DCB. Creates two events and the locks; raises nothing.

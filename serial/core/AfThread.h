@@ -9,6 +9,7 @@
 #include <exception>
 
 #include <vexora/serial/AfExceptions.h>
+#include <vexora/serial/AfExport.h>
 #include <vexora/serial/AfObject.h>
 #include <vexora/serial/platform/AfWinTypes.h>
 
@@ -27,19 +28,19 @@ enum TThreadPriority : std::uint8_t {
 };
 
 /// Raised when the platform cannot create a thread ("Thread creation failed").
-class EThread : public Exception {
+class VEXORA_SERIAL_API EThread : public Exception {
 public:
     using Exception::Exception;
 };
 
 /// The platform's THREAD_PRIORITY_* value of a level; THREAD_PRIORITY_NORMAL for a value outside
 /// the enumeration.
-int ThreadPriorityValue(TThreadPriority Priority);
+VEXORA_SERIAL_API int ThreadPriorityValue(TThreadPriority Priority);
 
 /// A thread that runs the subclass's Execute once. Its creator (one thread) calls every member but
 /// Terminated and Finished, which Execute polls on the thread itself; Terminate may come from any
 /// thread.
-class TThread : public TObject {
+class VEXORA_SERIAL_API TThread : public TObject {
 public:
     /// The platform thread is created at once (a parked OS thread is reused when there is one); it
     /// runs Execute only after Resume, or at once unless CreateSuspended. Raises EThread when the

@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QString>
 
+#include <vexora/serial/AfExport.h>
 #include <vexora/serial/platform/AfWinTypes.h>
 #include <vexora/serial/platform/Dcb.h>
 
@@ -20,7 +21,7 @@ namespace vexora::serial {
 /// The dialog: one drop-down list per setting, the baud rate also editable (1 and up); OK is
 /// enabled only for a valid rate. A value of the DCB that a list does not offer is added to it, so
 /// a confirmation changes nothing the user did not touch.
-class TAfCommConfigDialog : public QDialog {
+class VEXORA_SERIAL_API TAfCommConfigDialog : public QDialog {
 public:
     /// Shows the settings of Dcb for the port PortName ("COM3"), titled `"<PortName> settings"`.
     TAfCommConfigDialog(const QString& PortName, const platform::DCB& Dcb, QWidget* Parent = nullptr);
@@ -46,11 +47,11 @@ private:
 /// when that is null. TRUE with Config->dcb set when confirmed; FALSE with ERROR_CANCELLED when
 /// cancelled, ERROR_NOT_SUPPORTED without a QApplication. Modal: blocks in a nested event loop
 /// until the user decides.
-platform::BOOL ShowCommConfigDialog(platform::LPCSTR Name, platform::HWND Window,
-                                    platform::COMMCONFIG* Config);
+VEXORA_SERIAL_API platform::BOOL ShowCommConfigDialog(platform::LPCSTR Name, platform::HWND Window,
+                                                      platform::COMMCONFIG* Config);
 
 /// Installs ShowCommConfigDialog as the platform's CommConfigDialogA; call it once, after making
 /// the QApplication.
-void InstallCommConfigDialog();
+VEXORA_SERIAL_API void InstallCommConfigDialog();
 
 } // namespace vexora::serial

@@ -353,7 +353,7 @@ private:
     bool ended_ = false;
 };
 
-extern "C" void* WorkerEntry(void* argument)
+void* WorkerEntry(void* argument)
 {
     std::unique_ptr<AfWorker> worker(static_cast<AfWorker*>(argument));
     worker->pthread = ::pthread_self();
