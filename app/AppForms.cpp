@@ -1,6 +1,7 @@
 #include "AppForms.h"
 
 #include <vexora/serial/AfApplicationException.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "Application.h"
 

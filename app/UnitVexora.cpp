@@ -1,6 +1,7 @@
 #include "UnitVexora.h"
 
 #include <vexora/serial/AfApplicationException.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "AppLook.h"
 #include "FloatFormat.h"

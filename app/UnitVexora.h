@@ -10,6 +10,7 @@
 
 #include <vexora/serial/AfComPort.h>
 #include <vexora/serial/AfPortControls.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "DropDownList.h"
 #include "Gauge.h"

@@ -2,6 +2,7 @@
 // main window, the hidden status window, the event loop.
 #include <vexora/serial/AfApplicationException.h>
 #include <vexora/serial/AfCommConfigDialog.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "AppForms.h"
 #include "Application.h"

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <vexora/serial/AfComPort.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "AfPtyPort.h"
 

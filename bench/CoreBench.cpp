@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <vexora/serial/AfComPortCore.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "AfPtyPort.h"
 #include "CoreTestSupport.h"

@@ -42,6 +42,7 @@
 #include <vector>
 
 #include <vexora/serial/AfComPortCore.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "AfPtyPort.h"
 #include "CoreTestSupport.h"

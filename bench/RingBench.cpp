@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <vexora/serial/AfCircularBuffer.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 namespace {
 

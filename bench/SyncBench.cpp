@@ -2,6 +2,7 @@
 // look at several objects when one is already signalled.
 #include <benchmark/benchmark.h>
 
+#include <vexora/serial/platform/AfGlobalNames.h>
 #include <vexora/serial/platform/AfWin.h>
 
 namespace {

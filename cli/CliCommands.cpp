@@ -14,6 +14,7 @@
 
 #include <vexora/serial/AfComPort.h>
 #include <vexora/serial/platform/AfComMapping.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "CliCommandLine.h"
 #include "CliHost.h"

@@ -25,9 +25,14 @@ foreach(_layer _name IN ZIP_LISTS _layers _names)
     add_library(Vexora::${_name} ALIAS ${_target})
     set_target_properties(${_target} PROPERTIES EXPORT_NAME ${_name})
     if(NOT _layer STREQUAL "base")
-        # A user may link the archives into a shared library of their own.
+        # A user may link the archives into a shared library of their own: position-independent
+        # code, and hidden visibility, so that such a library exports the component's public API
+        # only (what VEXORA_SERIAL_API marks, AfExport.h), not its insides. Executables that link
+        # the archives, the tests among them, reach every symbol as before.
         set_target_properties(${_target} PROPERTIES OUTPUT_NAME vexora-serial-${_layer}
-                                                    POSITION_INDEPENDENT_CODE ON)
+                                                    POSITION_INDEPENDENT_CODE ON
+                                                    CXX_VISIBILITY_PRESET hidden
+                                                    VISIBILITY_INLINES_HIDDEN ON)
     endif()
 endforeach()
 

@@ -28,6 +28,9 @@
 #include <vexora/serial/AfDataDispatcher.h>
 #include <vexora/serial/platform/AfComMapping.h>
 
+// The component's names; the platform's stay behind platform::.
+using namespace vexora::serial;
+
 namespace {
 
 int g_signalPipe[2] = {-1, -1};
@@ -139,7 +142,7 @@ int main(int argc, char* argv[])
     int comNumber = 0;
     if (portName.find('/') != std::string::npos) {
         comNumber = 1; // a device path: assigned to COM 1, in this process only
-        AssignComPort(comNumber, portName);
+        platform::AssignComPort(comNumber, portName);
     } else {
         comNumber = std::atoi(portName.c_str() + (portName.starts_with("COM") ? 3 : 0));
     }

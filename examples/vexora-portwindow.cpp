@@ -29,6 +29,9 @@
 #include <vexora/serial/AfCommConfigDialog.h>
 #include <vexora/serial/AfPortControls.h>
 
+// The component's names; the platform's stay behind platform::.
+using namespace vexora::serial;
+
 int main(int argc, char* argv[])
 {
     QApplication application(argc, argv);
@@ -84,7 +87,7 @@ int main(int argc, char* argv[])
         received->moveCursor(QTextCursor::End);
         received->insertPlainText(QString::fromLatin1(bytes.data(), Count));
     };
-    port.OnLineError = [&](TObject*, DWORD Errors) {
+    port.OnLineError = [&](TObject*, platform::DWORD Errors) {
         received->appendPlainText(QString("[line error 0x%1]").arg(Errors, 0, 16));
     };
 

@@ -38,6 +38,9 @@
 #include <vexora/serial/AfComPort.h>
 #include <vexora/serial/platform/AfComMapping.h>
 
+// The component's names; the platform's stay behind platform::.
+using namespace vexora::serial;
+
 namespace {
 
 const char kUsage[] = R"(usage: vexora-term [options] PORT
@@ -267,7 +270,7 @@ public:
     {
         // The component opens COM numbers; a path becomes one in this process.
         if (!Options.DevicePath.empty())
-            AssignComPort(Options.ComNumber, Options.DevicePath);
+            platform::AssignComPort(Options.ComNumber, Options.DevicePath);
         // The line settings: properties of the component, in force from OpenPort on (and at
         // once while the port is open).
         FPort.SetComNumber(static_cast<std::uint16_t>(Options.ComNumber));
@@ -281,7 +284,9 @@ public:
         // The events come on this (the main) thread, one at a time.
         FPort.OnDataRecived = [this](TObject*, std::int32_t Count) { Received(Count); };
         FPort.OnOutBufFree = [this](TObject*) { OutputDrained(); };
-        FPort.OnLineError = [](TObject*, DWORD Errors) { Report("line error:" + LineErrorNames(Errors)); };
+        FPort.OnLineError = [](TObject*, platform::DWORD Errors) {
+            Report("line error:" + LineErrorNames(Errors));
+        };
         FPort.OnCTSChanged = [](TObject*) { Report("CTS changed"); };
         FPort.OnDSRChanged = [](TObject*) { Report("DSR changed"); };
         FPort.OnRLSDChanged = [](TObject*) { Report("DCD changed"); };
@@ -311,13 +316,14 @@ public:
     }
 
 private:
-    static std::string LineErrorNames(DWORD Errors)
+    static std::string LineErrorNames(platform::DWORD Errors)
     {
-        static const std::pair<DWORD, const char*> kNames[] = {{CE_BREAK, "break"},
-                                                               {CE_FRAME, "framing"},
-                                                               {CE_OVERRUN, "overrun"},
-                                                               {CE_RXOVER, "input queue overflow"},
-                                                               {CE_RXPARITY, "parity"}};
+        static const std::pair<platform::DWORD, const char*> kNames[] = {
+            {platform::CE_BREAK, "break"},
+            {platform::CE_FRAME, "framing"},
+            {platform::CE_OVERRUN, "overrun"},
+            {platform::CE_RXOVER, "input queue overflow"},
+            {platform::CE_RXPARITY, "parity"}};
         std::string names;
         for (const auto& [flag, name] : kNames)
             if (Errors & flag)

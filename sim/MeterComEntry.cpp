@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <vexora/serial/platform/AfComMapping.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <vexora/serial/AfComPort.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "MBusTelegram.h"
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include <vexora/serial/AfExceptions.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "ErrorTimeStamp.h"
 #include "FloatFormat.h"

@@ -1,6 +1,7 @@
 #include "Application.h"
 
 #include <vexora/serial/AfExceptions.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "MessageBoxes.h"
 

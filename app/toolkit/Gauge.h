@@ -5,6 +5,7 @@
 #include <QWidget>
 
 #include <vexora/serial/AfExceptions.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 // Raised when a range change would put the minimum above the maximum.
 class EInvalidOperation : public Exception {

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <vexora/serial/AfExceptions.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 // Raised when a text is not a number of the kind asked for.
 class EConvertError : public Exception {

@@ -6,10 +6,14 @@
 #include <stdexcept>
 #include <string>
 
+#include <vexora/serial/AfExport.h>
+
+namespace vexora::serial {
+
 /// Base of every exception that the serial component raises; carries only its message. The
 /// component's own classes derive from it (EAfComPortCoreError, EAfComPortError,
 /// EAfDispatcherError, EComponentError, EThread), so `catch (const Exception&)` takes them all.
-class Exception : public std::runtime_error {
+class VEXORA_SERIAL_API Exception : public std::runtime_error {
 public:
     /// An exception whose message (what()) is `message`. Copies the text.
     explicit Exception(const std::string& message) : std::runtime_error(message) {}
@@ -22,7 +26,7 @@ public:
 /// port component and a dispatcher raise it on the receiving thread when an event can no longer be
 /// handed to the user-interface thread (the port is closing, or the component or the dispatcher is
 /// going).
-class EAbort : public Exception {
+class VEXORA_SERIAL_API EAbort : public Exception {
 public:
     /// The message "Operation aborted".
     EAbort() : Exception("Operation aborted") {}
@@ -44,3 +48,5 @@ inline bool IsSilentAbort(const std::exception_ptr& Error)
         return false;
     }
 }
+
+} // namespace vexora::serial

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <initializer_list>
 
+namespace vexora::serial {
+
 /// A set of up to eight enumeration values in one byte (TAfComOptions, TAfPortCtlOptions). A plain
 /// value: every operation is constant time, allocates nothing and raises nothing; it has no lock,
 /// so a set shared between threads needs the owner's. A value outside 0 to Count - 1 is never a
@@ -82,3 +84,5 @@ private:
 
     std::uint8_t FBits = 0;
 };
+
+} // namespace vexora::serial

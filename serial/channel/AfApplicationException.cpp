@@ -9,6 +9,8 @@
 
 #include <vexora/serial/AfExceptions.h>
 
+namespace vexora::serial {
+
 namespace {
 
 std::mutex& HandlerLock()
@@ -63,3 +65,5 @@ void ApplicationHandleException(std::exception_ptr exception)
         WriteToStandardError(std::current_exception());
     }
 }
+
+} // namespace vexora::serial

@@ -28,6 +28,10 @@
 #include <vexora/serial/AfSafeSync.h>
 #include <vexora/serial/platform/AfWin.h>
 
+namespace vexora::serial {
+
+using namespace platform;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -467,3 +471,5 @@ void SafeSyncSynchronize(const std::function<void()>& proc)
 {
     TAfSafeSyncChannel::Instance().Synchronize(proc);
 }
+
+} // namespace vexora::serial

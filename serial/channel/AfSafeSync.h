@@ -19,7 +19,10 @@
 
 // Receivers' exceptions go to the application's exception display.
 #include <vexora/serial/AfApplicationException.h>
+#include <vexora/serial/AfExport.h>
 #include <vexora/serial/platform/AfWinTypes.h>
+
+namespace vexora::serial {
 
 /// What runs on the owner thread; the equivalent of a procedure bound to an object.
 using TAfSafeSyncProc = std::function<void()>;
@@ -31,13 +34,13 @@ inline constexpr int AF_SAFESYNC_MAX_RECEIVERS = 64;
 /// reused until the counter wraps), or 0 when the table is full or `proc` is empty. The first
 /// registration of the process makes the calling thread the owner thread, for good; make it the
 /// user-interface thread, with its Qt application object already in place. Any thread afterwards.
-DWORD RegisterReceiver(TAfSafeSyncProc proc);
+VEXORA_SERIAL_API platform::DWORD RegisterReceiver(TAfSafeSyncProc proc);
 /// Frees the entry of `id`; false when there is none. Senders waiting for `id` stop waiting (a run
 /// in progress goes on). Any thread.
-bool UnregisterReceiver(DWORD id);
+VEXORA_SERIAL_API bool UnregisterReceiver(platform::DWORD id);
 /// Enables or disables the receiver `id`; false when there is none. Disabling lets the senders
 /// waiting for `id` go at once. Any thread.
-bool EnableReceiver(DWORD id, bool enabled);
+VEXORA_SERIAL_API bool EnableReceiver(platform::DWORD id, bool enabled);
 /// Runs the receiver on the owner thread, directly when called there, and waits for it at most
 /// `timeoutMs` (INFINITE: without limit). False, without running anything, when the receiver is
 /// missing or disabled, and false when it was disabled or unregistered by the time the run ended;
@@ -47,22 +50,24 @@ bool EnableReceiver(DWORD id, bool enabled);
 /// sender no longer waits for it. An exception that the receiver raises goes to
 /// ApplicationHandleException on the owner thread; it never reaches the sender. Any thread; blocks
 /// the sender until the run ends, at most `timeoutMs`.
-bool NotifyReceiver(DWORD id, DWORD timeoutMs);
+VEXORA_SERIAL_API bool NotifyReceiver(platform::DWORD id, platform::DWORD timeoutMs);
 /// Ends the wait of every sender of `id` at once, as if its time-out had expired: a run not yet
 /// started is dropped, a run in progress goes on without its sender. The receiver stays enabled.
 /// For a receiver whose run stops its sender's work (a reader that closes the source it reads), so
 /// that a close which waits for the sender's thread does not wait for the time-out as well. Any
 /// thread; never blocks.
-void ReleaseSenders(DWORD id);
+VEXORA_SERIAL_API void ReleaseSenders(platform::DWORD id);
 
 /// Waits for `handle` (a worker thread, an event) like WaitForSingleObject and returns its result.
 /// On the owner thread it keeps running the notifications that other threads send meanwhile (and
 /// only those), so a worker that is blocked notifying can finish and end. On any other thread it
 /// is WaitForSingleObject.
-DWORD SafeSyncWaitFor(HANDLE handle, DWORD timeoutMs);
+VEXORA_SERIAL_API platform::DWORD SafeSyncWaitFor(platform::HANDLE handle, platform::DWORD timeoutMs);
 
 /// Runs `proc` on the owner thread and waits for it without limit (directly on the owner thread).
 /// Exceptions raised by `proc` go to ApplicationHandleException. While no thread owns the channel
 /// (nothing registered yet), or once the application object is gone, `proc` runs on the calling
 /// thread instead of waiting for ever.
-void SafeSyncSynchronize(const std::function<void()>& proc);
+VEXORA_SERIAL_API void SafeSyncSynchronize(const std::function<void()>& proc);
+
+} // namespace vexora::serial

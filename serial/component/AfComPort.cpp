@@ -6,6 +6,10 @@
 #include <vexora/serial/AfSafeSync.h>
 #include <vexora/serial/platform/AfWin.h>
 
+namespace vexora::serial {
+
+using namespace platform;
+
 namespace {
 
 constexpr DWORD kHandOverMs = 2000;
@@ -210,9 +214,9 @@ void TAfCustomSerialPort::UpdateDCB()
     }
 }
 
-void TAfCustomSerialPort::SetFromDCB(const ::DCB& Dcb)
+void TAfCustomSerialPort::SetFromDCB(const platform::DCB& Dcb)
 {
-    if (Dcb.DCBlength != sizeof(::DCB))
+    if (Dcb.DCBlength != sizeof(platform::DCB))
         RaisePortError("Error setting parameters from DCB");
     FDCB = Dcb;
     LineSettingsFromDCB(FSettings, Dcb);
@@ -524,3 +528,5 @@ bool TAfCustomComPort::ShowSettingsDialog()
     SetFromDCB(config.dcb);
     return true;
 }
+
+} // namespace vexora::serial

@@ -62,24 +62,27 @@
 #include <vexora/serial/AfDataDispConnComponent.h>
 #include <vexora/serial/AfDataDispatcher.h>
 #include <vexora/serial/AfEventSlot.h>
+#include <vexora/serial/AfExport.h>
 #include <vexora/serial/AfLineSettings.h>
 #include <vexora/serial/AfThread.h>
 #include <vexora/serial/platform/Dcb.h>
 
+namespace vexora::serial {
+
 /// Raised by the component; carries only its message.
-class EAfComPortError : public Exception {
+class VEXORA_SERIAL_API EAfComPortError : public Exception {
 public:
     using Exception::Exception;
 };
 
 /// A line-error event: Errors are the platform's CE_ line-error flags.
-using TAfCPTErrorEvent = std::function<void(TObject* Sender, DWORD Errors)>;
+using TAfCPTErrorEvent = std::function<void(TObject* Sender, platform::DWORD Errors)>;
 /// A data event: Count bytes are waiting to be read.
 using TAfCPTDataReceivedEvent = std::function<void(TObject* Sender, std::int32_t Count)>;
 
 /// The serial port machinery of the component, without the port number (TAfCustomComPort adds it).
 /// Threads, errors and costs as described for the file.
-class TAfCustomSerialPort : public TAfDataDispConnComponent {
+class VEXORA_SERIAL_API TAfCustomSerialPort : public TAfDataDispConnComponent {
 public:
     /// Sets the defaults; in run mode also registers the component's receiver (the first
     /// registration of the process makes the calling thread the user-interface thread), creates
@@ -175,14 +178,14 @@ public:
     void SetWriteThreadPriority(TThreadPriority Value);
 
     /// The DCB last built from the properties (or read back from the device after a refusal).
-    ::DCB DCB() const { return FDCB; }
+    platform::DCB DCB() const { return FDCB; }
     /// Rebuilds the DCB from the properties and applies it while the port is open (raising the
     /// core's "Error setting parameters from DCB" when the device refuses it). Nothing in design
     /// mode.
     void UpdateDCB();
     /// Takes the settings from Dcb (all but DTR, RTS and InBufSize), then UpdateDCB. A DCBlength
     /// other than 28 raises "Error setting parameters from DCB" and changes nothing.
-    void SetFromDCB(const ::DCB& Dcb);
+    void SetFromDCB(const platform::DCB& Dcb);
     /// Shows the port configuration dialog on the current DCB; on confirmation takes its settings
     /// and returns true.
     virtual bool ShowSettingsDialog() = 0;
@@ -254,17 +257,17 @@ protected:
 
 private:
     // Event thread.
-    void CoreEvent(TAfCoreEvent EventKind, DWORD Data, std::exception_ptr Error);
+    void CoreEvent(TAfCoreEvent EventKind, platform::DWORD Data, std::exception_ptr Error);
     // Hands the received bytes or the drained output to the dispatcher; whether the event still
     // goes to the user-interface thread.
-    bool RouteToDispatcher(TAfDataDispatcher& Dispatcher, TAfCoreEvent EventKind, DWORD Data);
+    bool RouteToDispatcher(TAfDataDispatcher& Dispatcher, TAfCoreEvent EventKind, platform::DWORD Data);
     void PassToDispatcher(TAfDataDispatcher& Dispatcher, std::int32_t Count);
     // ReceiveData; false, with nothing read, while a close runs.
     bool TakeReceived(void* Buffer, std::int32_t Count);
-    void SyncCoreEvent(TAfCoreEvent EventKind, DWORD Data, std::exception_ptr Error);
+    void SyncCoreEvent(TAfCoreEvent EventKind, platform::DWORD Data, std::exception_ptr Error);
     // User-interface thread.
     void SyncCallback();
-    void HandleSyncEvent(TAfCoreEvent EventKind, DWORD Data, std::exception_ptr Error);
+    void HandleSyncEvent(TAfCoreEvent EventKind, platform::DWORD Data, std::exception_ptr Error);
     // Taken as a user-interface event starts; after each handler, whether the handler closed or
     // destroyed the port, either of which ends the rest of the event.
     class TEventMark {
@@ -280,7 +283,7 @@ private:
         const std::weak_ptr<const bool> FAlive;
         const std::uint32_t FCloses;
     };
-    void FireLineEvents(DWORD Mask, const TEventMark& Mark);
+    void FireLineEvents(platform::DWORD Mask, const TEventMark& Mark);
     void CheckEnum(unsigned Value, unsigned Count);
     void ChangeSetting(bool Changed);
 
@@ -288,10 +291,10 @@ private:
     TAfLineSettings FSettings; // BaudRate to InBufSize, with the component's defaults
     std::atomic<bool> FClosing{false};
     std::unique_ptr<TAfComPortCore> FCore;
-    ::DCB FDCB{};
+    platform::DCB FDCB{};
     TThreadPriority FEventThreadPriority = tpNormal;
     std::int32_t FOutBufSize = 2048;
-    DWORD FSyncId = 0;
+    platform::DWORD FSyncId = 0;
     TThreadPriority FWriteThreadPriority = tpHighest;
     // Counts the closes, so that a handler that closed the port ends the event it was part of.
     std::uint32_t FCloseCount = 0;
@@ -299,12 +302,12 @@ private:
     // The hand-over slot: the event being passed to the user-interface thread.
     std::mutex FSyncLock;
     TAfCoreEvent FSyncKind = ceOutputEmpty;
-    DWORD FSyncData = 0;
+    platform::DWORD FSyncData = 0;
     std::exception_ptr FSyncError;
 };
 
 /// The serial port component with its port number.
-class TAfCustomComPort : public TAfCustomSerialPort {
+class VEXORA_SERIAL_API TAfCustomComPort : public TAfCustomSerialPort {
 public:
     /// A component on COM 0 (no port: opening it raises "Invalid port number (COM0)").
     explicit TAfCustomComPort(TComponent* AOwner);
@@ -331,8 +334,10 @@ private:
 };
 
 /// The serial port component as applications use it.
-class TAfComPort : public TAfCustomComPort {
+class VEXORA_SERIAL_API TAfComPort : public TAfCustomComPort {
 public:
     /// A port component owned by AOwner (may be null); see TAfCustomSerialPort.
     explicit TAfComPort(TComponent* AOwner) : TAfCustomComPort(AOwner) {}
 };
+
+} // namespace vexora::serial

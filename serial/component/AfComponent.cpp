@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace vexora::serial {
+
 TComponent::TComponent(TComponent* AOwner)
 {
     if (!AOwner)
@@ -131,3 +133,5 @@ void TComponent::DropFreeNotifier(TComponent* AComponent)
 {
     std::erase(FFreeNotifies, AComponent);
 }
+
+} // namespace vexora::serial

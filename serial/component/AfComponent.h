@@ -23,10 +23,13 @@
 #include <vector>
 
 #include <vexora/serial/AfExceptions.h>
+#include <vexora/serial/AfExport.h>
 #include <vexora/serial/AfObject.h>
 
+namespace vexora::serial {
+
 /// Raised for a misused component (a name taken by another component of the same owner).
-class EComponentError : public Exception {
+class VEXORA_SERIAL_API EComponentError : public Exception {
 public:
     using Exception::Exception;
 };
@@ -51,7 +54,7 @@ enum TOperation : std::uint8_t { opInsert, opRemove };
 
 /// A non-visual component: owner, owned components, name, tag, free notification and the two state
 /// flags. Members allocate only for the lists they keep; nothing waits.
-class TComponent : public TObject {
+class VEXORA_SERIAL_API TComponent : public TObject {
 public:
     /// Owner (may be null) takes ownership, and its design mode passes to the new component.
     explicit TComponent(TComponent* AOwner);
@@ -132,3 +135,5 @@ private:
     std::atomic<TComponentState> FComponentState{0};
     const std::shared_ptr<const bool> FAlive = std::make_shared<const bool>(true);
 };
+
+} // namespace vexora::serial

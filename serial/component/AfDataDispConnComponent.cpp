@@ -9,6 +9,10 @@
 #include <vexora/serial/AfUtils.h>
 #include <vexora/serial/platform/AfWin.h>
 
+namespace vexora::serial {
+
+using namespace platform;
+
 namespace {
 
 // The connection whose dispatcher link the calling thread is using, if any.
@@ -77,3 +81,5 @@ TAfDataDispConnComponent::TDispatcherUse::~TDispatcherUse()
     if (--FConnection.FLinkUsers == 0)
         SetEvent(FConnection.FLinkIdle);
 }
+
+} // namespace vexora::serial

@@ -8,13 +8,16 @@
 #include <mutex>
 
 #include <vexora/serial/AfComponent.h>
+#include <vexora/serial/AfExport.h>
 #include <vexora/serial/platform/AfWinTypes.h>
+
+namespace vexora::serial {
 
 class TAfDataDispatcher;
 
 /// A connection that can feed a dispatcher. The link is set and cleared by the dispatcher only
 /// (TAfDataDispatcher::SetConnComponent); destroying the connection unlinks it.
-class TAfDataDispConnComponent : public TComponent {
+class VEXORA_SERIAL_API TAfDataDispConnComponent : public TComponent {
 public:
     /// A connection without a dispatcher.
     explicit TAfDataDispConnComponent(TComponent* AOwner);
@@ -64,5 +67,7 @@ private:
     mutable std::mutex FLinkLock; // FDispatcher and FLinkUsers
     TAfDataDispatcher* FDispatcher = nullptr;
     int FLinkUsers = 0;
-    HANDLE FLinkIdle; // manual reset; set while FLinkUsers is 0
+    platform::HANDLE FLinkIdle; // manual reset; set while FLinkUsers is 0
 };
+
+} // namespace vexora::serial

@@ -7,6 +7,10 @@
 #include <vexora/serial/AfSafeSync.h>
 #include <vexora/serial/platform/AfWin.h>
 
+namespace vexora::serial {
+
+using namespace platform;
+
 namespace {
 
 constexpr DWORD kListenerWaitMs = 2000;
@@ -424,3 +428,5 @@ void TAfDataDispatcher::ServeOwnEvent(std::uint8_t Kind)
         OnOutputEmpty(this);
     }
 }
+
+} // namespace vexora::serial

@@ -57,14 +57,17 @@
 #include <vexora/serial/AfDataDispConnComponent.h>
 #include <vexora/serial/AfEventSlot.h>
 #include <vexora/serial/AfExceptions.h>
+#include <vexora/serial/AfExport.h>
 #include <vexora/serial/platform/AfWinTypes.h>
+
+namespace vexora::serial {
 
 class TAfDataDispatcher;
 
 /// Raised by the dispatcher ("Error writing to dispatcher buffer" when a received block does not
 /// fit into its ring, "No connection to send through" from SendData without a link); carries only
 /// its message.
-class EAfDispatcherError : public Exception {
+class VEXORA_SERIAL_API EAfDispatcherError : public Exception {
 public:
     using Exception::Exception;
 };
@@ -82,7 +85,7 @@ enum TAfDispatchKind : std::uint8_t {
 /// thread, at most 2000 ms), so it should read and return; it may close, unlink or destroy the
 /// connection or the dispatcher. An exception it raises goes to the application's exception
 /// display.
-class TAfDataDispatcherListener {
+class VEXORA_SERIAL_API TAfDataDispatcherListener {
 public:
     /// A listener of no dispatcher.
     TAfDataDispatcherListener() = default;
@@ -108,7 +111,7 @@ private:
 
 /// What the dispatcher sends, block by block: the first block when the source is set, the next
 /// each time the connection's output has drained. Called on the user-interface thread.
-class TAfDataDispatcherOutputSource {
+class VEXORA_SERIAL_API TAfDataDispatcherOutputSource {
 public:
     /// A source the dispatcher owns is deleted through it when released.
     virtual ~TAfDataDispatcherOutputSource() = default;
@@ -121,7 +124,7 @@ public:
 /// the user-interface thread (see the file's description). Members marked for the user-interface
 /// thread are called there; the receiving thread's members run the rounds, which hand every call
 /// over and wait for it (at most 2000 ms each). The ring is allocated once, at construction.
-class TAfDataDispatcher : public TComponent {
+class VEXORA_SERIAL_API TAfDataDispatcher : public TComponent {
 public:
     /// A ring of BufferSize received bytes (at least 1). Registers the dispatcher's receiver with
     /// the notification channel (the first registration of the process makes the calling thread
@@ -251,10 +254,12 @@ private:
     std::atomic<bool> FOutputSourceHeld{false};
     bool FOutputSourceOwned = false;
     std::int32_t FOutputBlockSize = 1024;
-    DWORD FSyncId = 0;
+    platform::DWORD FSyncId = 0;
     mutable std::mutex FLock;
     std::atomic<std::uint8_t> FCurrentKind{0};
     std::atomic<int> FCurrentIndex{-1};
     bool FServingData = false;    // under FLock: a reader of a data round is running ...
     std::int32_t FReadCursor = 0; // ... and has read this far
 };
+
+} // namespace vexora::serial

@@ -15,6 +15,8 @@
 #include <mutex>
 #include <utility>
 
+namespace vexora::serial {
+
 /// One event handler of type THandler (a std::function), safe to assign, test and fire from any
 /// thread. Each member takes the slot's lock for a moment; assigning allocates the shared copy of
 /// the handler, firing allocates nothing. Raises only what the handler raises (and
@@ -71,3 +73,5 @@ private:
     mutable std::mutex FLock;
     std::shared_ptr<const THandler> FHandler;
 };
+
+} // namespace vexora::serial

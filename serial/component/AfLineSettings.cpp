@@ -5,6 +5,10 @@
 #include <stdexcept>
 #include <string>
 
+namespace vexora::serial {
+
+using namespace platform;
+
 namespace {
 
 constexpr std::array<DWORD, AfBaudrateCount> BaudRates = {
@@ -167,3 +171,5 @@ bool WriteXOffLim(TAfLineSettings& Settings, std::uint16_t Value)
     Settings.XOnLim = OtherLimit(Settings.InBufSize, Value);
     return true;
 }
+
+} // namespace vexora::serial

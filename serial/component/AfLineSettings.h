@@ -12,8 +12,11 @@
 
 #include <cstdint>
 
+#include <vexora/serial/AfExport.h>
 #include <vexora/serial/AfSmallSet.h>
 #include <vexora/serial/platform/Dcb.h>
+
+namespace vexora::serial {
 
 /// The baud rates of the table (DCB.BaudRate 110 to 256000), and brUser for the rate in
 /// UserBaudRate.
@@ -94,33 +97,35 @@ struct TAfLineSettings {
 /// DCB.StopBits codes, the flag mask of a flow control and the flag of an option. Each throws
 /// std::out_of_range for a value outside its enumeration. BaudRateValue(brUser) is 0: the user
 /// rate is not part of the table.
-DWORD BaudRateValue(TAfBaudrate BaudRate);
-BYTE DatabitsValue(TAfDatabits Databits);
-BYTE ParityValue(TAfParity Parity);
-BYTE StopbitsValue(TAfStopbits Stopbits);
-DWORD FlowControlMask(TAfFlowControl FlowControl);
-DWORD ComOptionFlag(TAfComOption Option);
+VEXORA_SERIAL_API platform::DWORD BaudRateValue(TAfBaudrate BaudRate);
+VEXORA_SERIAL_API platform::BYTE DatabitsValue(TAfDatabits Databits);
+VEXORA_SERIAL_API platform::BYTE ParityValue(TAfParity Parity);
+VEXORA_SERIAL_API platform::BYTE StopbitsValue(TAfStopbits Stopbits);
+VEXORA_SERIAL_API platform::DWORD FlowControlMask(TAfFlowControl FlowControl);
+VEXORA_SERIAL_API platform::DWORD ComOptionFlag(TAfComOption Option);
 //@}
 
 /// Builds the whole DCB from the settings: every field the settings do not drive is 0. The rate is
 /// UserBaudRate for brUser (0 stays 0, which a device refuses), else the table rate; fBinary is
 /// always set; DTR and RTS enable go in only when no handshake drives the line. Throws
 /// std::out_of_range when an enumerated setting holds a value outside its enumeration.
-DCB LineSettingsToDCB(const TAfLineSettings& Settings);
+VEXORA_SERIAL_API platform::DCB LineSettingsToDCB(const TAfLineSettings& Settings);
 
 /// Reads the settings back from a DCB. DTR, RTS and InBufSize keep their values; UserBaudRate
 /// changes only when the rate is not in the table (a rate of 0 reads as brUser and keeps it).
 /// Values that match no enumeration fall back to db8, paNone and sbOne; incomplete flow-control
 /// masks read as fwNone, and with several complete ones fwDtrDsr wins over fwRtsCts over
 /// fwXOnXOff. Raises nothing.
-void LineSettingsFromDCB(TAfLineSettings& Settings, const DCB& Dcb);
+VEXORA_SERIAL_API void LineSettingsFromDCB(TAfLineSettings& Settings, const platform::DCB& Dcb);
 
 /// Derives XOnLim and XOffLim from FlowControl and InBufSize: both 0 without flow control,
 /// otherwise a quarter of InBufSize and the rest of it, in 16-bit arithmetic.
-void UpdateXOnXOffLimits(TAfLineSettings& Settings);
+VEXORA_SERIAL_API void UpdateXOnXOffLimits(TAfLineSettings& Settings);
 
 /// Writing one limit recomputes the other from the low 16 bits of InBufSize (wrapping). Writing
 /// the value a limit already has changes nothing. The result tells whether anything changed.
-bool WriteXOnLim(TAfLineSettings& Settings, std::uint16_t Value);
+VEXORA_SERIAL_API bool WriteXOnLim(TAfLineSettings& Settings, std::uint16_t Value);
 /// As WriteXOnLim, for XOffLim: XOnLim becomes InBufSize - Value.
-bool WriteXOffLim(TAfLineSettings& Settings, std::uint16_t Value);
+VEXORA_SERIAL_API bool WriteXOffLim(TAfLineSettings& Settings, std::uint16_t Value);
+
+} // namespace vexora::serial

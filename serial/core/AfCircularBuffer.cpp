@@ -3,6 +3,8 @@
 #include <cstring>
 #include <new>
 
+namespace vexora::serial {
+
 TAfCircularBuffer::TAfCircularBuffer(std::int32_t Size)
     : FData(nullptr), FSize(Size), FReadPos(0), FWritePos(0), FFull(false)
 {
@@ -99,3 +101,5 @@ void TAfCircularBuffer::AdvanceIndex(std::int32_t& Index, std::int32_t Count) co
     else
         Index = Count - Room;
 }
+
+} // namespace vexora::serial

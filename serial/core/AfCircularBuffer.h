@@ -9,11 +9,15 @@
 
 #include <cstdint>
 
+#include <vexora/serial/AfExport.h>
+
+namespace vexora::serial {
+
 /// A byte ring of fixed capacity; all of it is usable (no slot is kept free to tell full from
 /// empty). After construction every operation runs in constant time apart from Write's copy (at
 /// most two block copies), allocates nothing and raises nothing; reading costs no copy at all. No
 /// lock: the caller serialises every use (the port core's write lock, the dispatcher's lock).
-class TAfCircularBuffer {
+class VEXORA_SERIAL_API TAfCircularBuffer {
 public:
     /// Create: a ring of Size bytes (0 is allowed and refuses every write). A negative Size, or
     /// storage that cannot be allocated, throws the allocator's error (std::bad_array_new_length,
@@ -66,3 +70,5 @@ private:
     std::int32_t FWritePos;
     bool FFull;
 };
+
+} // namespace vexora::serial

@@ -7,6 +7,10 @@
 #include "AfComPortEventThread_p.h"
 #include "AfComPortWriteThread_p.h"
 
+namespace vexora::serial {
+
+using namespace platform;
+
 namespace {
 
 // How long the event thread waits for the device lock before it looks whether a stop has begun.
@@ -28,6 +32,7 @@ TAfComPortCore::TAfComPortCore() : FHandle(INVALID_HANDLE_VALUE)
     InitializeCriticalSection(&FWriteLock);
     FThreadStarted = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     FOutputEmpty = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    FReadOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
 
 TAfComPortCore::~TAfComPortCore()
@@ -35,6 +40,7 @@ TAfComPortCore::~TAfComPortCore()
     Close();
     DisposeHandle(FThreadStarted);
     DisposeHandle(FOutputEmpty);
+    DisposeHandle(FReadOverlapped.hEvent);
     DeleteCriticalSection(&FWriteLock);
     DeleteCriticalSection(&FPurgeLock);
     DeleteCriticalSection(&FDeviceLock);
@@ -60,7 +66,7 @@ void TAfComPortCore::Close()
     FOpened = false;
 }
 
-void TAfComPortCore::SetDCB(const ::DCB& Value)
+void TAfComPortCore::SetDCB(const platform::DCB& Value)
 {
     FDCB = Value;
     if (FActive)
@@ -115,10 +121,21 @@ bool TAfComPortCore::EnterDeviceLock()
     return true;
 }
 
+bool TAfComPortCore::EnterActiveDevice()
+{
+    if (!FActive || !EnterDeviceLock())
+        return false;
+    if (FActive)
+        return true;
+    // The stop that held the lock has ended: the handle is going.
+    LeaveCriticalSection(&FDeviceLock);
+    return false;
+}
+
 void TAfComPortCore::GetComStat(COMSTAT& Stat)
 {
     Stat = COMSTAT{};
-    if (!FActive || !EnterDeviceLock())
+    if (!EnterActiveDevice())
         return;
     DWORD errors = 0;
     if (ClearCommError(FHandle, &errors, &Stat))
@@ -130,7 +147,7 @@ void TAfComPortCore::GetComStat(COMSTAT& Stat)
 
 DWORD TAfComPortCore::TakeLineErrors()
 {
-    if (!FActive || !EnterDeviceLock())
+    if (!EnterActiveDevice())
         return 0;
     const DWORD errors = FLineErrors;
     FLineErrors = 0;
@@ -165,16 +182,31 @@ bool TAfComPortCore::WriteData(const void* Buffer, std::int32_t Count)
 
 std::int32_t TAfComPortCore::ReadData(void* Buffer, std::int32_t Count)
 {
-    if (!FActive || !EnterDeviceLock())
+    if (!EnterActiveDevice())
         return -1;
-    const std::int32_t result = FEventThread != nullptr ? FEventThread->ReadData(Buffer, Count) : -1;
+    const std::int32_t result = ReadDevice(Buffer, Count);
     LeaveCriticalSection(&FDeviceLock);
     return result;
 }
 
+std::int32_t TAfComPortCore::ReadDevice(void* Buffer, std::int32_t Count)
+{
+    if (Buffer == nullptr || Count <= 0)
+        return 0;
+    DWORD read = 0;
+    // With the time-outs of the open, a read returns at once with what is queued.
+    if (!ReadFile(FHandle, Buffer, static_cast<DWORD>(Count), &read, &FReadOverlapped)) {
+        if (GetLastError() == ERROR_IO_PENDING) {
+            if (GetOverlappedResult(FHandle, &FReadOverlapped, &read, TRUE))
+                ResetEvent(FReadOverlapped.hEvent);
+        }
+    }
+    return static_cast<std::int32_t>(read);
+}
+
 bool TAfComPortCore::PurgeInput()
 {
-    if (!FActive || !EnterDeviceLock())
+    if (!EnterActiveDevice())
         return false;
     const bool result = PurgeComm(FHandle, PURGE_RXABORT | PURGE_RXCLEAR) != FALSE;
     LeaveCriticalSection(&FDeviceLock);
@@ -226,9 +258,10 @@ void TAfComPortCore::StartDevice()
         ApplyEventMask();
         ApplyDCB();
         FLineErrors = 0;
+        ResetReadRecord();
 
         ResetEvent(FThreadStarted);
-        auto* writeThread = NewThread<TAfComPortWriteThread>();
+        auto* writeThread = NewThread<TAfComPortWriteThread>(WriteThreadContext());
         {
             TAfSectionGuard guard(FWriteLock);
             FWriteThread = writeThread;
@@ -242,7 +275,7 @@ void TAfComPortCore::StartDevice()
         {
             // The new thread's first report may already read through the core.
             TAfSectionGuard guard(FDeviceLock);
-            FEventThread = NewThread<TAfComPortEventThread>();
+            FEventThread = NewThread<TAfComPortEventThread>(EventThreadContext());
         }
         WaitThreadStarted();
         TAfSectionGuard guard(FDeviceLock);
@@ -282,6 +315,14 @@ void TAfComPortCore::StopDevice()
     DisposeHandle(FHandle);
 }
 
+void TAfComPortCore::ResetReadRecord()
+{
+    const HANDLE event = FReadOverlapped.hEvent;
+    FReadOverlapped = OVERLAPPED{};
+    FReadOverlapped.hEvent = event;
+    ResetEvent(event);
+}
+
 void TAfComPortCore::ApplyTimeouts()
 {
     const COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
@@ -311,10 +352,39 @@ void TAfComPortCore::ApplyDCB()
     }
 }
 
-template <class TWorker> TWorker* TAfComPortCore::NewThread()
+TAfEventThreadContext TAfComPortCore::EventThreadContext()
+{
+    TAfEventThreadContext context;
+    context.Handle = FHandle;
+    context.EventMask = FEventMask;
+    context.ComNumber = FComNumber;
+    context.ThreadStarted = FThreadStarted;
+    context.OutputEmpty = FOutputEmpty;
+    context.Sender = this;
+    context.OnCoreEvent = OnCoreEvent;
+    context.QueuedInput = [this] {
+        COMSTAT stat{};
+        GetComStat(stat);
+        return stat.cbInQue;
+    };
+    return context;
+}
+
+TAfWriteThreadContext TAfComPortCore::WriteThreadContext()
+{
+    TAfWriteThreadContext context;
+    context.Handle = FHandle;
+    context.ThreadStarted = FThreadStarted;
+    context.OutputEmpty = FOutputEmpty;
+    context.WriteLock = &FWriteLock;
+    context.RingSize = FOutQueueSize;
+    return context;
+}
+
+template <class TWorker, class TContext> TWorker* TAfComPortCore::NewThread(const TContext& Context)
 {
     try {
-        return new TWorker(this);
+        return new TWorker(Context);
     } catch (const std::exception&) {
         // The platform had no thread, event or memory for it.
         throw EAfComPortCoreError("Error creating threads");
@@ -326,3 +396,5 @@ void TAfComPortCore::WaitThreadStarted()
     if (WaitForSingleObject(FThreadStarted, kThreadStartMs) != WAIT_OBJECT_0)
         throw EAfComPortCoreError("Error creating threads");
 }
+
+} // namespace vexora::serial

@@ -4,8 +4,8 @@
 /// lines). Every event of the event thread goes to one owner callback.
 //
 // Locks, always taken in this order (none is ever taken while a later one is held):
-// - FDeviceLock: device status and line errors, reads, the input purge, the event thread's
-//   object, and the whole of stopping the device;
+// - FDeviceLock: device status and line errors, reads (and their OVERLAPPED record), the input
+//   purge, the event thread's object, and the whole of stopping the device;
 // - FPurgeLock: one output purge at a time, each with the write thread's answer to its own
 //   request; the write thread's object stays alive while a purge holds it;
 // - FWriteLock: the write thread's ring and object, and the start of every device write, so that
@@ -20,10 +20,13 @@
 #include <string>
 
 #include <vexora/serial/AfExceptions.h>
+#include <vexora/serial/AfExport.h>
 #include <vexora/serial/AfObject.h>
 #include <vexora/serial/AfThread.h>
 #include <vexora/serial/platform/AfWinTypes.h>
 #include <vexora/serial/platform/Dcb.h>
+
+namespace vexora::serial {
 
 /// What the event thread reports to the core's owner.
 enum TAfCoreEvent : std::uint8_t {
@@ -43,11 +46,11 @@ enum TAfCoreEvent : std::uint8_t {
 /// while it handles a ceThreadException ends the event thread: the port stays open but reports
 /// nothing more. The event thread waits for every call, and while it does, no other event is
 /// reported: the callback should hand over and return.
-using TAfCPTCoreEvent =
-    std::function<void(TObject* Sender, TAfCoreEvent EventKind, DWORD Data, std::exception_ptr Exception)>;
+using TAfCPTCoreEvent = std::function<void(TObject* Sender, TAfCoreEvent EventKind, platform::DWORD Data,
+                                           std::exception_ptr Exception)>;
 
 /// Raised by the core when an open fails or a DCB is refused; carries only its message.
-class EAfComPortCoreError : public Exception {
+class VEXORA_SERIAL_API EAfComPortCoreError : public Exception {
 public:
     using Exception::Exception;
 };
@@ -55,10 +58,12 @@ public:
 /// The device name of COM `Number`: the path it is mapped to on this machine (ComPortDevicePath),
 /// else `"COM<n>"`, which CreateFileA then reports as not found. Any thread; looks at the port
 /// directory and may scan /dev.
-std::string ComDeviceName(int Number);
+VEXORA_SERIAL_API std::string ComDeviceName(int Number);
 
 class TAfComPortEventThread;
 class TAfComPortWriteThread;
+struct TAfEventThreadContext;
+struct TAfWriteThreadContext;
 
 /// The port core: one serial device while it is open, with its event thread and write thread. The
 /// port component owns one for its whole life; a program may also use one on its own.
@@ -84,7 +89,7 @@ class TAfComPortWriteThread;
 /// driver's input queue, a write into the transmit ring, which the write thread hands to the
 /// device in place. While the port is idle the event thread sleeps; it polls every 200 ms only
 /// while unread input is queued, to remind the owner with ceInputPending.
-class TAfComPortCore : public TObject {
+class VEXORA_SERIAL_API TAfComPortCore : public TObject {
 public:
     /// A closed core: input queue 8192, output queue 4096, event thread tpNormal, write thread
     /// tpHigher, a zero DCB. Creates two events and the locks; raises nothing.
@@ -117,15 +122,15 @@ public:
     bool IsOpen() const { return FOpened.load(std::memory_order_acquire); }
     /// The device handle while open (for GetCommConfig and the like); INVALID_HANDLE_VALUE when
     /// closed. The owner's thread.
-    HANDLE Handle() const { return FHandle; }
+    platform::HANDLE Handle() const { return FHandle; }
 
     /// The DCB last set, or the device's state read back after a refusal.
-    ::DCB DCB() const { return FDCB; }
+    platform::DCB DCB() const { return FDCB; }
     /// Stores the DCB (the core changes no field of it). While open it is applied at once, which
     /// raises "Error setting parameters from DCB" when the device refuses it; the core then holds
     /// the state in force (read back from the device) and the device keeps it. While closed it is
     /// applied at the next open. The owner's thread; costs a device call while open.
-    void SetDCB(const ::DCB& Value);
+    void SetDCB(const platform::DCB& Value);
 
     /// The owner callback. The event thread takes a copy at each open, so a change takes effect at
     /// the next open; set it on the owner's thread.
@@ -155,20 +160,20 @@ public:
     std::int32_t ComNumber() const { return FComNumber; }
     /// The events the event thread waits for: 0x1B9, EV_RXCHAR, EV_CTS, EV_DSR, EV_RLSD, EV_ERR
     /// and EV_RING.
-    DWORD EventMask() const { return FEventMask; }
+    platform::DWORD EventMask() const { return FEventMask; }
     /// ComDeviceName(ComNumber()).
     std::string DeviceName() const;
 
     /// Not active: zeros. Otherwise ClearCommError, under the device lock; its error bits add to
     /// the line errors (TakeLineErrors), and cbInQue is the input not read yet. On a device error
     /// the COMSTAT is zeros.
-    void GetComStat(COMSTAT& Stat);
+    void GetComStat(platform::COMSTAT& Stat);
     /// The CE_ line errors that GetComStat calls (the event thread's polls included) collected
     /// since the last call, and resets them; 0 when not active. Under the device lock.
-    DWORD TakeLineErrors();
+    platform::DWORD TakeLineErrors();
     /// Active: EscapeCommFunction with `Func` (SETDTR, CLRDTR, SETRTS, CLRRTS and the like); its
     /// success. Not active: false. Takes no lock: the owner's thread only.
-    bool EscapeFunction(DWORD Func);
+    bool EscapeFunction(platform::DWORD Func);
     /// Queues Count bytes for sending and wakes the write thread. True only when all Count bytes
     /// fitted into the transmit ring; nothing queued otherwise (also for Count below 1, a null
     /// Buffer, or when not active). Copies the bytes; never waits for the device.
@@ -191,10 +196,6 @@ public:
     std::int32_t OutputFree();
 
 private:
-    friend class TAfComPortCoreThread;
-    friend class TAfComPortEventThread;
-    friend class TAfComPortWriteThread;
-
     void StartDevice();
     void StopDevice();
     void ApplyTimeouts();
@@ -207,25 +208,38 @@ private:
     // event thread to end.
     bool EnterDeviceLock();
     bool OnEventThread() const;
+    // FDeviceLock for a call that needs the device: false, without the lock, when not active (also
+    // when the device began to stop while the caller waited for the lock).
+    bool EnterActiveDevice();
+    // One overlapped read of the device, at most Count bytes; under FDeviceLock.
+    std::int32_t ReadDevice(void* Buffer, std::int32_t Count);
+    // A zeroed read record with its event, cleared; at each open, before reads are let in.
+    void ResetReadRecord();
+    // What each worker thread is handed: the device and the objects of this core it meets.
+    TAfEventThreadContext EventThreadContext();
+    TAfWriteThreadContext WriteThreadContext();
     // A new worker thread of this core; a failure to make it raises "Error creating threads".
-    template <class TWorker> TWorker* NewThread();
+    template <class TWorker, class TContext> TWorker* NewThread(const TContext& Context);
 
     std::atomic<bool> FActive{false};
     std::int32_t FComNumber = 0;
-    ::DCB FDCB{};
-    DWORD FEventMask = 0x1B9;
-    HANDLE FHandle;
+    platform::DCB FDCB{};
+    platform::DWORD FEventMask = 0x1B9;
+    platform::HANDLE FHandle;
     std::atomic<bool> FOpened{false};
-    DWORD FLineErrors = 0;
+    platform::DWORD FLineErrors = 0;
     std::int32_t FInQueueSize = 8192;
     std::int32_t FOutQueueSize = 4096;
-    CRITICAL_SECTION FDeviceLock;
-    CRITICAL_SECTION FPurgeLock;
-    CRITICAL_SECTION FWriteLock;
+    platform::CRITICAL_SECTION FDeviceLock;
+    platform::CRITICAL_SECTION FPurgeLock;
+    platform::CRITICAL_SECTION FWriteLock;
     TAfComPortEventThread* FEventThread = nullptr; // set and cleared under FDeviceLock
-    HANDLE FThreadStarted;
-    HANDLE FOutputEmpty;
+    platform::OVERLAPPED FReadOverlapped{};        // every read's, under FDeviceLock
+    platform::HANDLE FThreadStarted;
+    platform::HANDLE FOutputEmpty;
     TAfComPortWriteThread* FWriteThread = nullptr; // cleared under FPurgeLock and FWriteLock
     std::atomic<TThreadPriority> FWriteThreadPriority{tpHigher};
     std::atomic<TThreadPriority> FEventThreadPriority{tpNormal};
 };
+
+} // namespace vexora::serial

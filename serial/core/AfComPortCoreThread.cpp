@@ -7,9 +7,13 @@
 
 #include "AfComPortCoreThread_p.h"
 
-TAfComPortCoreThread::TAfComPortCoreThread(TAfComPortCore* Core)
-    : TThread(true), FStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)), FCore(Core),
-      FHandle(Core->FHandle)
+namespace vexora::serial {
+
+using namespace platform;
+
+TAfComPortCoreThread::TAfComPortCoreThread(HANDLE Handle, HANDLE ThreadStarted)
+    : TThread(true), FStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)), FHandle(Handle),
+      FThreadStarted(ThreadStarted)
 {
 }
 
@@ -24,6 +28,11 @@ void TAfComPortCoreThread::StopThread()
     SetEvent(FStopEvent);
     WaitFor();
     delete this;
+}
+
+void TAfComPortCoreThread::SignalStarted()
+{
+    SetEvent(FThreadStarted);
 }
 
 void TAfComPortCoreThread::HandleException()
@@ -41,3 +50,5 @@ void TAfComPortCoreThread::ShowThreadException()
     const std::exception_ptr error = FException;
     SafeSyncSynchronize([error] { ApplicationHandleException(error); });
 }
+
+} // namespace vexora::serial

@@ -1,36 +1,42 @@
 // The event thread of a port core: waits for comm events, the output-empty signal and its stop,
 // polls unread input every 200 ms, and hands each event to the core's owner callback.
+#include <utility>
+
 #include <vexora/serial/AfUtils.h>
 #include <vexora/serial/platform/AfWin.h>
 
 #include "AfComPortEventThread_p.h"
 
+namespace vexora::serial {
+
+using namespace platform;
+
 namespace {
 
 // The core whose event thread is the calling thread, if any.
-thread_local const TAfComPortCore* t_runningCore = nullptr;
+thread_local const TObject* t_runningCore = nullptr;
 
 constexpr DWORD kEventPollMs = 200;
 
 } // namespace
 
-const TAfComPortCore* TAfComPortEventThread::RunningCore()
+const TObject* TAfComPortEventThread::RunningCore()
 {
     return t_runningCore;
 }
 
-TAfComPortEventThread::TAfComPortEventThread(TAfComPortCore* Core)
-    : TAfComPortCoreThread(Core), FOnCoreEvent(Core->OnCoreEvent)
+TAfComPortEventThread::TAfComPortEventThread(TAfEventThreadContext Context)
+    : TAfComPortCoreThread(Context.Handle, Context.ThreadStarted), FWaitMask(Context.EventMask),
+      FComNumber(Context.ComNumber), FOutputEmpty(Context.OutputEmpty), FSender(Context.Sender),
+      FQueuedInput(std::move(Context.QueuedInput)), FOnCoreEvent(std::move(Context.OnCoreEvent))
 {
     FWaitOverlapped.hEvent = INVALID_HANDLE_VALUE;
-    FReadOverlapped.hEvent = INVALID_HANDLE_VALUE;
     Resume();
 }
 
 TAfComPortEventThread::~TAfComPortEventThread()
 {
     DisposeHandle(FWaitOverlapped.hEvent);
-    DisposeHandle(FReadOverlapped.hEvent);
 }
 
 void TAfComPortEventThread::StopThread()
@@ -46,20 +52,18 @@ void TAfComPortEventThread::Execute()
 {
     // The OS thread may run other threads afterwards: the mark goes however Execute is left.
     struct TEventThreadMark {
-        explicit TEventThreadMark(const TAfComPortCore* Core) { t_runningCore = Core; }
+        explicit TEventThreadMark(const TObject* Core) { t_runningCore = Core; }
         ~TEventThreadMark() { t_runningCore = nullptr; }
-    } mark(FCore);
+    } mark(FSender);
     try {
         FWaitOverlapped = OVERLAPPED{};
-        FReadOverlapped = OVERLAPPED{};
         FWaitOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        FReadOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        ResetEvent(FCore->FOutputEmpty);
-        const HANDLE waitSet[3] = {FStopEvent, FWaitOverlapped.hEvent, FCore->FOutputEmpty};
+        ResetEvent(FOutputEmpty);
+        const HANDLE waitSet[3] = {FStopEvent, FWaitOverlapped.hEvent, FOutputEmpty};
         FWaitPending = false;
         FInputQueued = false;
-        const bool arrivalEndsWait = (FCore->FEventMask & EV_RXCHAR) != 0;
-        SetEvent(FCore->FThreadStarted);
+        const bool arrivalEndsWait = (FWaitMask & EV_RXCHAR) != 0;
+        SignalStarted();
 
         // After a failed event wait, one poll period passes before the next try.
         bool pause = false;
@@ -126,22 +130,20 @@ void TAfComPortEventThread::HandleWaitCompleted()
         FWaitPending = true;
         return;
     }
+    // The owner may leave the bytes unread: the next poll, the only place where this thread asks
+    // the driver for its count, finds out and reminds it. The owner that reads asks for the
+    // count itself, so the event costs the driver one query, not two.
+    if (FEventMask & EV_RXCHAR)
+        FInputQueued = true;
     FireEvent(ceCommEvent, FEventMask);
-    // Whether the owner left input unread, for which the poll has to remind it.
-    if (FEventMask & EV_RXCHAR) {
-        COMSTAT stat{};
-        FCore->GetComStat(stat);
-        FInputQueued = stat.cbInQue > 0;
-    }
 }
 
 void TAfComPortEventThread::PollInput()
 {
-    COMSTAT stat{};
-    FCore->GetComStat(stat);
-    FInputQueued = stat.cbInQue > 0;
-    if (stat.cbInQue > 0)
-        FireEvent(ceInputPending, stat.cbInQue);
+    const DWORD queued = FQueuedInput ? FQueuedInput() : 0;
+    FInputQueued = queued > 0;
+    if (queued > 0)
+        FireEvent(ceInputPending, queued);
 }
 
 void TAfComPortEventThread::DeviceFailed()
@@ -150,7 +152,7 @@ void TAfComPortEventThread::DeviceFailed()
         return;
     FDeviceFailed = true;
     try {
-        throw EAfComPortCoreError(WithComNumber("Device COM", FCore->FComNumber, " failed"));
+        throw EAfComPortCoreError(WithComNumber("Device COM", FComNumber, " failed"));
     } catch (...) {
         HandleException();
     }
@@ -162,7 +164,7 @@ void TAfComPortEventThread::FireEvent(TAfCoreEvent Kind, DWORD Data)
     if (!FReporting || !FOnCoreEvent)
         return;
     try {
-        FOnCoreEvent(FCore, Kind, Data, nullptr);
+        FOnCoreEvent(FSender, Kind, Data, nullptr);
     } catch (...) {
         HandleException();
     }
@@ -181,7 +183,7 @@ void TAfComPortEventThread::HandleException()
         // The receiver gets the exception itself; this thread keeps no hold on it.
         std::exception_ptr error = std::move(FException);
         try {
-            FOnCoreEvent(FCore, ceThreadException, 0, std::move(error));
+            FOnCoreEvent(FSender, ceThreadException, 0, std::move(error));
         } catch (const EAbort&) {
             // The owner could not pass the report on (its receiver is disabled, or it has none):
             // the report is dropped, and the thread goes on.
@@ -191,16 +193,4 @@ void TAfComPortEventThread::HandleException()
     }
 }
 
-std::int32_t TAfComPortEventThread::ReadData(void* Buffer, std::int32_t Count)
-{
-    if (Buffer == nullptr || Count <= 0)
-        return 0;
-    DWORD read = 0;
-    if (!ReadFile(FHandle, Buffer, static_cast<DWORD>(Count), &read, &FReadOverlapped)) {
-        if (GetLastError() == ERROR_IO_PENDING) {
-            if (GetOverlappedResult(FHandle, &FReadOverlapped, &read, TRUE))
-                ResetEvent(FReadOverlapped.hEvent);
-        }
-    }
-    return static_cast<std::int32_t>(read);
-}
+} // namespace vexora::serial

@@ -1,9 +1,14 @@
 // The write thread of a port core: owns the transmit ring, drains it into the device one
 // contiguous run at a time, and answers output purges.
+#include <vexora/serial/AfComPortCore.h>
 #include <vexora/serial/AfUtils.h>
 #include <vexora/serial/platform/AfWin.h>
 
 #include "AfComPortWriteThread_p.h"
+
+namespace vexora::serial {
+
+using namespace platform;
 
 namespace {
 
@@ -11,9 +16,10 @@ constexpr DWORD kPurgeWaitMs = 2000;
 
 } // namespace
 
-TAfComPortWriteThread::TAfComPortWriteThread(TAfComPortCore* Core)
-    : TAfComPortCoreThread(Core), FPurgeDone(INVALID_HANDLE_VALUE), FPurgeRequest(INVALID_HANDLE_VALUE),
-      FDataReady(INVALID_HANDLE_VALUE), FBuffer(Core->FOutQueueSize)
+TAfComPortWriteThread::TAfComPortWriteThread(const TAfWriteThreadContext& Context)
+    : TAfComPortCoreThread(Context.Handle, Context.ThreadStarted), FOutputEmpty(Context.OutputEmpty),
+      FWriteLock(*Context.WriteLock), FPurgeDone(INVALID_HANDLE_VALUE), FPurgeRequest(INVALID_HANDLE_VALUE),
+      FDataReady(INVALID_HANDLE_VALUE), FBuffer(Context.RingSize)
 {
     FWriteOverlapped.hEvent = INVALID_HANDLE_VALUE;
     FPurgeDone = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -38,7 +44,7 @@ void TAfComPortWriteThread::StopThread()
 
 bool TAfComPortWriteThread::QueueData(const void* Buffer, std::int32_t Count)
 {
-    TAfSectionGuard guard(FCore->FWriteLock);
+    TAfSectionGuard guard(FWriteLock);
     return FBuffer.Write(Buffer, Count);
 }
 
@@ -49,7 +55,7 @@ bool TAfComPortWriteThread::PurgeOutput()
     SetEvent(FPurgeRequest);
     if (WaitForSingleObject(FPurgeDone, kPurgeWaitMs) != WAIT_OBJECT_0)
         return false;
-    TAfSectionGuard guard(FCore->FWriteLock);
+    TAfSectionGuard guard(FWriteLock);
     ResetEvent(FDataReady);
     FBuffer.Clear();
     ++FPurgeCount;
@@ -63,7 +69,7 @@ void TAfComPortWriteThread::Execute()
         FWriteOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         const HANDLE idleSet[3] = {FStopEvent, FPurgeRequest, FDataReady};
         const HANDLE busySet[3] = {FStopEvent, FPurgeRequest, FWriteOverlapped.hEvent};
-        SetEvent(FCore->FThreadStarted);
+        SignalStarted();
 
         while (!Terminated()) {
             switch (WaitForMultipleObjects(3, idleSet, FALSE, INFINITE)) {
@@ -128,7 +134,7 @@ TAfComPortWriteThread::TStart TAfComPortWriteThread::StartWrite(TRun& Run, DWORD
 {
     // The device reads the run in place, and only producers, which append behind it, may touch
     // the ring while it does; the start never blocks, as the handle is overlapped.
-    TAfSectionGuard guard(FCore->FWriteLock);
+    TAfSectionGuard guard(FWriteLock);
     Run.Requested = static_cast<DWORD>(FBuffer.ContiguousCount());
     Run.PurgeCount = FPurgeCount;
     if (Run.Requested == 0)
@@ -144,7 +150,7 @@ void TAfComPortWriteThread::CompleteWrite(DWORD Written, const TRun& Run)
     if (Written != Run.Requested)
         return;
     {
-        TAfSectionGuard guard(FCore->FWriteLock);
+        TAfSectionGuard guard(FWriteLock);
         // A purge since the run was taken has dropped it already; what the ring holds now was
         // queued afterwards and has not been sent.
         if (Run.PurgeCount != FPurgeCount)
@@ -155,5 +161,7 @@ void TAfComPortWriteThread::CompleteWrite(DWORD Written, const TRun& Run)
             return;
         }
     }
-    SetEvent(FCore->FOutputEmpty);
+    SetEvent(FOutputEmpty);
 }
+
+} // namespace vexora::serial

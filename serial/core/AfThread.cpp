@@ -3,6 +3,10 @@
 #include <vexora/serial/AfSafeSync.h>
 #include <vexora/serial/platform/AfWin.h>
 
+namespace vexora::serial {
+
+using namespace platform;
+
 int ThreadPriorityValue(TThreadPriority Priority)
 {
     switch (Priority) {
@@ -88,3 +92,5 @@ DWORD TThread::ThreadProc(LPVOID Parameter)
     thread->FFinished.store(true, std::memory_order_release);
     return result;
 }
+
+} // namespace vexora::serial

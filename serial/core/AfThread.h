@@ -9,8 +9,11 @@
 #include <exception>
 
 #include <vexora/serial/AfExceptions.h>
+#include <vexora/serial/AfExport.h>
 #include <vexora/serial/AfObject.h>
 #include <vexora/serial/platform/AfWinTypes.h>
+
+namespace vexora::serial {
 
 /// The seven priority levels of a thread, lowest first. The platform maps them onto nice values
 /// relative to the process, best effort (raising a thread needs a privilege the process may lack).
@@ -25,19 +28,19 @@ enum TThreadPriority : std::uint8_t {
 };
 
 /// Raised when the platform cannot create a thread ("Thread creation failed").
-class EThread : public Exception {
+class VEXORA_SERIAL_API EThread : public Exception {
 public:
     using Exception::Exception;
 };
 
 /// The platform's THREAD_PRIORITY_* value of a level; THREAD_PRIORITY_NORMAL for a value outside
 /// the enumeration.
-int ThreadPriorityValue(TThreadPriority Priority);
+VEXORA_SERIAL_API int ThreadPriorityValue(TThreadPriority Priority);
 
 /// A thread that runs the subclass's Execute once. Its creator (one thread) calls every member but
 /// Terminated and Finished, which Execute polls on the thread itself; Terminate may come from any
 /// thread.
-class TThread : public TObject {
+class VEXORA_SERIAL_API TThread : public TObject {
 public:
     /// The platform thread is created at once (a parked OS thread is reused when there is one); it
     /// runs Execute only after Resume, or at once unless CreateSuspended. Raises EThread when the
@@ -54,12 +57,12 @@ public:
     /// Waits until the thread has ended (serving cross-thread notifications while it waits on the
     /// thread that owns the notification channel) and returns its exit code: 0, or 1 when an
     /// exception escaped Execute. Blocks without limit; never call it on the thread itself.
-    DWORD WaitFor();
+    platform::DWORD WaitFor();
 
     /// The platform's handle of the thread; signalled once it has ended.
-    HANDLE Handle() const { return FHandle; }
+    platform::HANDLE Handle() const { return FHandle; }
     /// The platform's id of the thread (GetCurrentThreadId on it).
-    DWORD ThreadID() const { return FThreadID; }
+    platform::DWORD ThreadID() const { return FThreadID; }
     /// Whether Terminate was called. Any thread.
     bool Terminated() const { return FTerminated.load(std::memory_order_acquire); }
     /// Whether Execute has returned (or was skipped). Any thread.
@@ -78,13 +81,15 @@ protected:
     virtual void Execute() = 0;
 
 private:
-    static DWORD ThreadProc(LPVOID Parameter);
+    static platform::DWORD ThreadProc(platform::LPVOID Parameter);
 
-    HANDLE FHandle = nullptr;
-    DWORD FThreadID = 0;
+    platform::HANDLE FHandle = nullptr;
+    platform::DWORD FThreadID = 0;
     std::atomic<TThreadPriority> FPriority{tpNormal};
     bool FSuspended = false;
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FFinished{false};
     std::exception_ptr FFatalException;
 };
+
+} // namespace vexora::serial

@@ -18,36 +18,40 @@
 #include <string>
 #include <vector>
 
+#include <vexora/serial/AfExport.h>
+
+namespace vexora::serial::platform {
+
 /// The port directory: $VEXORA_PORT_DIR, else $XDG_RUNTIME_DIR/vexora-ports, else
 /// `/tmp/vexora-ports-<uid>`. It need not exist.
-std::string ComPortDirectory();
+VEXORA_SERIAL_API std::string ComPortDirectory();
 
 /// Why the port directory `dir` may not name devices, or an empty string when it may: whoever can
 /// put an entry in it decides what COM n opens, and a folder in a shared /tmp can be made by
 /// anyone first. It counts only as a real directory (not a symbolic link) of this user that nobody
 /// else may write to. A directory that does not exist names nothing and is no problem.
-std::string AfPortDirectoryProblem(const std::string& dir);
+VEXORA_SERIAL_API std::string AfPortDirectoryProblem(const std::string& dir);
 
 /// Makes COM `number` open `devicePath` (a path such as /dev/ttyUSB0) in this process, whatever
 /// the port directory or the machine's devices say; an empty path takes the assignment back.
 /// Returns false, assigning nothing, for a number below 1. Any thread may call it; a port that is
 /// open keeps its device, the next open takes the new one.
-bool AssignComPort(int number, const std::string& devicePath);
+VEXORA_SERIAL_API bool AssignComPort(int number, const std::string& devicePath);
 
 /// The device path of COM `number`, or an empty string when there is none (also for 0 and below):
 /// the program's assignment, else the entry `COM<n>` of the port directory (a symbolic link gives
 /// its target), else the n-th of MachineSerialDevices(). A port directory with a problem is left
 /// out (the machine's devices still count), and said so once per directory on standard error.
 /// Costs a look at the directory and, without an entry there, a scan of /dev.
-std::string ComPortDevicePath(int number);
+VEXORA_SERIAL_API std::string ComPortDevicePath(int number);
 
 /// False when VEXORA_MACHINE_PORTS is "0".
-bool MachinePortsEnabled();
+VEXORA_SERIAL_API bool MachinePortsEnabled();
 
 /// The machine's own serial devices in COM order: `/dev/ttyUSB<n>`, then `/dev/ttyACM<n>`, each by
 /// number, then the `/dev/ttyS<n>` whose driver reports a real UART (not the port directory's
 /// entries); none while the machine's ports are switched off.
-std::vector<std::string> MachineSerialDevices();
+VEXORA_SERIAL_API std::vector<std::string> MachineSerialDevices();
 
 // ---- what a COM number is, for a technician who must tell the ports apart
 
@@ -72,21 +76,24 @@ struct AfComPortInfo {
 
 /// Describes `device`, looking it up in the sysfs tree mounted at `sysRoot` (`/sys/class/tty/<name>`
 /// and the devices above it). Any thread; reads a few small files, opens no device.
-AfComPortInfo AfDescribeSerialDevice(const std::string& device, const std::string& sysRoot = "/sys");
+VEXORA_SERIAL_API AfComPortInfo AfDescribeSerialDevice(const std::string& device,
+                                                       const std::string& sysRoot = "/sys");
 
 /// Every COM number that names a device now (the port directory's entries, the machine's devices
 /// and the numbers this process assigned), in ascending order, each described. Any thread; costs a
 /// ComPortDevicePath and an AfDescribeSerialDevice per number.
-std::vector<AfComPortInfo> AfListComPorts(const std::string& sysRoot = "/sys");
+VEXORA_SERIAL_API std::vector<AfComPortInfo> AfListComPorts(const std::string& sysRoot = "/sys");
 
 /// "/dev/ttyUSB0, ftdi_sio, FTDI FT232R USB UART (0403:6001), serial A10K3X9Q": the device, its
 /// driver and what a USB adapter says of itself, each part only where known.
-std::string AfComPortSummary(const AfComPortInfo& info);
+VEXORA_SERIAL_API std::string AfComPortSummary(const AfComPortInfo& info);
 /// "this user may not open it: the group dialout gives access", or empty when AccessGroup is.
-std::string AfComPortAccessNote(const AfComPortInfo& info);
+VEXORA_SERIAL_API std::string AfComPortAccessNote(const AfComPortInfo& info);
 
 /// The COM number that opens `device` (a path such as /dev/ttyUSB0 or /dev/serial/by-id/...): the
 /// lowest number the port directory or the machine's devices give it, compared by the real path;
 /// otherwise a number above every number in use, which this process assigns to the device from
 /// then on (ComPortDevicePath gives it back). 0 when `device` does not exist. Any thread.
-int AfComNumberForDevice(const std::string& device);
+VEXORA_SERIAL_API int AfComNumberForDevice(const std::string& device);
+
+} // namespace vexora::serial::platform

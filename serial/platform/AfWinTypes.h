@@ -7,6 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
+/// The comm platform: the Win32 types, constants and functions that the port code is written
+/// against, and the COM mapping. AfGlobalNames.h opens it, with the component's namespace, to
+/// code that uses the names unqualified.
+namespace vexora::serial::platform {
+
 /// \name Types
 //@{
 /// The Win32 type names, as fixed-width standard types.
@@ -23,13 +28,6 @@ using LPVOID = void*;
 using LPCVOID = const void*;
 using LPCSTR = const char*;
 using LPDWORD = DWORD*;
-//@}
-
-/// \name Truth values
-//@{
-/// The results of the BOOL functions; any value other than FALSE counts as true.
-inline constexpr BOOL TRUE = 1;
-inline constexpr BOOL FALSE = 0;
 //@}
 
 /// (HANDLE)-1, as the platform defines it: what CreateFileA returns when it fails. The other
@@ -244,3 +242,5 @@ inline constexpr DWORD ERROR_CANCELLED = 1223;
 
 /// dwProviderSubType of a serial port's configuration.
 inline constexpr DWORD PST_RS232 = 1;
+
+} // namespace vexora::serial::platform

@@ -1,8 +1,8 @@
 /// \file
 /// The device control block of the comm platform: the 28-byte record that describes a serial line
-/// (rate, frame, flow control, special characters). Its layout is the one the port code was
-/// written against, so that a DCB built by the component can be stored, compared and copied byte
-/// for byte.
+/// (rate, frame, flow control, special characters), and the port configuration that carries it. Its layout is
+/// the one the port code was written against, so that a DCB built by the component can be stored, compared
+/// and copied byte for byte.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,8 @@
 #include <cstring>
 
 #include <vexora/serial/platform/AfWinTypes.h>
+
+namespace vexora::serial::platform {
 
 /// A serial line's settings: what SetCommState applies and GetCommState reads back. Fields this
 /// platform does not use are kept as given. A plain record: no lock, no cost.
@@ -130,3 +132,24 @@ inline constexpr DWORD RTS_CONTROL_ENABLE = 1;
 inline constexpr DWORD RTS_CONTROL_HANDSHAKE = 2;
 inline constexpr DWORD RTS_CONTROL_TOGGLE = 3;
 //@}
+
+/// A port's configuration: the DCB and the provider's (here empty) data; 52 bytes.
+struct COMMCONFIG {
+    DWORD dwSize;            ///< sizeof(COMMCONFIG), 52.
+    WORD wVersion;           ///< 1.
+    WORD wReserved;          ///< 0.
+    DCB dcb;                 ///< The line settings.
+    DWORD dwProviderSubType; ///< PST_RS232.
+    DWORD dwProviderOffset;  ///< 0: no provider data.
+    DWORD dwProviderSize;    ///< 0.
+    WCHAR wcProviderData[1]; ///< Unused.
+};
+static_assert(sizeof(COMMCONFIG) == 52, "COMMCONFIG must be 52 bytes");
+static_assert(offsetof(COMMCONFIG, wVersion) == 4);
+static_assert(offsetof(COMMCONFIG, dcb) == 8);
+static_assert(offsetof(COMMCONFIG, dwProviderSubType) == 36);
+static_assert(offsetof(COMMCONFIG, dwProviderOffset) == 40);
+static_assert(offsetof(COMMCONFIG, dwProviderSize) == 44);
+static_assert(offsetof(COMMCONFIG, wcProviderData) == 48);
+
+} // namespace vexora::serial::platform

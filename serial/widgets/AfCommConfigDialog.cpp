@@ -14,6 +14,11 @@
 #include <vector>
 
 #include <vexora/serial/AfLineSettings.h>
+#include <vexora/serial/platform/AfWin.h>
+
+namespace vexora::serial {
+
+using namespace platform;
 
 namespace {
 
@@ -161,3 +166,5 @@ void InstallCommConfigDialog()
 {
     AfSetCommConfigDialog(&ShowCommConfigDialog);
 }
+
+} // namespace vexora::serial

@@ -15,6 +15,10 @@
 #include <vexora/serial/platform/AfComMapping.h>
 #include <vexora/serial/platform/AfWin.h>
 
+namespace vexora::serial {
+
+using namespace platform;
+
 namespace {
 
 constexpr int kItemValueRole = Qt::UserRole;
@@ -320,3 +324,5 @@ void TAfPortComboBox::hidePopup()
     QComboBox::hidePopup();
     FDroppedDown = false;
 }
+
+} // namespace vexora::serial

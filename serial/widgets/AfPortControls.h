@@ -35,7 +35,10 @@
 #include <memory>
 
 #include <vexora/serial/AfComPort.h>
+#include <vexora/serial/AfExport.h>
 #include <vexora/serial/AfSmallSet.h>
+
+namespace vexora::serial {
 
 /// The options of the box.
 enum TAfPortCtlOption : std::uint8_t {
@@ -58,11 +61,11 @@ enum TAfPortState : std::uint16_t {
 /// bits and the TAfPortState in the high 16 bits. Never raises: every failure is a state. Any
 /// thread; blocks for one open and close of the device (a port open elsewhere, also in this
 /// process, is psUnavailable).
-std::uint32_t GetComPortState(std::int16_t Number);
+VEXORA_SERIAL_API std::uint32_t GetComPortState(std::int16_t Number);
 
 /// The port selection box (see the file's description). A QComboBox that fills and draws its items
 /// itself; use its members below rather than QComboBox's own item functions.
-class TAfPortComboBox : public QComboBox {
+class VEXORA_SERIAL_API TAfPortComboBox : public QComboBox {
 public:
     /// An event of the box, with the box as Sender.
     using TNotifyEvent = std::function<void(TAfPortComboBox* Sender)>;
@@ -152,3 +155,5 @@ private:
     // Told by the component framework when the bound component is destroyed.
     std::unique_ptr<TFreeLink> FFreeLink;
 };
+
+} // namespace vexora::serial

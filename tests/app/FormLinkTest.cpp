@@ -19,6 +19,7 @@
 #include <vector>
 
 #include <vexora/serial/AfUtils.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "AfPtyPort.h"
 #include "AfTestDevice.h"

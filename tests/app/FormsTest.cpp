@@ -1,5 +1,6 @@
 #include <vexora/serial/AfExceptions.h>
 #include <vexora/serial/AfSafeSync.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "AppForms.h"
 #include "MessageBoxes.h"

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include <vexora/serial/AfSafeSync.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "AfPtyPort.h"
 #include "AppForms.h"

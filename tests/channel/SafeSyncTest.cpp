@@ -16,6 +16,7 @@
 
 #include <vexora/serial/AfExceptions.h>
 #include <vexora/serial/AfSafeSync.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 #include <vexora/serial/platform/AfWin.h>
 
 namespace {

@@ -13,6 +13,7 @@
 
 #include <vexora/serial/AfComPort.h>
 #include <vexora/serial/AfSafeSync.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 #include <vexora/serial/platform/AfWin.h>
 
 #include "AfPtyPort.h"

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <vexora/serial/AfComponent.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include <vexora/serial/AfComPort.h>
 #include <vexora/serial/AfDataDispatcher.h>
 #include <vexora/serial/AfSafeSync.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "AfPtyPort.h"
 #include "ComPortTestSupport.h"

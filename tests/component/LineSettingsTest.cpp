@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include <vexora/serial/AfLineSettings.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 namespace {
 

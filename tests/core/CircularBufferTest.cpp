@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <vexora/serial/AfCircularBuffer.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 namespace {
 

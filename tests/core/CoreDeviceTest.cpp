@@ -8,6 +8,7 @@
 #include <thread>
 
 #include <vexora/serial/AfComPortCore.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "AfPtyPort.h"
 #include "AfTestDevice.h"

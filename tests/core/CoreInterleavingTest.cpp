@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <vexora/serial/AfComPortCore.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "AfPtyPort.h"
 #include "AfTestDevice.h"
@@ -205,6 +206,35 @@ TEST_F(CoreInterleavingTest, WorkerThreadsThatCannotBeMadeFailTheOpenWithItsMess
     ASSERT_TRUE(FCore->Open(kCom));
     ASSERT_TRUE(FCore->WriteData(Frame(5).data(), 8));
     EXPECT_EQ(FramesOf(SentOnceDrained()), std::vector<std::uint8_t>{5});
+}
+
+// A comm event that the owner serves by reading costs the driver no count query of the event
+// thread's own: the thread asks for the count only in its poll. Each callback brings the next
+// byte before it returns, so that the next event is there at once and no poll comes in between.
+TEST_F(CoreInterleavingTest, TheEventThreadAsksNoCountAfterACommEvent)
+{
+    constexpr std::size_t kEvents = 5;
+    std::vector<int> countsAtEvent; // the event thread's only
+    std::promise<void> chainDone;
+    FCore->OnCoreEvent = FLog.Callback([&](TObject* sender, TAfCoreEvent kind, DWORD data) {
+        if (kind != ceCommEvent || (data & EV_RXCHAR) == 0 || countsAtEvent.size() == kEvents)
+            return;
+        countsAtEvent.push_back(ComStatCalls());
+        std::uint8_t buffer[8];
+        static_cast<TAfComPortCore*>(sender)->ReadData(buffer, sizeof buffer);
+        if (countsAtEvent.size() == kEvents) {
+            chainDone.set_value();
+            return;
+        }
+        FDevice->Inject({static_cast<std::uint8_t>(countsAtEvent.size())});
+        FDevice->WaitInputTaken(2000);
+    });
+    ASSERT_TRUE(FCore->Open(kCom));
+    FDevice->Inject({0});
+    ASSERT_EQ(chainDone.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    FCore->Close();
+    EXPECT_EQ(countsAtEvent.back(), countsAtEvent.front())
+        << "the event thread asked for the count after events";
 }
 
 // The 200 ms poll serves unread input only: an idle port is not polled at all, input that the

@@ -17,6 +17,7 @@
 
 #include <vexora/serial/AfComPortCore.h>
 #include <vexora/serial/AfSafeSync.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "AfPtyPort.h"
 #include "CoreTestSupport.h"

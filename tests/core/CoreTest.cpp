@@ -12,6 +12,7 @@
 
 #include <vexora/serial/AfComPortCore.h>
 #include <vexora/serial/AfSafeSync.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "AfPtyPort.h"
 #include "AfTestDevice.h"

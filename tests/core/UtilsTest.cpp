@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <vexora/serial/AfUtils.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include <vexora/serial/platform/AfGlobalNames.h>
 #include <vexora/serial/platform/AfWin.h>
 
 #include "AfTestDevice.h"

@@ -114,7 +114,7 @@ for library in widgets component core channel platform; do
     [[ $libs == *-lvexora-serial-$library* ]] || fail "pkg-config --libs vexora-serial-widgets lacks $library: $libs"
 done
 nm -C "$pcdir/../libvexora-serial-core.a" >"$scratch/symbols" 2>&1 || true
-grep -q ' T TAfComPortCore::Open' "$scratch/symbols" || fail "libvexora-serial-core.a lacks its symbols"
+grep -q ' T vexora::serial::TAfComPortCore::Open' "$scratch/symbols" || fail "libvexora-serial-core.a lacks its symbols"
 
 [ "$failures" -eq 0 ] || exit 1
 echo "package checks passed"

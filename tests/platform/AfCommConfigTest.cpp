@@ -2,6 +2,7 @@
 // default of a port by name, and the dialog that only a user-interface library provides.
 #include <gtest/gtest.h>
 
+#include <vexora/serial/platform/AfGlobalNames.h>
 #include <vexora/serial/platform/AfWin.h>
 
 #include "AfPtyPort.h"

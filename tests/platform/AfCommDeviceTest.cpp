@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <utility>
 
+#include <vexora/serial/platform/AfGlobalNames.h>
 #include <vexora/serial/platform/AfWin.h>
 
 #include "AfPtyPort.h"

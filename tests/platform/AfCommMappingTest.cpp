@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <vexora/serial/platform/AfComMapping.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "AfPtyPort.h"
 #include "comm/AfCommDriver_p.h"

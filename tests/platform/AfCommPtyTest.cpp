@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include <vexora/serial/platform/AfGlobalNames.h>
 #include <vexora/serial/platform/AfWin.h>
 
 #include "AfPtyPort.h"

@@ -12,6 +12,7 @@
 #include <functional>
 #include <vector>
 
+#include <vexora/serial/platform/AfGlobalNames.h>
 #include <vexora/serial/platform/AfWin.h>
 
 #include "SyncTestSupport.h"

@@ -5,6 +5,7 @@
 #include <memory>
 #include <utility>
 
+#include <vexora/serial/platform/AfGlobalNames.h>
 #include <vexora/serial/platform/AfWin.h>
 
 // Owns a handle for the length of a test.

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <vexora/serial/platform/AfComMapping.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 #include <vexora/serial/platform/AfWin.h>
 
 #include "AfPtyPort.h"

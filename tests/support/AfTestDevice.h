@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include <vexora/serial/platform/AfGlobalNames.h>
 #include <vexora/serial/platform/Dcb.h>
 
 class AfTestDevice {

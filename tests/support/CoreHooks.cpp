@@ -4,6 +4,7 @@
 #include <chrono>
 #include <memory>
 
+#include <vexora/serial/platform/AfGlobalNames.h>
 #include <vexora/serial/platform/AfWin.h>
 
 namespace coretest {
@@ -106,45 +107,52 @@ int ThreadsRunning()
 // The wrapped platform calls (C++ names of AfWin.h, as the linker sees them).
 extern "C" {
 
-BOOL __real__Z9WriteFilePvPKvjPjP10OVERLAPPED(HANDLE, LPCVOID, DWORD, LPDWORD, OVERLAPPED*);
-BOOL __real__Z8SetEventPv(HANDLE);
-DWORD __real__Z19WaitForSingleObjectPvj(HANDLE, DWORD);
-BOOL __real__Z14ClearCommErrorPvPjP7COMSTAT(HANDLE, LPDWORD, COMSTAT*);
-HANDLE __real__Z12CreateThreadPvmPFjS_ES_jPj(LPVOID, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
-void __real__Z20EnterCriticalSectionP16CRITICAL_SECTION(CRITICAL_SECTION*);
+BOOL __real__ZN6vexora6serial8platform9WriteFileEPvPKvjPjPNS1_10OVERLAPPEDE(HANDLE, LPCVOID, DWORD, LPDWORD,
+                                                                            OVERLAPPED*);
+BOOL __real__ZN6vexora6serial8platform8SetEventEPv(HANDLE);
+DWORD __real__ZN6vexora6serial8platform19WaitForSingleObjectEPvj(HANDLE, DWORD);
+BOOL __real__ZN6vexora6serial8platform14ClearCommErrorEPvPjPNS1_7COMSTATE(HANDLE, LPDWORD, COMSTAT*);
+HANDLE __real__ZN6vexora6serial8platform12CreateThreadEPvmPFjS2_ES2_jPj(LPVOID, SIZE_T,
+                                                                        LPTHREAD_START_ROUTINE, LPVOID, DWORD,
+                                                                        LPDWORD);
+void __real__ZN6vexora6serial8platform20EnterCriticalSectionEPNS1_16CRITICAL_SECTIONE(CRITICAL_SECTION*);
 
-BOOL __wrap__Z9WriteFilePvPKvjPjP10OVERLAPPED(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
-                                              OVERLAPPED* overlapped)
+BOOL __wrap__ZN6vexora6serial8platform9WriteFileEPvPKvjPjPNS1_10OVERLAPPEDE(HANDLE file, LPCVOID buffer,
+                                                                            DWORD count, LPDWORD written,
+                                                                            OVERLAPPED* overlapped)
 {
     coretest::gWriteStart.Pass();
-    return __real__Z9WriteFilePvPKvjPjP10OVERLAPPED(file, buffer, count, written, overlapped);
+    return __real__ZN6vexora6serial8platform9WriteFileEPvPKvjPjPNS1_10OVERLAPPEDE(file, buffer, count,
+                                                                                  written, overlapped);
 }
 
-BOOL __wrap__Z14ClearCommErrorPvPjP7COMSTAT(HANDLE file, LPDWORD errors, COMSTAT* stat)
+BOOL __wrap__ZN6vexora6serial8platform14ClearCommErrorEPvPjPNS1_7COMSTATE(HANDLE file, LPDWORD errors,
+                                                                          COMSTAT* stat)
 {
     coretest::g_comStatCalls.fetch_add(1);
-    return __real__Z14ClearCommErrorPvPjP7COMSTAT(file, errors, stat);
+    return __real__ZN6vexora6serial8platform14ClearCommErrorEPvPjPNS1_7COMSTATE(file, errors, stat);
 }
 
-BOOL __wrap__Z8SetEventPv(HANDLE event)
+BOOL __wrap__ZN6vexora6serial8platform8SetEventEPv(HANDLE event)
 {
     coretest::gSetEvent.Pass();
-    return __real__Z8SetEventPv(event);
+    return __real__ZN6vexora6serial8platform8SetEventEPv(event);
 }
 
-DWORD __wrap__Z19WaitForSingleObjectPvj(HANDLE handle, DWORD milliseconds)
+DWORD __wrap__ZN6vexora6serial8platform19WaitForSingleObjectEPvj(HANDLE handle, DWORD milliseconds)
 {
     if (milliseconds != coretest::kPurgeWaitMs)
-        return __real__Z19WaitForSingleObjectPvj(handle, milliseconds);
+        return __real__ZN6vexora6serial8platform19WaitForSingleObjectEPvj(handle, milliseconds);
     coretest::gPurgeWaitEntered.Pass();
-    const DWORD result = __real__Z19WaitForSingleObjectPvj(handle, milliseconds);
+    const DWORD result = __real__ZN6vexora6serial8platform19WaitForSingleObjectEPvj(handle, milliseconds);
     coretest::gPurgeWaitReturned.Pass();
     return result;
 }
 
-HANDLE __wrap__Z12CreateThreadPvmPFjS_ES_jPj(LPVOID attributes, SIZE_T stackSize,
-                                             LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
-                                             LPDWORD threadId)
+HANDLE __wrap__ZN6vexora6serial8platform12CreateThreadEPvmPFjS2_ES2_jPj(LPVOID attributes, SIZE_T stackSize,
+                                                                        LPTHREAD_START_ROUTINE start,
+                                                                        LPVOID parameter, DWORD flags,
+                                                                        LPDWORD threadId)
 {
     int left = coretest::g_threadsBeforeFailure.load();
     while (left >= 0 && !coretest::g_threadsBeforeFailure.compare_exchange_weak(left, left - 1)) {
@@ -155,8 +163,8 @@ HANDLE __wrap__Z12CreateThreadPvmPFjS_ES_jPj(LPVOID attributes, SIZE_T stackSize
     }
     auto* counted = new coretest::TThreadStart{start, parameter};
     coretest::g_threadsRunning.fetch_add(1);
-    const HANDLE thread = __real__Z12CreateThreadPvmPFjS_ES_jPj(attributes, stackSize, &coretest::Counted,
-                                                                counted, flags, threadId);
+    const HANDLE thread = __real__ZN6vexora6serial8platform12CreateThreadEPvmPFjS2_ES2_jPj(
+        attributes, stackSize, &coretest::Counted, counted, flags, threadId);
     if (thread == nullptr) {
         coretest::g_threadsRunning.fetch_sub(1);
         delete counted;
@@ -164,12 +172,13 @@ HANDLE __wrap__Z12CreateThreadPvmPFjS_ES_jPj(LPVOID attributes, SIZE_T stackSize
     return thread;
 }
 
-void __wrap__Z20EnterCriticalSectionP16CRITICAL_SECTION(CRITICAL_SECTION* section)
+void __wrap__ZN6vexora6serial8platform20EnterCriticalSectionEPNS1_16CRITICAL_SECTIONE(
+    CRITICAL_SECTION* section)
 {
     if (TryEnterCriticalSection(section))
         return;
     coretest::gLockBusy.Pass();
-    __real__Z20EnterCriticalSectionP16CRITICAL_SECTION(section);
+    __real__ZN6vexora6serial8platform20EnterCriticalSectionEPNS1_16CRITICAL_SECTIONE(section);
 }
 
 } // extern "C"

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <vexora/serial/AfComPortCore.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 namespace coretest {
 

@@ -1,4 +1,5 @@
 #include <vexora/serial/AfExceptions.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "Application.h"
 #include "MessageBoxes.h"

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include <vexora/serial/platform/AfGlobalNames.h>
 #include <vexora/serial/platform/AfWin.h>
 
 #include "UartGuest.h"

@@ -14,6 +14,7 @@
 
 #include <vexora/serial/AfComPort.h>
 #include <vexora/serial/AfComPortCore.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "AfPtyPort.h"
 #include "ComPortTestSupport.h"

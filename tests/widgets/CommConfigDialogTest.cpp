@@ -12,6 +12,7 @@
 
 #include <vexora/serial/AfComPort.h>
 #include <vexora/serial/AfCommConfigDialog.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "AfPtyPort.h"
 #include "ComPortTestSupport.h"

@@ -13,6 +13,7 @@
 #include <vexora/serial/AfPortControls.h>
 #include <vexora/serial/AfSafeSync.h>
 #include <vexora/serial/AfUtils.h>
+#include <vexora/serial/platform/AfGlobalNames.h>
 
 #include "AfPtyPort.h"
 #include "ComPortTestSupport.h"

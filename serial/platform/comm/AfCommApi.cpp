@@ -14,6 +14,8 @@
 #include "comm/AfCommRegistry_p.h"
 #include "comm/AfTtyBackend_p.h"
 
+namespace vexora::serial::platform {
+
 namespace {
 
 std::shared_ptr<AfCommDriver> Driver(HANDLE file)
@@ -248,3 +250,5 @@ BOOL GetCommModemStatus(HANDLE file, LPDWORD modemStat)
         return Done(ERROR_INVALID_PARAMETER);
     return Done(driver->ModemStatus(*modemStat));
 }
+
+} // namespace vexora::serial::platform

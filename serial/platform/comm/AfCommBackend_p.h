@@ -19,6 +19,8 @@
 #include <vexora/serial/platform/AfWinTypes.h>
 #include <vexora/serial/platform/Dcb.h>
 
+namespace vexora::serial::platform {
+
 // Modem lines and cumulative line-error counters of a device.
 struct AfLineStatus {
     DWORD modem = 0; // MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON
@@ -90,3 +92,5 @@ public:
     // left; without, once the device has taken them.
     virtual long OutputQueued() { return -1; }
 };
+
+} // namespace vexora::serial::platform

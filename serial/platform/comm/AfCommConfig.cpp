@@ -12,6 +12,8 @@
 
 #include "comm/AfCommRegistry_p.h"
 
+namespace vexora::serial::platform {
+
 namespace {
 
 std::atomic<AfCommConfigDialogProc> g_commConfigDialog{nullptr};
@@ -111,3 +113,5 @@ AfCommConfigDialogProc AfSetCommConfigDialog(AfCommConfigDialogProc dialog)
 {
     return g_commConfigDialog.exchange(dialog);
 }
+
+} // namespace vexora::serial::platform

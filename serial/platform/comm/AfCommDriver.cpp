@@ -10,6 +10,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+namespace vexora::serial::platform {
+
 namespace {
 
 constexpr std::size_t kMaxRememberedResults = 64;
@@ -614,3 +616,5 @@ DWORD AfCommDriver::ModemStatus(DWORD& status)
     status = statusKnown_ ? status_.modem : 0;
     return ERROR_SUCCESS;
 }
+
+} // namespace vexora::serial::platform

@@ -14,6 +14,8 @@
 #include <system_error>
 #include <unistd.h>
 
+namespace vexora::serial::platform {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -394,3 +396,5 @@ void AfCommDriver::EndAll(DWORD error)
     }
     EndWrites(error);
 }
+
+} // namespace vexora::serial::platform

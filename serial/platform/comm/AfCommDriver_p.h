@@ -41,6 +41,8 @@
 #include "sync/AfHandles_p.h"
 #include "sync/AfWaitable_p.h"
 
+namespace vexora::serial::platform {
+
 // The error of every operation on a device that has gone away (hung-up terminal, unplugged
 // adapter), including the operations that were pending when it went.
 inline constexpr DWORD AF_ERROR_DEVICE_GONE = ERROR_DEVICE_NOT_CONNECTED;
@@ -214,3 +216,5 @@ private:
     std::size_t taken_ = 0;
     std::chrono::steady_clock::time_point drainCheck_{};
 };
+
+} // namespace vexora::serial::platform

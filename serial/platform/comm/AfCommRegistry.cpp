@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+namespace vexora::serial::platform {
+
 namespace {
 
 struct Registration {
@@ -54,3 +56,5 @@ AfCommBackendFactory AfFindCommDevices(const std::string& path)
             return entry.factory;
     return {};
 }
+
+} // namespace vexora::serial::platform

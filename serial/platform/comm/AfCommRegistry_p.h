@@ -9,6 +9,8 @@
 
 #include "comm/AfCommBackend_p.h"
 
+namespace vexora::serial::platform {
+
 // Opens the device at `path`; on failure returns null and sets `error` (ERROR_FILE_NOT_FOUND when
 // there is no such device, another error when it exists but cannot be opened).
 using AfCommBackendFactory =
@@ -21,3 +23,5 @@ void AfUnregisterCommDevices(const std::string& prefix);
 
 // The factory registered for `path`, or an empty one.
 AfCommBackendFactory AfFindCommDevices(const std::string& path);
+
+} // namespace vexora::serial::platform

@@ -1,5 +1,7 @@
 #include "comm/AfTermios_p.h"
 
+namespace vexora::serial::platform {
+
 namespace {
 
 struct StandardRate {
@@ -149,3 +151,5 @@ void AfTermiosToDcb(const termios2& t, DCB& dcb)
     dcb.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
     dcb.fBinary = 1;
 }
+
+} // namespace vexora::serial::platform

@@ -6,6 +6,8 @@
 
 #include <vexora/serial/platform/Dcb.h>
 
+namespace vexora::serial::platform {
+
 // Raw byte transport: no echo, no line editing, no signals, no character translation, receiver
 // on, modem control lines ignored for hang-up; a read takes at least one byte (so a non-blocking
 // read tells "nothing yet" from end of file). Start and stop characters are kept unless they are
@@ -18,3 +20,5 @@ void AfDcbToTermios(const DCB& dcb, termios2& attributes);
 
 // Reads the same settings back into `dcb`; other fields are left as they are.
 void AfTermiosToDcb(const termios2& attributes, DCB& dcb);
+
+} // namespace vexora::serial::platform

@@ -21,6 +21,8 @@
 
 #include "comm/AfTermios_p.h"
 
+namespace vexora::serial::platform {
+
 namespace {
 
 DWORD ErrorOf(int error)
@@ -422,3 +424,5 @@ std::unique_ptr<AfCommBackend> AfOpenTty(const std::string& path, DWORD& error)
     }
     return std::make_unique<TtyBackend>(fd);
 }
+
+} // namespace vexora::serial::platform

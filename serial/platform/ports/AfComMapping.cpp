@@ -16,6 +16,8 @@
 
 #include "ports/AfMachinePorts_p.h"
 
+namespace vexora::serial::platform {
+
 namespace {
 
 // The program's own assignments (AssignComPort, AfComNumberForDevice), under their lock.
@@ -309,3 +311,5 @@ int AfComNumberForDevice(const std::string& device)
     g_assigned[number] = device;
     return number;
 }
+
+} // namespace vexora::serial::platform

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <fstream>
 
+namespace vexora::serial::platform {
+
 namespace {
 
 bool IsUart(const std::string& sysClassTty, const std::string& name)
@@ -51,3 +53,5 @@ std::vector<std::string> AfScanSerialDevices(const std::string& devDir, const st
     }
     return devices;
 }
+
+} // namespace vexora::serial::platform

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace vexora::serial::platform {
+
 // The numbers n of the entries `<prefix><n>` of the folder `dir` (n of up to nine digits), in
 // ascending order; none when the folder cannot be read.
 std::vector<long> AfNumberedEntries(const std::string& dir, const std::string& prefix);
@@ -12,3 +14,5 @@ std::vector<long> AfNumberedEntries(const std::string& dir, const std::string& p
 // USB adapters (ttyUSB<n>, then ttyACM<n>, each by number), then on-board UARTs ttyS<n> whose
 // `<sysClassTty>/ttyS<n>/type` names a real UART (not 0). No device is opened.
 std::vector<std::string> AfScanSerialDevices(const std::string& devDir, const std::string& sysClassTty);
+
+} // namespace vexora::serial::platform

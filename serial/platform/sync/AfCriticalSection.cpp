@@ -5,6 +5,8 @@
 
 #include <vexora/serial/platform/AfWin.h>
 
+namespace vexora::serial::platform {
+
 namespace {
 
 using Lock = std::recursive_timed_mutex;
@@ -51,3 +53,5 @@ BOOL AfEnterCriticalSectionWithin(CRITICAL_SECTION* section, DWORD milliseconds)
     const auto until = std::chrono::system_clock::now() + std::chrono::milliseconds(milliseconds);
     return LockOf(section).try_lock_until(until) ? TRUE : FALSE;
 }
+
+} // namespace vexora::serial::platform

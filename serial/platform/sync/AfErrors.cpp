@@ -1,6 +1,8 @@
 // The last error of the calling thread.
 #include <vexora/serial/platform/AfWin.h>
 
+namespace vexora::serial::platform {
+
 namespace {
 thread_local DWORD t_lastError = ERROR_SUCCESS;
 }
@@ -14,3 +16,5 @@ void SetLastError(DWORD error)
 {
     t_lastError = error;
 }
+
+} // namespace vexora::serial::platform

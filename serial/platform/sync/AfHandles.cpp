@@ -10,6 +10,8 @@
 #include <unordered_map>
 #include <utility>
 
+namespace vexora::serial::platform {
+
 namespace {
 
 struct HandleTable {
@@ -70,3 +72,5 @@ BOOL CloseHandle(HANDLE handle)
     object->Closed();
     return TRUE;
 }
+
+} // namespace vexora::serial::platform

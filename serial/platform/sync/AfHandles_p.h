@@ -8,6 +8,8 @@
 
 #include <vexora/serial/platform/AfWinTypes.h>
 
+namespace vexora::serial::platform {
+
 // What an object behind a handle is, as bits: a lookup for a type checks its bit instead of
 // casting dynamically.
 enum AfHandleKind : unsigned {
@@ -45,3 +47,5 @@ template <class T> std::shared_ptr<T> AfLookup(HANDLE handle)
         return nullptr;
     return std::static_pointer_cast<T>(std::move(object));
 }
+
+} // namespace vexora::serial::platform

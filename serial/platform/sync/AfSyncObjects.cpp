@@ -14,6 +14,8 @@
 
 #include "sync/AfWaitable_p.h"
 
+namespace vexora::serial::platform {
+
 namespace {
 
 bool IsUnnamed(LPCSTR name)
@@ -378,3 +380,5 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     set.count = count;
     return Wait(set, waitAll != FALSE, milliseconds);
 }
+
+} // namespace vexora::serial::platform

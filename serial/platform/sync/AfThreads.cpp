@@ -21,6 +21,8 @@
 #include "sync/AfSyncObjects_p.h"
 #include "sync/AfWaitable_p.h"
 
+namespace vexora::serial::platform {
+
 namespace {
 
 std::atomic<DWORD> g_lastThreadId{0};
@@ -351,7 +353,7 @@ private:
     bool ended_ = false;
 };
 
-extern "C" void* WorkerEntry(void* argument)
+void* WorkerEntry(void* argument)
 {
     std::unique_ptr<AfWorker> worker(static_cast<AfWorker*>(argument));
     worker->pthread = ::pthread_self();
@@ -489,3 +491,5 @@ BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode)
     *exitCode = object->ExitCode();
     return TRUE;
 }
+
+} // namespace vexora::serial::platform

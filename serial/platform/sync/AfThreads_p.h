@@ -7,6 +7,8 @@
 
 #include <vexora/serial/platform/AfWinTypes.h>
 
+namespace vexora::serial::platform {
+
 // GetThreadPriority on a handle that is not a thread.
 inline constexpr int THREAD_PRIORITY_ERROR_RETURN = 0x7FFFFFFF;
 
@@ -17,3 +19,5 @@ void AfAdoptThreadId(DWORD threadId);
 
 // OS threads parked for the next CreateThread (they count among the process's tasks).
 std::size_t AfParkedThreads();
+
+} // namespace vexora::serial::platform

@@ -6,6 +6,8 @@
 
 #include "sync/AfTicks_p.h"
 
+namespace vexora::serial::platform {
+
 DWORD AfTicksFromMilliseconds(std::uint64_t milliseconds)
 {
     return static_cast<DWORD>(milliseconds);
@@ -30,3 +32,5 @@ void Sleep(DWORD milliseconds)
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
+
+} // namespace vexora::serial::platform

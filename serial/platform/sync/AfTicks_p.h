@@ -7,6 +7,8 @@
 
 #include <vexora/serial/platform/AfWinTypes.h>
 
+namespace vexora::serial::platform {
+
 DWORD AfTicksFromMilliseconds(std::uint64_t milliseconds);
 
 // Milliseconds from `since` to `now`, both tick counts.
@@ -14,3 +16,5 @@ inline DWORD AfTicksElapsed(DWORD since, DWORD now)
 {
     return now - since;
 }
+
+} // namespace vexora::serial::platform

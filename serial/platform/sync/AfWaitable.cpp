@@ -12,6 +12,8 @@
 #include <array>
 #include <cstdint>
 
+namespace vexora::serial::platform {
+
 // ---- parkers ------------------------------------------------------------------------------
 
 AfParker::~AfParker()
@@ -181,3 +183,5 @@ std::shared_ptr<AfEventObject> AfLookupEvent(HANDLE handle)
 {
     return AfLookup<AfEventObject>(handle);
 }
+
+} // namespace vexora::serial::platform

@@ -7,6 +7,8 @@
 // costs no system call, nor does waking a thread that is not asleep yet.
 #pragma once
 
+#include <poll.h>
+
 #include <algorithm>
 #include <atomic>
 #include <memory>
@@ -16,6 +18,8 @@
 #include <vexora/serial/platform/AfWinTypes.h>
 
 #include "sync/AfHandles_p.h"
+
+namespace vexora::serial::platform {
 
 // The means by which a waiting thread sleeps and is woken: one per thread, never freed (a thread
 // that ends leaves it to a later one). It sleeps on a futex, or, when the wait also watches
@@ -39,7 +43,7 @@ public:
     // Sleeps until woken or `timeoutMs` (-1: no limit) passed. With descriptors, also until one
     // of them shows an event (its revents are set). Returns false when the descriptors could not
     // be watched (no eventfd to be had).
-    bool Sleep(int timeoutMs, struct pollfd* fds = nullptr, int count = 0);
+    bool Sleep(int timeoutMs, ::pollfd* fds = nullptr, int count = 0);
 
 private:
     static constexpr int kRunning = 0;
@@ -153,3 +157,5 @@ private:
 
 // The event behind a handle, or null when the handle is no event.
 std::shared_ptr<AfEventObject> AfLookupEvent(HANDLE handle);
+
+} // namespace vexora::serial::platform
