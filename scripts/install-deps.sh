@@ -9,6 +9,7 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xauth x11-apps x11-utils xdotool imagemagick fonts-dejavu-core fonts-liberation2
     procps strace
+    libncurses-dev libx11-dev
     dpkg-dev desktop-file-utils
     doxygen
     qemu-system-x86 busybox-static xz-utils
