@@ -121,7 +121,8 @@ std::int32_t LinkAddr(const TCliRequest& Request)
     return value ? ParseInteger(*value) : kDefaultAddr;
 }
 
-// --port: a device path (anything with a slash) or a COM number, "3", "COM3" or "COM 3".
+// --port: a device path or a network port's address (anything with a slash) or a COM number, "3",
+// "COM3" or "COM 3".
 int ComNumberOf(const std::string& Port)
 {
     if (Port.find('/') != std::string::npos) {
@@ -161,7 +162,7 @@ void PortHint(TCliHost& Host)
         return;
     }
     const AfComPortInfo info = AfDescribeSerialDevice(device);
-    Host.Say(com + " is " + AfComPortSummary(info));
+    Host.Say(com + " is " + AfComPortSummary(info) + (info.Problem.empty() ? "" : ": " + info.Problem));
     if (!info.AccessGroup.empty())
         Host.Say(AfComPortAccessNote(info) + " (sudo usermod -aG " + info.AccessGroup +
                  " \"$USER\", then log in again)");
