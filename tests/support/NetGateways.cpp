@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
@@ -73,7 +74,7 @@ int FreeLocalPort()
     return port;
 }
 
-TSer2net::TSer2net(const std::string& device)
+TSer2net::TSer2net(const std::string& device) : FDevice(device)
 {
     const std::string program = Ser2netProgram();
     char pattern[] = "/tmp/vexora-ser2net-XXXXXX";
@@ -108,6 +109,30 @@ TSer2net::TSer2net(const std::string& device)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+}
+
+bool TSer2net::WaitReleased() const
+{
+    const std::string fds = "/proc/" + std::to_string(FPid) + "/fd";
+    const auto holds = [&] {
+        bool held = false;
+        if (DIR* folder = ::opendir(fds.c_str())) {
+            while (const dirent* entry = ::readdir(folder)) {
+                char target[256];
+                const ssize_t n = ::readlink((fds + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+                held = held || (n > 0 && std::string(target, static_cast<std::size_t>(n)) == FDevice);
+            }
+            ::closedir(folder);
+        }
+        return held;
+    };
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (holds()) {
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
 }
 
 TSer2net::~TSer2net()

@@ -28,10 +28,16 @@ public:
     TSer2net(const TSer2net&) = delete;
     TSer2net& operator=(const TSer2net&) = delete;
 
+    // Waits until ser2net has let go of the device after its last client (it does so some
+    // milliseconds after the client has gone, and turns a client away until then). False when it
+    // still holds it after 5 s.
+    bool WaitReleased() const;
+
     std::string Rfc2217Address() const { return "rfc2217://127.0.0.1:" + std::to_string(FRfc2217Port); }
     std::string TcpAddress() const { return "tcp://127.0.0.1:" + std::to_string(FTcpPort); }
 
 private:
+    std::string FDevice;
     std::string FDir;
     pid_t FPid = -1;
     int FRfc2217Port = 0;

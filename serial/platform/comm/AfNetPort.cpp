@@ -34,7 +34,7 @@ constexpr unsigned kUnacknowledgedMs = 20000;
 // as the connection took, and at least kRawSettleMinMs. A port that stays taken is tried again for
 // kBusyRetryMs.
 constexpr int kRfc2217SettleMinMs = 1000;
-constexpr int kRawSettleMinMs = 50;
+constexpr int kRawSettleMinMs = 100;
 constexpr int kSettleMaxMs = 3000;
 constexpr int kBusyRetryMs = 1000;
 constexpr int kBusyPauseMs = 20;
@@ -176,6 +176,7 @@ int ConnectOne(const addrinfo& address, Clock::time_point deadline, int timeoutM
     }
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
     ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUnacknowledgedMs, sizeof kUnacknowledgedMs);
     return fd;
 }
@@ -194,14 +195,9 @@ public:
     {
         if (ended_)
             return -1;
-        const ssize_t n = ::recv(fd_, buffer, count, MSG_DONTWAIT);
-        if (n > 0)
-            return static_cast<long>(n);
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-            ended_ = true; // the gateway closed the connection, or it broke
-            return -1;
-        }
-        return 0;
+        const long n = AfReceive(fd_, buffer, count);
+        ended_ = n < 0; // the gateway closed the connection, or it broke
+        return n;
     }
 
     long Write(const void* buffer, std::size_t count) override
@@ -238,10 +234,9 @@ public:
     {
         BYTE scratch[4096];
         for (int i = 0; i < kDrainReads && !ended_; ++i) {
-            const ssize_t n = ::recv(fd_, scratch, sizeof scratch, MSG_DONTWAIT);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-                ended_ = true; // told by the next read
-            if (n < static_cast<ssize_t>(sizeof scratch))
+            const long n = AfReceive(fd_, scratch, sizeof scratch);
+            ended_ = n < 0; // told by the next read
+            if (n < static_cast<long>(sizeof scratch))
                 break;
         }
     }
@@ -273,11 +268,10 @@ bool SettleRaw(int fd, Clock::time_point until, std::string& said)
         if (::poll(&wait, 1, static_cast<int>(left)) <= 0)
             continue;
         BYTE buffer[512];
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+        const long n = AfReceive(fd, buffer, sizeof buffer);
+        if (n < 0)
             return false;
-        if (n > 0)
-            AfAppendGatewayText(said, buffer, static_cast<std::size_t>(n));
+        AfAppendGatewayText(said, buffer, static_cast<std::size_t>(n));
     }
 }
 
@@ -307,6 +301,20 @@ AfNetSession OpenSession(const AfNetAddress& address, Clock::time_point deadline
 }
 
 } // namespace
+
+long AfReceive(int socket, void* buffer, std::size_t count)
+{
+    ssize_t n;
+    do {
+        n = ::recv(socket, buffer, count, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        const int on = 1;
+        ::setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+        return static_cast<long>(n);
+    }
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+}
 
 void AfAppendGatewayText(std::string& text, const BYTE* bytes, std::size_t count)
 {

@@ -25,6 +25,13 @@ inline constexpr int AF_NET_CONNECT_TIMEOUT_MS = 5000;
 int AfConnectTcp(const std::string& host, const std::string& port, int timeoutMs, DWORD& error,
                  std::string& reason);
 
+// Takes what the connection `socket` holds, without waiting: > 0 bytes, 0 none now, < 0 the
+// connection has ended (the gateway closed it, or it broke). What comes is acknowledged at once
+// (TCP_QUICKACK, which the system takes back after a while, so it is set again with every read): a
+// gateway that holds a small write back until its last one is acknowledged (Nagle's algorithm, as
+// ser2net does) would otherwise wait for the delayed acknowledgement, some 40 ms, each time.
+long AfReceive(int socket, void* buffer, std::size_t count);
+
 // Appends what a gateway sent before it ended a connection to `text` as one line of plain text
 // (a gateway's reason, "Port's device already in use"): printable characters, line ends as blanks,
 // at most 120 characters in all.

@@ -146,13 +146,11 @@ public:
             return -1;
         // Decoded data are never longer than what they came in, so `count` bytes of the stream fit.
         raw_.resize(std::max<std::size_t>(count, 1));
-        const ssize_t n = ::recv(fd_, raw_.data(), count, MSG_DONTWAIT);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        const long n = AfReceive(fd_, raw_.data(), count);
+        if (n < 0) {
             ended_ = true; // the gateway closed the connection, or it broke
             return -1;
         }
-        if (n < 0)
-            return 0;
         std::lock_guard guard(lock_);
         // Only Telnet commands came: nothing for the caller this time.
         return static_cast<long>(Take(raw_.data(), static_cast<std::size_t>(n), static_cast<BYTE*>(buffer)));
@@ -239,13 +237,12 @@ public:
         Purge(kPurgeReceived);
         BYTE scratch[4096];
         for (int i = 0; i < kDrainReads && !ended_; ++i) {
-            const ssize_t n = ::recv(fd_, scratch, sizeof scratch, MSG_DONTWAIT);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-                ended_ = true; // told by the next read
+            const long n = AfReceive(fd_, scratch, sizeof scratch);
+            ended_ = n < 0; // told by the next read
             if (n <= 0)
                 break;
             Take(scratch, static_cast<std::size_t>(n), scratch);
-            if (n < static_cast<ssize_t>(sizeof scratch))
+            if (n < static_cast<long>(sizeof scratch))
                 break;
         }
     }
