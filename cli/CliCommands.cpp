@@ -12,6 +12,7 @@
 #include <optional>
 #include <unistd.h>
 
+#include <vexora/serial/AfApplicationException.h>
 #include <vexora/serial/AfComPort.h>
 #include <vexora/serial/platform/AfComMapping.h>
 
@@ -483,8 +484,26 @@ int RunCli(const std::vector<std::string>& Args)
         if (request.Command == "ports")
             return Ports(request);
         TSession session(request.Has("broadcast"));
+        // A failure the port reports on its own (its device or connection went away during the
+        // command) is said as any port error, and the command ends as one.
+        bool portFailed = false;
+        SetApplicationExceptionHandler([&session, &portFailed](std::exception_ptr Error) {
+            portFailed = true;
+            try {
+                std::rethrow_exception(Error);
+            } catch (const std::exception& error) {
+                session.Host.Say(error.what());
+            }
+        });
+        struct THandlerReset {
+            ~THandlerReset() { SetApplicationExceptionHandler(nullptr); }
+        } handlerReset;
         try {
-            return Run(request, session);
+            const int status = Run(request, session);
+            if (!portFailed)
+                return status;
+            PortHint(session.Host);
+            return esPortError;
         } catch (const EConvertError&) {
             throw;
         } catch (const Exception& error) {
