@@ -98,6 +98,12 @@ public:
         Flush();
     }
 
+    ~Rfc2217Backend() override
+    {
+        ::close(notifyFd_);
+        ::close(fd_);
+    }
+
     // Before the driver has the backend: waits until `until` for the gateway's answer about its
     // port, taking in what it sends meanwhile (data as text into `said`). False when the gateway
     // ended the connection.
@@ -125,12 +131,6 @@ public:
         }
     }
 
-    ~Rfc2217Backend() override
-    {
-        ::close(notifyFd_);
-        ::close(fd_);
-    }
-
     int DataFd() const override { return fd_; }
     int NotifyFd() const override { return notifyFd_; }
 
@@ -147,12 +147,12 @@ public:
         // Decoded data are never longer than what they came in, so `count` bytes of the stream fit.
         raw_.resize(std::max<std::size_t>(count, 1));
         const long n = AfReceive(fd_, raw_.data(), count);
-        if (n < 0) {
-            ended_ = true; // the gateway closed the connection, or it broke
-            return -1;
+        if (n <= 0) {
+            ended_ = n < 0; // the gateway closed the connection, or it broke
+            return n;
         }
         std::lock_guard guard(lock_);
-        // Only Telnet commands came: nothing for the caller this time.
+        // 0 when only Telnet commands came.
         return static_cast<long>(Take(raw_.data(), static_cast<std::size_t>(n), static_cast<BYTE*>(buffer)));
     }
 
