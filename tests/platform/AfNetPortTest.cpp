@@ -7,7 +7,6 @@
 #include <asm/termbits.h>
 #include <chrono>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -306,20 +305,6 @@ TEST(NetConnectTest, AConnectionNeverAcceptedEndsAtTheTimeOut)
     EXPECT_EQ(reason, "no connection within 200 ms");
     ::close(filler);
     ::close(listener);
-}
-
-// The connection does not hold small writes back for more (TCP_NODELAY): a five-byte request
-// leaves at once.
-TEST(NetConnectTest, ANewConnectionSendsSmallWritesAtOnce)
-{
-    TTcpPeer peer(TTcpPeer::TBehaviour::Silent);
-    DWORD error = ERROR_SUCCESS;
-    const auto backend = AfOpenNetPort(peer.Address("tcp://"), error);
-    ASSERT_TRUE(backend) << error;
-    int noDelay = 0;
-    socklen_t size = sizeof noDelay;
-    ASSERT_EQ(::getsockopt(backend->DataFd(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
-    EXPECT_EQ(noDelay, 1);
 }
 
 class GatewayFaultTest : public NetPortTest, public testing::WithParamInterface<const char*> {};
