@@ -1,7 +1,9 @@
 // One whole "Read" of the main window against the meter simulator, run as a child process on a
 // pseudo-terminal registered as COM 1 in a private port directory: the tool's CPU time during the
 // read (this process only: the window, the port and its threads) as a share of one core, and the
-// read's wall time beside the fixed waits of its exchanges (100 + 500 + 750 + 500 + 750 ms).
+// read's wall time beside the fixed waits of its exchanges (100 + 500 + 750 + 500 + 750 ms). The
+// same Read goes through network ports too: ser2net (a child process) in front of the simulator's
+// pseudo-terminal, as COM 2 over RFC 2217 and as COM 3 over raw TCP.
 #include <benchmark/benchmark.h>
 
 #include <QByteArray>
@@ -18,10 +20,12 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "AppForms.h"
 #include "Application.h"
 #include "MessageBoxes.h"
+#include "NetGateways.h"
 #include "UnitVexora.h"
 
 namespace {
@@ -64,16 +68,40 @@ public:
     {
         ::kill(FPid, SIGTERM);
         ::waitpid(FPid, nullptr, 0);
+        for (const std::string& entry : FEntries)
+            ::unlink(entry.c_str());
         ::rmdir(FDir.c_str());
+    }
+
+    // Names `target` (a network port's address) as COM `number` in the port directory.
+    void Register(int number, const std::string& target)
+    {
+        const std::string entry = FDir + "/COM" + std::to_string(number);
+        if (::symlink(target.c_str(), entry.c_str()) != 0)
+            throw std::runtime_error("cannot register " + entry);
+        FEntries.push_back(entry);
+    }
+
+    // The simulator's pseudo-terminal.
+    std::string Device() const
+    {
+        char target[256] = {};
+        const ssize_t n = ::readlink((FDir + "/COM1").c_str(), target, sizeof target - 1);
+        return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
     }
 
 private:
     std::string FDir;
+    std::vector<std::string> FEntries;
     pid_t FPid = -1;
 };
 
-void BM_Read(benchmark::State& State)
+// The gateway of the network ports while the benchmarks run.
+const TSer2net* g_gateway = nullptr;
+
+void BM_Read(benchmark::State& State, int ComNumber)
 {
+    Form1->AfComPort1->SetComNumber(static_cast<std::uint16_t>(ComNumber));
     QString failure;
     TMessageHook previous = SetMessageHook([&failure](const TMessageRequest& box) {
         failure = box.Text;
@@ -82,6 +110,9 @@ void BM_Read(benchmark::State& State)
     double cpu = 0;
     double wall = 0;
     for (auto _ : State) {
+        // A Read does not follow another at once: the gateway has let go of the last one (it
+        // turns a new client away for some milliseconds after, which an open waits out).
+        g_gateway->WaitReleased();
         const double cpuStart = ProcessCpuSeconds();
         const Clock::time_point start = Clock::now();
         Form1->Button2->click();
@@ -101,7 +132,9 @@ void BM_Read(benchmark::State& State)
     State.counters["fixed_waits_ms"] = kFixedWaitsMs;
     State.counters["beyond_waits_ms"] = wall / reads * 1000 - kFixedWaitsMs;
 }
-BENCHMARK(BM_Read)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Read, pty, 1)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Read, rfc2217, 2)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Read, tcp, 3)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 
@@ -110,6 +143,10 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     TSimulatorChild simulator;
+    TSer2net gateway(simulator.Device());
+    simulator.Register(2, gateway.Rfc2217Address());
+    simulator.Register(3, gateway.TcpAddress());
+    g_gateway = &gateway;
     TApplication application(argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))

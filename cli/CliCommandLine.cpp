@@ -184,7 +184,8 @@ Commands:
         the COM numbers with their devices, drivers and USB adapters
 
 Common options:
-  --port P   a COM number (3, COM3) or a device path (/dev/ttyUSB0)
+  --port P   a COM number (3, COM3), a device path (/dev/ttyUSB0) or a network
+             port (rfc2217://HOST:PORT, tcp://HOST:PORT)
   --baud B   the baud rate of the link (default 2400)
   --addr A   the meter's primary address (default 1)
   --json     JSON on standard output

@@ -12,6 +12,7 @@
 #include <optional>
 #include <unistd.h>
 
+#include <vexora/serial/AfApplicationException.h>
 #include <vexora/serial/AfComPort.h>
 #include <vexora/serial/platform/AfComMapping.h>
 #include <vexora/serial/platform/AfGlobalNames.h>
@@ -124,7 +125,8 @@ std::int32_t LinkAddr(const TCliRequest& Request)
     return value ? ParseInteger(*value) : kDefaultAddr;
 }
 
-// --port: a device path (anything with a slash) or a COM number, "3", "COM3" or "COM 3".
+// --port: a device path or a network port's address (anything with a slash) or a COM number, "3",
+// "COM3" or "COM 3".
 int ComNumberOf(const std::string& Port)
 {
     if (Port.find('/') != std::string::npos) {
@@ -164,7 +166,7 @@ void PortHint(TCliHost& Host)
         return;
     }
     const AfComPortInfo info = AfDescribeSerialDevice(device);
-    Host.Say(com + " is " + AfComPortSummary(info));
+    Host.Say(com + " is " + AfComPortSummary(info) + (info.Problem.empty() ? "" : ": " + info.Problem));
     if (!info.AccessGroup.empty())
         Host.Say(AfComPortAccessNote(info) + " (sudo usermod -aG " + info.AccessGroup +
                  " \"$USER\", then log in again)");
@@ -486,8 +488,26 @@ int RunCli(const std::vector<std::string>& Args)
         if (request.Command == "ports")
             return Ports(request);
         TSession session(request.Has("broadcast"));
+        // A failure the port reports on its own (its device or connection went away during the
+        // command) is said as any port error, and the command ends as one.
+        bool portFailed = false;
+        SetApplicationExceptionHandler([&session, &portFailed](std::exception_ptr Error) {
+            portFailed = true;
+            try {
+                std::rethrow_exception(Error);
+            } catch (const std::exception& error) {
+                session.Host.Say(error.what());
+            }
+        });
+        struct THandlerReset {
+            ~THandlerReset() { SetApplicationExceptionHandler(nullptr); }
+        } handlerReset;
         try {
-            return Run(request, session);
+            const int status = Run(request, session);
+            if (!portFailed)
+                return status;
+            PortHint(session.Host);
+            return esPortError;
         } catch (const EConvertError&) {
             throw;
         } catch (const Exception& error) {

@@ -59,7 +59,11 @@ VEXORA_SERIAL_API BOOL CloseHandle(HANDLE handle);
 /// permission) ERROR_ACCESS_DENIED; a path that is no terminal counts as missing. The device is
 /// put in raw mode, 8 data bits. FILE_FLAG_OVERLAPPED makes the handle overlapped: ReadFile and
 /// WriteFile then need an OVERLAPPED record. Input that arrived before the open is dropped. Blocks
-/// for the open; may start the handle's I/O thread.
+/// for the open; may start the handle's I/O thread. A network port's address (`rfc2217://HOST:PORT`
+/// or `tcp://HOST:PORT`, AfComMapping.h) opens a TCP connection to it, waiting at most 5 s for the
+/// name and the connection; a malformed address is missing, and one that cannot be reached sets
+/// the network codes of GetLastError (AfWinTypes.h). Nobody else shares the connection, and a
+/// gateway that serves one client at a time keeps the port for it.
 VEXORA_SERIAL_API HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
                                      LPVOID securityAttributes, DWORD creationDisposition,
                                      DWORD flagsAndAttributes, HANDLE templateFile);

@@ -62,7 +62,12 @@ inline constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 /// ERROR_NOT_SUPPORTED, a value this platform cannot do; ERROR_DEVICE_NOT_CONNECTED, a device that
 /// went away (unplugged adapter, closed pseudo-terminal); ERROR_OPERATION_ABORTED, an overlapped
 /// operation ended by PurgeComm or CloseHandle; ERROR_IO_PENDING, an overlapped operation that has
-/// started; ERROR_IO_INCOMPLETE, one not finished yet.
+/// started; ERROR_IO_INCOMPLETE, one not finished yet. A network port (`rfc2217://` or `tcp://`)
+/// that cannot be reached: ERROR_CONNECTION_REFUSED, nothing listens at the address;
+/// ERROR_HOST_UNREACHABLE and ERROR_NETWORK_UNREACHABLE, no route to it; ERROR_TIMEOUT, no
+/// connection within the connect time-out; ERROR_BAD_NETPATH, its host name does not resolve;
+/// ERROR_ACCESS_DENIED, the gateway ends every connection at once (its port is taken). A network
+/// port whose connection ends is gone (ERROR_DEVICE_NOT_CONNECTED), as an unplugged adapter.
 inline constexpr DWORD ERROR_SUCCESS = 0;
 inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
@@ -73,11 +78,16 @@ inline constexpr DWORD ERROR_BAD_COMMAND = 22;
 inline constexpr DWORD ERROR_GEN_FAILURE = 31;
 inline constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+inline constexpr DWORD ERROR_BAD_NETPATH = 53;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 inline constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 inline constexpr DWORD ERROR_IO_PENDING = 997;
 inline constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+inline constexpr DWORD ERROR_CONNECTION_REFUSED = 1225;
+inline constexpr DWORD ERROR_NETWORK_UNREACHABLE = 1231;
+inline constexpr DWORD ERROR_HOST_UNREACHABLE = 1232;
+inline constexpr DWORD ERROR_TIMEOUT = 1460;
 //@}
 
 /// \name CreateFileA

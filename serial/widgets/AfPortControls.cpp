@@ -62,6 +62,10 @@ private:
 std::uint32_t GetComPortState(std::int16_t Number)
 {
     const std::string name = ComDeviceName(Number);
+    // A network port is listed as it is named, without a connection to its gateway: that would
+    // take the far port from whoever uses it, and wait for an unreachable one.
+    if (AfIsNetworkPort(name))
+        return ItemValue(Number, psAvailable);
     HANDLE handle =
         CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {

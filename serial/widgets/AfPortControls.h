@@ -13,12 +13,14 @@
 /// in the high 16 bits. The states are a snapshot of the last build of the list; nothing watches
 /// the ports in between. An item's tooltip describes the device behind the number
 /// (AfComPortSummary: the device path, its driver and, for a USB adapter, its maker, product and
-/// serial number), and says which group gives access where this user has none.
+/// serial number; a network port's address), and says which group gives access where this user
+/// has none.
 ///
 /// The list is built when the box's window is created (when it is first polished or shown, or when
 /// code first needs the items), and built again when MaxComPorts or Options change, after a font
 /// change and after every pick by the user. Each build probes every number from 1 to MaxComPorts
-/// by opening its device and closing it at once. A build leaves no item selected.
+/// by opening its device and closing it at once; a network port is listed without being
+/// connected to. A build leaves no item selected.
 ///
 /// Only a change made by the user (a pick in the list, the arrow keys, the wheel) runs the pick;
 /// selecting an item from code does not. An error of the pick (the port cannot be opened) goes,
@@ -60,7 +62,8 @@ enum TAfPortState : std::uint16_t {
 /// writing, exclusively and not overlapped, and closes it at once. Returns Number in the low 16
 /// bits and the TAfPortState in the high 16 bits. Never raises: every failure is a state. Any
 /// thread; blocks for one open and close of the device (a port open elsewhere, also in this
-/// process, is psUnavailable).
+/// process, is psUnavailable). A network port (AfIsNetworkPort) is psAvailable without a
+/// connection to its gateway.
 VEXORA_SERIAL_API std::uint32_t GetComPortState(std::int16_t Number);
 
 /// The port selection box (see the file's description). A QComboBox that fills and draws its items

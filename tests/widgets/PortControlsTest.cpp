@@ -17,6 +17,7 @@
 
 #include "AfPtyPort.h"
 #include "ComPortTestSupport.h"
+#include "NetGateways.h"
 
 using namespace porttest;
 
@@ -152,6 +153,30 @@ TEST_F(PortBoxTest, APickOpensThePortAnotherReopensItOnTheNewNumberAndEveryPickR
     EXPECT_EQ(events.Count("Port"), 3u);
     EXPECT_EQ(FBox.ItemPortState(IndexOf(5)), psAvailable);
     EXPECT_EQ(changes, (std::vector<std::string>{"3", "10 open", "10 open"}));
+    EXPECT_TRUE(FErrors.empty());
+}
+
+// A network port is listed as available, with its address as the tooltip, without a connection
+// to its gateway; a pick connects to it.
+TEST_F(PortBoxTest, ANetworkPortIsListedByItsAddressAndConnectedOnlyByAPick)
+{
+    TTcpPeer gateway(TTcpPeer::TBehaviour::Silent);
+    const std::string address = gateway.Address("tcp://");
+    AfRegisterTestCom(7, address);
+    FBox.SetOptions({}); // the list is built again for the new entry
+    FBox.SetOptions({pcCheckExist});
+    ASSERT_GE(IndexOf(7), 0);
+    EXPECT_EQ(FBox.ItemPortState(IndexOf(7)), psAvailable);
+    EXPECT_EQ(FBox.itemData(IndexOf(7), Qt::ToolTipRole).toString().toStdString(), address);
+    EXPECT_EQ(gateway.Accepted(), 0);
+
+    TAfComPort port(nullptr);
+    FBox.SetComPort(&port);
+    Pick(7);
+    EXPECT_TRUE(port.IsPortOpen());
+    EXPECT_EQ(gateway.Accepted(), 1);
+    port.ClosePort();
+    AfUnregisterTestCom(7);
     EXPECT_TRUE(FErrors.empty());
 }
 

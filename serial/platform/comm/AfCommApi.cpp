@@ -12,6 +12,7 @@
 
 #include "comm/AfCommDriver_p.h"
 #include "comm/AfCommRegistry_p.h"
+#include "comm/AfNetPort_p.h"
 #include "comm/AfTtyBackend_p.h"
 
 namespace vexora::serial::platform {
@@ -80,6 +81,8 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPVOID
     std::unique_ptr<AfCommBackend> backend;
     if (auto factory = AfFindCommDevices(path))
         backend = factory(path, error);
+    else if (AfIsNetworkPort(path))
+        backend = AfOpenNetPort(path, error);
     else
         backend = AfOpenTty(path, error);
     if (!backend) {

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "ports/AfMachinePorts_p.h"
+#include "ports/AfNetAddress_p.h"
 
 namespace vexora::serial::platform {
 
@@ -84,6 +85,11 @@ std::string AfPortDirectoryProblem(const std::string& dir)
     return {};
 }
 
+bool AfIsNetworkPort(const std::string& device)
+{
+    return AfNetPortScheme(device) != nullptr;
+}
+
 bool MachinePortsEnabled()
 {
     const char* value = std::getenv("VEXORA_MACHINE_PORTS");
@@ -127,7 +133,7 @@ std::string ComPortDevicePath(int number)
         if (length <= 0 || static_cast<std::size_t>(length) >= target.size())
             return entry;
         target.resize(static_cast<std::size_t>(length));
-        return target.front() == '/' ? target : dir + "/" + target;
+        return target.front() == '/' || AfIsNetworkPort(target) ? target : dir + "/" + target;
     }
     const auto devices = MachineSerialDevices();
     if (static_cast<std::size_t>(number) <= devices.size())
@@ -240,6 +246,10 @@ AfComPortInfo AfDescribeSerialDevice(const std::string& device, const std::strin
 {
     AfComPortInfo info;
     info.Device = device;
+    if (AfIsNetworkPort(device)) {
+        info.Problem = AfNetPortProblem(device);
+        return info;
+    }
     std::string real = RealPath(device);
     if (real.empty())
         real = device;
@@ -258,8 +268,9 @@ std::vector<AfComPortInfo> AfListComPorts(const std::string& sysRoot)
     for (const int number : MappedComNumbers()) {
         const std::string device = ComPortDevicePath(number);
         struct stat info {};
-        // An entry left behind by a program that has gone names no device.
-        if (device.empty() || ::stat(device.c_str(), &info) != 0)
+        // An entry left behind by a program that has gone names no device; a network port's address
+        // is no file.
+        if (device.empty() || (!AfIsNetworkPort(device) && ::stat(device.c_str(), &info) != 0))
             continue;
         ports.push_back(AfDescribeSerialDevice(device, sysRoot));
         ports.back().Number = number;
@@ -296,13 +307,20 @@ std::string AfComPortAccessNote(const AfComPortInfo& info)
 
 int AfComNumberForDevice(const std::string& device)
 {
-    const std::string real = RealPath(device);
+    // A network port's address is compared as it is written, and never looked up as a path.
+    const bool network = AfIsNetworkPort(device);
+    AfNetAddress address;
+    if (network && !AfParseNetAddress(device, address))
+        return 0;
+    const std::string real = network ? device : RealPath(device);
     if (real.empty())
         return 0;
     const std::set<int> numbers = MappedComNumbers();
-    for (const int number : numbers)
-        if (RealPath(ComPortDevicePath(number)) == real)
+    for (const int number : numbers) {
+        const std::string mapped = ComPortDevicePath(number);
+        if (AfIsNetworkPort(mapped) == network && (network ? mapped : RealPath(mapped)) == real)
             return number;
+    }
     std::lock_guard guard(g_assignedLock);
     // Above another thread's assignment made meanwhile too.
     int number = numbers.empty() ? 1 : *numbers.rbegin() + 1;
