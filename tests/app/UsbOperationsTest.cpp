@@ -303,7 +303,8 @@ TEST(UsbPortBox, NamesEachConverterAndFollowsItOutAndIn)
     IdleFor(2000);
     const long woken = Switches() - before;
     std::printf("an idle box watching the ports: the process woke %ld times in 2 s\n", woken);
-    EXPECT_LE(woken, 2) << "an idle box keeps waking";
+    // The wait itself costs a wake-up or two; a watch that polled even 5 times a second, ten.
+    EXPECT_LE(woken, 4) << "an idle box keeps waking";
 }
 
 } // namespace
