@@ -61,13 +61,6 @@ void IdleFor(int Ms)
     loop.exec();
 }
 
-// The machine's own ports, which only this guest may number and open, for one test.
-class TMachinePorts {
-public:
-    TMachinePorts() { ::setenv("VEXORA_MACHINE_PORTS", "1", 1); }
-    ~TMachinePorts() { ::setenv("VEXORA_MACHINE_PORTS", "0", 1); }
-};
-
 std::set<std::string> Threads()
 {
     std::set<std::string> threads;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 
 // One adapter: how QEMU knows it and what it reports of itself.
@@ -35,6 +36,16 @@ const std::string& GuestMonitorLine();
 // The device of the adapter now ("/dev/ttyUSB1"), found by its serial number in sysfs; empty while
 // it is out.
 std::string UsbAdapterDevice(const TUsbAdapter& Adapter);
+
+// The machine's own ports, which only this guest may number and open, switched on for one test
+// (tests/TestEnvironment.cpp switches them off for every test executable).
+class TMachinePorts {
+public:
+    TMachinePorts() { ::setenv("VEXORA_MACHINE_PORTS", "1", 1); }
+    ~TMachinePorts() { ::setenv("VEXORA_MACHINE_PORTS", "0", 1); }
+    TMachinePorts(const TMachinePorts&) = delete;
+    TMachinePorts& operator=(const TMachinePorts&) = delete;
+};
 
 // Sends one QMP command over the monitor line; empty when QEMU carried it out, otherwise what
 // went wrong.

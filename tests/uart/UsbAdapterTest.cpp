@@ -4,8 +4,6 @@
 // uart_serial_test's, run on the pair.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <map>
 #include <string>
 
 #include <vexora/serial/platform/AfComMapping.h>
@@ -30,13 +28,6 @@ DCB Line(DWORD rate, BYTE bits = 8, BYTE parity = NOPARITY, BYTE stop = ONESTOPB
     dcb.XoffChar = 0x13;
     return dcb;
 }
-
-// The machine's own ports, which only this guest may number and open, for one test.
-class TMachinePorts {
-public:
-    TMachinePorts() { ::setenv("VEXORA_MACHINE_PORTS", "1", 1); }
-    ~TMachinePorts() { ::setenv("VEXORA_MACHINE_PORTS", "0", 1); }
-};
 
 // The line settings as the driver takes them: the rates the converter can make, 7 and 8 data
 // bits, no, odd and even parity (QEMU's converter refuses mark and space), one and two stop bits.
@@ -76,21 +67,6 @@ TEST(UsbLine, SettingsAreSetAndReadBackThroughFtdiSio)
     EXPECT_EQ(back.BaudRate, 3000000u);
     EXPECT_EQ(back.Parity, ODDPARITY);
     EXPECT_TRUE(CloseHandle(port));
-}
-
-// What `ports` lists: every adapter with its driver and what it says of itself.
-TEST(UsbComNumbers, EachAdapterIsListedByWhatItSaysOfItself)
-{
-    SKIP_WITHOUT_USB_GUEST();
-    TMachinePorts machine;
-    std::map<std::string, std::string> summaries; // by serial number
-    for (const AfComPortInfo& port : AfListComPorts())
-        if (port.Driver == "ftdi_sio")
-            summaries[port.SerialNumber] = AfComPortSummary(port);
-    for (const TUsbAdapter& adapter : {kUsbMeter, kUsbPairA, kUsbPairB})
-        EXPECT_EQ(summaries[adapter.Serial], UsbAdapterDevice(adapter) +
-                                                 ", ftdi_sio, QEMU USB SERIAL (0403:6001), serial " +
-                                                 adapter.Serial);
 }
 
 // Two adapters: pulling the first out leaves the second on its number, and each gets its own
