@@ -186,6 +186,8 @@ void TForm1::CreateControls()
     AfPortComboBox1->setGeometry(8, 48, 81, 22);
     AfPortComboBox1->SetMaxComPorts(16);
     AfPortComboBox1->SetComPort(AfComPort1);
+    // A converter plugged in, or a simulator started, while the window is open shows up at once.
+    AfPortComboBox1->SetWatchPorts(true);
     Label4 = MakeLabel(GroupBox1, "Label4", QStringLiteral("COM"), 32, 32);
 
     Button3 = MakeButton(this, "Button3", QStringLiteral("Nulovat hlavni pocitadlo objemu"),

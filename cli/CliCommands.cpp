@@ -37,8 +37,10 @@ public:
 constexpr std::int32_t kDefaultBaud = 2400;
 constexpr std::int32_t kDefaultAddr = 1;
 
-// The COM number of the running command's port, for the hint after a port error; 0 before.
+// The COM number of the running command's port, and the device it named as the command began,
+// for the hint after a port error; 0 and empty before.
 int g_comNumber = 0;
+std::string g_device;
 
 // The seven values of "Write", each where it is known.
 struct TMeterValues {
@@ -151,6 +153,7 @@ int ComNumberOf(const std::string& Port)
 void UsePort(TSession& Session, const TCliRequest& Request)
 {
     g_comNumber = ComNumberOf(*Request.Value("port"));
+    g_device = ComPortDevicePath(g_comNumber);
     Session.Port.SetComNumber(static_cast<std::uint16_t>(g_comNumber));
 }
 
@@ -161,6 +164,11 @@ void PortHint(TCliHost& Host)
         return;
     const std::string device = ComPortDevicePath(g_comNumber);
     const std::string com = "COM" + std::to_string(g_comNumber);
+    if (!g_device.empty() && !AfIsNetworkPort(g_device) && ::access(g_device.c_str(), F_OK) != 0) {
+        // It went during the command: an adapter pulled out.
+        Host.Say(com + " was " + g_device + ", which is no longer there");
+        return;
+    }
     if (device.empty()) {
         Host.Say(com + " names no device; 'vexora-cli ports' lists the COM numbers");
         return;

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The tests on real UARTs: boots a Linux guest under QEMU (TCG, no KVM needed) whose 8250 driver
-# runs emulated 16550 ports, and runs the guest tests there (scripts/uart-guest-tests.sh). The
-# guest runs the project's own binaries from the host's root, shared read-only; nothing is
-# installed into it.
+# runs emulated 16550 ports and whose ftdi_sio driver runs emulated USB converters, and runs the
+# guest tests there (scripts/uart-guest-tests.sh). The guest runs the project's own binaries from
+# the host's root, shared read-only; nothing is installed into it.
 #
 # Wiring of the guest's ports:
 #   ttyS0  console (this script's output)
@@ -11,6 +11,11 @@
 #   two PCI cards of two ports each, each card's ports joined like a null-modem cable (bytes
 #          only: no modem lines, breaks or settings cross), so that two groups of tests run at once
 #   a PCI card of its own, which a test unplugs
+#   a PCI card whose port is the guest's line to QEMU's monitor (the plug plays it): a test sends
+#          QMP commands there, to pull a USB adapter out and plug it back in
+#   three emulated FTDI USB adapters (QEMU's usb-serial, the kernel's ftdi_sio) on an xHCI
+#          controller: one whose far end is the meter simulator on this host, on a pseudo-terminal
+#          of its own, and two joined with each other like a null-modem cable (bytes only)
 #
 # The kernel is Debian's, fetched once with apt-get download and kept with the initramfs in
 # build/uart-guest. Exit status: that of the guest tests, 1 when the guest could not run them.
@@ -43,10 +48,10 @@ build_targets() {
     local output
     output=$(cmake --build --preset "$name" --target "$@" 2>&1) || { echo "$output" | tail -40 >&2; return 1; }
 }
-targets=(uart_platform_test uart_serial_test)
-[ "$preset" = tsan ] || targets+=(app_operations_test)
+targets=(uart_platform_test uart_serial_test uart_usb_test)
+[ "$preset" = tsan ] || targets+=(app_operations_test app_usb_test vexora-cli)
 build_targets "$preset" "${targets[@]}" || fail "cannot build ${targets[*]} ($preset)"
-build_targets default vexora_uart_plug || fail "cannot build the loopback plug"
+build_targets default vexora_uart_plug vexora-meter-sim || fail "cannot build the loopback plug and the simulator"
 plug=$repo/build/default/tests/uart/libvexora_uart_plug.so
 
 # ---- the kernel: Debian's current image package, unpacked once
@@ -64,15 +69,25 @@ package=$(kernel_package)
 kernel_dir=$cache/$package
 # A kernel that Debian has replaced since is not kept.
 find "$cache" -mindepth 1 -maxdepth 1 -name 'linux-image-*' ! -name "$package" -exec rm -rf {} +
+# The modules the guest loads, in load order: for the host's shared root (virtio, 9p), then for
+# the USB adapters.
+modules=(virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci netfs fscache 9pnet
+    9pnet_virtio 9p usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio)
+module_file() { find "$kernel_dir/lib/modules" -name "$1.ko" 2>/dev/null | head -1; }
+# A kernel unpacked before the USB adapters came lacks their modules: unpacked anew.
+[ -f "$kernel_dir/vmlinux" ] && [ -n "$(module_file ftdi_sio)" ] || rm -rf "$kernel_dir"
 if [ ! -f "$kernel_dir/vmlinux" ]; then
     echo "=== uart guest: fetching $package"
     rm -rf "$kernel_dir" && mkdir -p "$kernel_dir/deb"
     download() { (cd "$kernel_dir/deb" && apt-get download -q "$package" >/dev/null 2>&1); }
     download || { refresh_lists && download; } || fail "cannot download $package"
-    # Only the kernel and the modules for the host's shared root (virtio, 9p) are taken out.
+    # Only the kernel and the modules for the host's shared root (virtio, 9p) and the USB adapters
+    # are taken out.
     dpkg-deb --fsys-tarfile "$kernel_dir"/deb/*.deb |
         tar -x -C "$kernel_dir" --wildcards './boot/vmlinuz-*' './lib/modules/*/kernel/drivers/virtio/*' \
-            './lib/modules/*/kernel/net/9p/*' './lib/modules/*/kernel/fs/*' ||
+            './lib/modules/*/kernel/net/9p/*' './lib/modules/*/kernel/fs/*' \
+            './lib/modules/*/kernel/drivers/usb/common/*' './lib/modules/*/kernel/drivers/usb/core/*' \
+            './lib/modules/*/kernel/drivers/usb/host/*' './lib/modules/*/kernel/drivers/usb/serial/*' ||
         fail "cannot unpack $package"
     # The compressed image boots some seconds slower under TCG than the ELF image inside it.
     image=$(echo "$kernel_dir"/boot/vmlinuz-*)
@@ -89,10 +104,8 @@ fi
 root=$cache/initramfs
 rm -rf "$root" && mkdir -p "$root"/{bin,dev,proc,sys,host,modules}
 cp /bin/busybox "$root/bin/busybox"
-modules=(virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci netfs fscache 9pnet
-    9pnet_virtio 9p)
 for module in "${modules[@]}"; do
-    file=$(find "$kernel_dir/lib/modules" -name "$module.ko" | head -1)
+    file=$(module_file "$module")
     [ -n "$file" ] || fail "module $module is missing from $package"
     cp "$file" "$root/modules/"
 done
@@ -127,17 +140,33 @@ chmod +x "$root/init"
 (cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1 >"$cache/initramfs.cpio.gz") ||
     fail "cannot pack the initramfs"
 
-# ---- boot
+# ---- the meter on the far end of the first USB adapter: the simulator on a pseudo-terminal of its
+# own, with values other than the window's design values (tests/uart/UartGuest.h names them)
 run=$cache/run
-rm -rf "$run" && mkdir -p "$run"
+rm -rf "$run" && mkdir -p "$run/ports"
 log=$run/console.log
 : >"$log"
+VEXORA_PORT_DIR=$run/ports VEXORA_MACHINE_PORTS=0 build/default/sim/vexora-meter-sim --com 1 \
+    --flow-scale 1 --pulse-scale 2 --q4ma 250 --q20ma 4500 --imp-out 2.5 --empty-tube --pulse-width 20 \
+    --log "$run/usb-meter.log" >"$run/usb-meter.out" 2>&1 &
+meter=$!
+trap 'kill $meter 2>/dev/null' EXIT
+meter_line=
+for _ in $(seq 100); do
+    meter_line=$(sed -n 's/^vexora-meter-sim: COM1 = \([^,]*\),.*/\1/p' "$run/usb-meter.out")
+    [ -n "$meter_line" ] && break
+    kill -0 $meter 2>/dev/null || break
+    sleep 0.1
+done
+[ -n "$meter_line" ] || fail "the meter simulator did not start: $(cat "$run/usb-meter.out")"
+
+# ---- boot
 echo "=== uart guest: booting $package, test binaries of build/$preset"
 start=$(date +%s)
 # -nodefaults: no network card, display or default serial port; the machine's ports are the ones
 # named here. The guard is generous: the guest's run takes well under two minutes.
 timeout 600 env VEXORA_UART_PLUG="$run/loop-tty" VEXORA_UART_PLUG_QMP="$run/qmp.sock" \
-    VEXORA_UART_PLUG_CHARDEV=loop LD_PRELOAD="$plug" \
+    VEXORA_UART_PLUG_CHARDEV=loop VEXORA_UART_MONITOR_LINE="$run/monitor-tty" LD_PRELOAD="$plug" \
     qemu-system-x86_64 -nodefaults -accel tcg -m 1536 -smp 2 -display none -no-reboot \
     -kernel "$kernel_dir/vmlinux" -initrd "$cache/initramfs.cpio.gz" \
     -append "console=ttyS0 8250.nr_uarts=10 quiet panic=-1 vexora.uart_guest=1 vexora.repo=$repo vexora.build=build/$preset" \
@@ -150,6 +179,14 @@ timeout 600 env VEXORA_UART_PLUG="$run/loop-tty" VEXORA_UART_PLUG_QMP="$run/qmp.
     -chardev "socket,id=pair3,path=$run/pair2.sock" \
     -device pci-serial-2x,chardev1=pair2,chardev2=pair3,addr=7 \
     -chardev null,id=gone -device pci-serial,chardev=gone,addr=6 \
+    -chardev "serial,id=monitor,path=$run/monitor-tty" -device pci-serial,chardev=monitor,addr=8 \
+    -device qemu-xhci,id=xhci,addr=9 \
+    -chardev "serial,id=usbmeter,path=$meter_line" \
+    -device usb-serial,id=usbmeter,chardev=usbmeter,serial=VXMETER1,bus=xhci.0,port=1 \
+    -chardev "socket,id=usbpair0,path=$run/usbpair.sock,server=on,wait=off" \
+    -chardev "socket,id=usbpair1,path=$run/usbpair.sock" \
+    -device usb-serial,id=usba,chardev=usbpair0,serial=VXPAIRA1,bus=xhci.0,port=2 \
+    -device usb-serial,id=usbb,chardev=usbpair1,serial=VXPAIRB1,bus=xhci.0,port=3 \
     -qmp "unix:$run/qmp.sock,server=on,wait=off" \
     -virtfs "local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap" \
     -virtfs "local,path=$repo,mount_tag=repo,security_model=none,readonly=on" &

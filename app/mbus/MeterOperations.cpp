@@ -217,7 +217,9 @@ bool TMeterOperations::ScanSteps(const std::vector<std::int32_t>& Bauds, std::in
 bool TMeterOperations::Run(bool ShowsProgress, const std::function<bool()>& Steps)
 {
     FHost.OperationStarted();
+    FPortFailure.OperationStarted();
     const auto end = [&] {
+        FPortFailure.OperationEnded();
         if (ShowsProgress)
             FHost.SetProgress(0);
         FLink.Port().ClosePort();
@@ -318,10 +320,12 @@ void TMeterOperations::Exchange(std::int32_t Length, std::uint32_t WaitMs)
     StopWhenRequested();
 }
 
-void TMeterOperations::StopWhenRequested() const
+void TMeterOperations::StopWhenRequested()
 {
     // Closing the window closes the port and ends any wait at once: the operation ends without
     // taking the silence that follows for the meter's.
     if (FHost.StopRequested())
         throw EAbort();
+    // So does a device that fails: its error, and not the silence, is what the user learns.
+    FPortFailure.RaiseIfFailed();
 }

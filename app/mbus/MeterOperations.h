@@ -6,7 +6,10 @@
 // Every operation first refuses what it cannot send, with a message and nothing sent; then it
 // opens the port, runs its exchanges with the fixed waits of the link, and ends with the port
 // closed, also when it raises (port errors, EConvertError for a value the meter's scale cannot
-// take, EAbort when the host has the operation stop). Runs on the thread that owns the port.
+// take, EAbort when the host has the operation stop). A port whose device fails meanwhile (an
+// adapter pulled out) ends the operation at its next step with the port core's error, "Device
+// COM<n> failed", and nothing else is reported (PortFailure.h). Runs on the thread that owns the
+// port.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +24,7 @@
 #include "MBusLink.h"
 #include "MBusRegisters.h"
 #include "MBusState.h"
+#include "PortFailure.h"
 
 // Status texts of the steps.
 inline constexpr std::string_view StatusSelectConfigData = "Switching FRAME config data";
@@ -92,9 +96,10 @@ class TMeterOperations {
 public:
     // State: where the scale codes and the error text are kept between operations. The requests
     // are built, and the answers tested and decoded, in the link's telegram buffer (the owner gives
-    // the link State.TelegramBuf). All three must outlive the operations.
+    // the link State.TelegramBuf). All three, and the link's port, must outlive the operations,
+    // which take over the port's OnSyncEvent (TPortFailure).
     TMeterOperations(TMBusLink& Link, TMeterOperationHost& Host, TMBusState& State)
-        : FLink(Link), FHost(Host), FState(State)
+        : FLink(Link), FHost(Host), FState(State), FPortFailure(Link.Port())
     {
     }
 
@@ -154,11 +159,13 @@ private:
     // One exchange: both directions cleared, the request of Length bytes built in the telegram
     // buffer sent, and Delay(WaitMs).
     void Exchange(std::int32_t Length, std::uint32_t WaitMs);
-    void StopWhenRequested() const;
+    // Ends the operation when the host asks for it (EAbort) or the port's device has failed.
+    void StopWhenRequested();
     // True when the frame was decoded; a failure is shown, a frame without its marker is not.
     bool Decoded(const TMBusDecodeResult& Result);
 
     TMBusLink& FLink;
     TMeterOperationHost& FHost;
     TMBusState& FState;
+    TPortFailure FPortFailure;
 };

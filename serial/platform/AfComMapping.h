@@ -1,6 +1,7 @@
 /// \file
-/// COM numbers on this machine: COM n is the entry `COM<n>` of the port directory, else the n-th
-/// serial device of the machine in a stable order (USB adapters, then real on-board UARTs).
+/// COM numbers on this machine: COM n is the entry `COM<n>` of the port directory, else the serial
+/// device of the machine that holds number n (USB adapters, then real on-board UARTs, numbered in
+/// that order as they are first seen).
 ///
 /// A program can also assign a device to a COM number itself (AssignComPort); such an assignment
 /// comes before the port directory and the machine's devices, in this process only.
@@ -16,10 +17,13 @@
 /// only what the port directory names (or the program assigned). Tests, and the tool run against
 /// the meter simulator, set it so that nothing opens or probes a real port of the machine.
 ///
-/// Nothing is cached: every call reads the environment and looks at the folders again, so an
-/// adapter plugged in later is found, and the numbers of the machine's devices move up when one
-/// before them is unplugged. Any thread; nothing raises (beyond std::bad_alloc); no device is
-/// opened.
+/// Every call reads the environment and looks at the folders again, so an adapter plugged in later
+/// is found. A number stays with the machine's device that got it, for the life of the process:
+/// the process remembers each device it has seen by what tells it apart (a USB adapter by its
+/// serial number, or by the socket it sits in when it reports none; a UART by its name). A device
+/// seen for the first time takes the lowest number no device seen so far holds, a device pulled
+/// out leaves its number empty, and one that comes back gets its number again, whatever name the
+/// kernel gives it now. Any thread; nothing raises (beyond std::bad_alloc); no device is opened.
 #pragma once
 
 #include <string>
@@ -48,10 +52,11 @@ VEXORA_SERIAL_API bool AssignComPort(int number, const std::string& devicePath);
 
 /// The device path of COM `number`, or an empty string when there is none (also for 0 and below):
 /// the program's assignment, else the entry `COM<n>` of the port directory (a symbolic link gives
-/// its target; a network port's address as it is written), else the n-th of
-/// MachineSerialDevices(). A port directory with a problem is left out (the machine's devices
-/// still count), and said so once per directory on standard error.
-/// Costs a look at the directory and, without an entry there, a scan of /dev.
+/// its target; a network port's address as it is written), else the machine's device that holds
+/// the number (see the file's description). A port directory with a problem is left out (the
+/// machine's devices still count), and said so once per directory on standard error. Costs a look
+/// at the directory and, without an entry there, a scan of /dev and a few small sysfs reads per
+/// device.
 VEXORA_SERIAL_API std::string ComPortDevicePath(int number);
 
 /// Whether `device` names a network port: it begins with `rfc2217://` or `tcp://` (in any letter
@@ -62,9 +67,10 @@ VEXORA_SERIAL_API bool AfIsNetworkPort(const std::string& device);
 /// False when VEXORA_MACHINE_PORTS is "0".
 VEXORA_SERIAL_API bool MachinePortsEnabled();
 
-/// The machine's own serial devices in COM order: `/dev/ttyUSB<n>`, then `/dev/ttyACM<n>`, each by
-/// number, then the `/dev/ttyS<n>` whose driver reports a real UART (not the port directory's
-/// entries); none while the machine's ports are switched off.
+/// The machine's own serial devices in the order in which new ones get their COM numbers:
+/// `/dev/ttyUSB<n>`, then `/dev/ttyACM<n>`, each by number, then the `/dev/ttyS<n>` whose driver
+/// reports a real UART (not the port directory's entries); none while the machine's ports are
+/// switched off.
 VEXORA_SERIAL_API std::vector<std::string> MachineSerialDevices();
 
 // ---- what a COM number is, for a technician who must tell the ports apart

@@ -5,14 +5,18 @@
 #include <QEvent>
 #include <QFontInfo>
 #include <QPainter>
+#include <QSocketNotifier>
+#include <QTimer>
 
 #include <exception>
+#include <utility>
 
 #include <vexora/serial/AfApplicationException.h>
 #include <vexora/serial/AfComPortCore.h>
 #include <vexora/serial/AfComponent.h>
 #include <vexora/serial/AfUtils.h>
 #include <vexora/serial/platform/AfComMapping.h>
+#include <vexora/serial/platform/AfComPortWatch.h>
 #include <vexora/serial/platform/AfWin.h>
 
 namespace vexora::serial {
@@ -22,6 +26,9 @@ using namespace platform;
 namespace {
 
 constexpr int kItemValueRole = Qt::UserRole;
+// How long after a change of the ports the list is built anew: a device that appears brings its
+// permissions and links a moment later, and all of it costs one rebuild.
+constexpr int kWatchDelayMs = 100;
 
 std::uint32_t ItemValue(std::int16_t Number, TAfPortState State)
 {
@@ -192,6 +199,48 @@ void TAfPortComboBox::SetMaxComPorts(std::int16_t Value)
         RebuildList();
 }
 
+void TAfPortComboBox::SetWatchPorts(bool Value)
+{
+    if (Value == WatchPorts())
+        return;
+    if (!Value) {
+        delete std::exchange(FWatchNotifier, nullptr);
+        delete std::exchange(FWatchDelay, nullptr);
+        FWatch.reset();
+        FRebuildWhenClosed = false;
+        return;
+    }
+    FWatch = std::make_unique<AfComPortWatch>();
+    FWatchDelay = new QTimer(this);
+    FWatchDelay->setSingleShot(true);
+    FWatchDelay->setInterval(kWatchDelayMs);
+    connect(FWatchDelay, &QTimer::timeout, this, [this] { PortsChanged(); });
+    if (FWatch->Fd() < 0)
+        return; // the system gives no watch: the box lists as it would without
+    FWatchNotifier = new QSocketNotifier(FWatch->Fd(), QSocketNotifier::Read, this);
+    connect(FWatchNotifier, &QSocketNotifier::activated, this, [this] {
+        if (FWatch->TakeChanges() && !FWatchDelay->isActive())
+            FWatchDelay->start();
+    });
+}
+
+void TAfPortComboBox::PortsChanged()
+{
+    if (!FWindowCreated)
+        return; // the first build is still to come
+    if (FDroppedDown) {
+        FRebuildWhenClosed = true;
+        return;
+    }
+    RebuildList();
+    for (int index = 0; index < count(); ++index) {
+        if (ItemPortNumber(index) == FCurrentPort) {
+            setCurrentIndex(index);
+            return;
+        }
+    }
+}
+
 void TAfPortComboBox::SetCurrentPort(std::int16_t Number)
 {
     if (Number == FCurrentPort)
@@ -327,6 +376,9 @@ void TAfPortComboBox::hidePopup()
 {
     QComboBox::hidePopup();
     FDroppedDown = false;
+    // Not at once: a pick that closes the list still refers to its items.
+    if (std::exchange(FRebuildWhenClosed, false) && FWatchDelay)
+        FWatchDelay->start();
 }
 
 } // namespace vexora::serial

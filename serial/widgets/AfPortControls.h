@@ -11,16 +11,21 @@
 /// Items. Each item reads `"COM <n>"` (COM, one blank, the number without leading zeros) and
 /// carries one 32-bit value: the port number in the low 16 bits, the port's state (TAfPortState)
 /// in the high 16 bits. The states are a snapshot of the last build of the list; nothing watches
-/// the ports in between. An item's tooltip describes the device behind the number
-/// (AfComPortSummary: the device path, its driver and, for a USB adapter, its maker, product and
-/// serial number; a network port's address), and says which group gives access where this user
-/// has none.
+/// the ports in between unless WatchPorts is set (below). An item's tooltip describes the device
+/// behind the number (AfComPortSummary: the device path, its driver and, for a USB adapter, its
+/// maker, product and serial number; a network port's address), and says which group gives access
+/// where this user has none.
 ///
 /// The list is built when the box's window is created (when it is first polished or shown, or when
 /// code first needs the items), and built again when MaxComPorts or Options change, after a font
 /// change and after every pick by the user. Each build probes every number from 1 to MaxComPorts
 /// by opening its device and closing it at once; a network port is listed without being
 /// connected to. A build leaves no item selected.
+///
+/// With WatchPorts (off by default) the box also follows the machine: a serial device plugged in or
+/// pulled out, or an entry that appears in or leaves the port directory, rebuilds the list at once
+/// (AfComPortWatch; nothing polls, and nothing wakes while nothing changes), and the current port
+/// stays selected while it is listed. The list is then no longer a snapshot of the last pick.
 ///
 /// Only a change made by the user (a pick in the list, the arrow keys, the wheel) runs the pick;
 /// selecting an item from code does not. An error of the pick (the port cannot be opened) goes,
@@ -40,7 +45,14 @@
 #include <vexora/serial/AfExport.h>
 #include <vexora/serial/AfSmallSet.h>
 
+class QSocketNotifier;
+class QTimer;
+
 namespace vexora::serial {
+
+namespace platform {
+class AfComPortWatch;
+}
 
 /// The options of the box.
 enum TAfPortCtlOption : std::uint8_t {
@@ -94,6 +106,14 @@ public:
     /// A new value rebuilds the list once it is built (the selection is not restored).
     void SetMaxComPorts(std::int16_t Value);
 
+    /// Whether the box follows the serial devices and the port directory (default false).
+    bool WatchPorts() const { return FWatch != nullptr; }
+    /// True starts the watch: from then on every change rebuilds the list (shortly after it came,
+    /// so that a burst of changes costs one rebuild; once the dropped-down list closes, when it was
+    /// open) and selects the current port again, or no item while the current port is not listed
+    /// (CurrentPort keeps its number, which is selected again once it is back). False ends it.
+    void SetWatchPorts(bool Value);
+
     /// The port number of the current selection; 0 when there is none.
     std::int16_t CurrentPort() const { return FCurrentPort; }
     /// A new number is stored and selected (SelectCurrentPort).
@@ -146,6 +166,8 @@ private:
 
     // Whether a port in State belongs in the list under the options.
     bool Listed(TAfPortState State) const;
+    // The watch found a change: the list built anew, the current port selected while listed.
+    void PortsChanged();
     void ForgetComPort() { FComPort = nullptr; }
 
     TAfComPort* FComPort = nullptr;
@@ -157,6 +179,11 @@ private:
     int FItemHeight = 0;
     // Told by the component framework when the bound component is destroyed.
     std::unique_ptr<TFreeLink> FFreeLink;
+    // With WatchPorts: the watch, its notifier and the timer that gathers a burst of changes.
+    std::unique_ptr<platform::AfComPortWatch> FWatch;
+    QSocketNotifier* FWatchNotifier = nullptr;
+    QTimer* FWatchDelay = nullptr;
+    bool FRebuildWhenClosed = false; // a change came while the list was dropped down
 };
 
 } // namespace vexora::serial

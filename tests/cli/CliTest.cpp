@@ -304,3 +304,24 @@ TEST_F(CliTest, AMeterThatDoesNotAnswer)
 }
 
 } // namespace
+
+// The port's device goes while a read waits for the meter (an adapter pulled out): one error that
+// names the port, and the exit status of a port error, not the silence of a meter.
+TEST(CliDeviceGone, AReadWhosePortGoesEndsThereWithAPortError)
+{
+    AfPtyPort line(1);
+    static int argc = 1;
+    static char name[] = "cli_test";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication application(argc, argv);
+    QProcess process;
+    process.start(QStringLiteral(VEXORA_CLI), {"read", "--port", "1"});
+    ASSERT_EQ(line.Receive(11, 10000).size(), 11u) << "the select telegram";
+    line.CloseFarEnd();
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_EQ(process.exitCode(), 4);
+    EXPECT_EQ(process.readAllStandardError().toStdString(),
+              "vexora-cli: Device COM1 failed\nvexora-cli: COM1 was " + line.DevicePath() +
+                  ", which is no longer there\n");
+    EXPECT_EQ(process.readAllStandardOutput().toStdString(), "");
+}

@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <grp.h>
+#include <map>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +19,7 @@
 #include "AfPtyPort.h"
 #include "comm/AfCommDriver_p.h"
 #include "comm/AfTermios_p.h"
+#include "ports/AfComNumbers_p.h"
 #include "ports/AfMachinePorts_p.h"
 
 namespace {
@@ -455,4 +458,136 @@ TEST(ComPortInfo, ADevicePathGetsTheComNumberThatNamesItOrOneOfItsOwn)
     EXPECT_EQ(listed, (std::vector<std::pair<int, std::string>>{{57, "ftdi_sio"}, {own, "cdc_acm"}}));
     AfUnregisterTestCom(57);
     AfUnregisterTestCom(58);
+}
+
+namespace {
+
+// A made-up machine whose USB adapters come and go: each adapter a USB device in a socket of the
+// root hub (its sysfs folder is named after the socket), with one interface and its tty; and an
+// on-board UART.
+class FakeUsbMachine {
+public:
+    FakeUsbMachine()
+    {
+        Root = std::filesystem::temp_directory_path() / ("vexora-usb-" + std::to_string(::getpid()));
+        std::filesystem::remove_all(Root);
+        Write("dev/ttyS0", "");
+        Write("sys/class/tty/ttyS0/type", "4\n");
+    }
+    ~FakeUsbMachine() { std::filesystem::remove_all(Root); }
+
+    // An adapter with Serial ("": it reports none) in Socket ("1-2"), as Tty ("ttyUSB0").
+    void Plug(const std::string& Tty, const std::string& Socket, const std::string& Serial,
+              const std::string& Product = "6001")
+    {
+        const std::string usb = "sys/devices/pci0000:00/usb1/" + Socket;
+        Write(usb + "/idVendor", "0403\n");
+        Write(usb + "/idProduct", Product + "\n");
+        if (!Serial.empty())
+            Write(usb + "/serial", Serial + "\n");
+        Write(usb + "/" + Socket + ":1.0/bInterfaceNumber", "00\n");
+        Write(usb + "/" + Socket + ":1.0/" + Tty + "/port_number", "0\n");
+        std::filesystem::create_directories(Root / "sys/class/tty" / Tty);
+        std::filesystem::create_directory_symlink(Root / usb / (Socket + ":1.0") / Tty,
+                                                  Root / "sys/class/tty" / Tty / "device");
+        Write("dev/" + Tty, "");
+    }
+    void Pull(const std::string& Tty, const std::string& Socket)
+    {
+        std::filesystem::remove(Root / "dev" / Tty);
+        std::filesystem::remove_all(Root / "sys/class/tty" / Tty);
+        std::filesystem::remove_all(Root / "sys/devices/pci0000:00/usb1" / Socket);
+    }
+    std::map<int, std::string> Numbers()
+    {
+        std::map<int, std::string> names;
+        for (const auto& [number, device] : Table.Update(AfScanMachinePorts(Dev(), Sys())))
+            names[number] = device.substr(device.rfind('/') + 1);
+        return names;
+    }
+    std::string Dev() const { return Root / "dev"; }
+    std::string Sys() const { return Root / "sys"; }
+
+    std::filesystem::path Root;
+    AfComNumberTable Table;
+
+private:
+    void Write(const std::string& Path, const std::string& Text)
+    {
+        std::filesystem::create_directories((Root / Path).parent_path());
+        std::ofstream(Root / Path) << Text;
+    }
+};
+
+} // namespace
+
+TEST(ComNumbers, ANumberStaysWithItsAdapterWhateverComesAndGoes)
+{
+    FakeUsbMachine machine;
+    using TNumbers = std::map<int, std::string>;
+    const struct {
+        const char* Step;
+        std::function<void()> Change;
+        TNumbers Numbers;
+    } steps[] = {
+        {"the first look: adapters, then the UART",
+         [&] {
+             machine.Plug("ttyUSB0", "1-2", "A10K3X9Q");
+             machine.Plug("ttyUSB1", "1-3", "B20L4Y0R");
+         },
+         {{1, "ttyUSB0"}, {2, "ttyUSB1"}, {3, "ttyS0"}}},
+        {"the first pulled out: the second keeps COM 2",
+         [&] { machine.Pull("ttyUSB0", "1-2"); },
+         {{2, "ttyUSB1"}, {3, "ttyS0"}}},
+        {"a new adapter takes the lowest number nobody holds",
+         [&] { machine.Plug("ttyUSB0", "1-4", "C30M5Z1S"); },
+         {{2, "ttyUSB1"}, {3, "ttyS0"}, {4, "ttyUSB0"}}},
+        {"the first back, in another socket and under another name",
+         [&] { machine.Plug("ttyUSB2", "1-5", "A10K3X9Q"); },
+         {{1, "ttyUSB2"}, {2, "ttyUSB1"}, {3, "ttyS0"}, {4, "ttyUSB0"}}},
+        {"both out, the second back first under the first's old name",
+         [&] {
+             machine.Pull("ttyUSB2", "1-5");
+             machine.Pull("ttyUSB1", "1-3");
+             machine.Plug("ttyUSB1", "1-3", "B20L4Y0R");
+         },
+         {{2, "ttyUSB1"}, {3, "ttyS0"}, {4, "ttyUSB0"}}},
+        {"an adapter without a serial number",
+         [&] { machine.Plug("ttyUSB3", "1-6", ""); },
+         {{2, "ttyUSB1"}, {3, "ttyS0"}, {4, "ttyUSB0"}, {5, "ttyUSB3"}}},
+        {"... back in its socket under another name",
+         [&] {
+             machine.Pull("ttyUSB3", "1-6");
+             machine.Plug("ttyUSB5", "1-6", "");
+         },
+         {{2, "ttyUSB1"}, {3, "ttyS0"}, {4, "ttyUSB0"}, {5, "ttyUSB5"}}},
+        {"... in another socket: a converter of its own",
+         [&] {
+             machine.Pull("ttyUSB5", "1-6");
+             machine.Plug("ttyUSB3", "1-7", "");
+         },
+         {{2, "ttyUSB1"}, {3, "ttyS0"}, {4, "ttyUSB0"}, {6, "ttyUSB3"}}},
+        {"a second adapter that reports the first's serial number",
+         [&] { machine.Plug("ttyUSB6", "1-8", "A10K3X9Q"); },
+         {{1, "ttyUSB6"}, {2, "ttyUSB1"}, {3, "ttyS0"}, {4, "ttyUSB0"}, {6, "ttyUSB3"}}},
+        {"... and the first itself, told apart by its socket",
+         [&] { machine.Plug("ttyUSB2", "1-5", "A10K3X9Q"); },
+         {{1, "ttyUSB2"}, {2, "ttyUSB1"}, {3, "ttyS0"}, {4, "ttyUSB0"}, {6, "ttyUSB3"}, {7, "ttyUSB6"}}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.Step);
+        step.Change();
+        EXPECT_EQ(machine.Numbers(), step.Numbers);
+    }
+}
+
+TEST(ComNumbers, AnAdapterIsKnownBySerialNumberOrSocketAndAnythingElseByName)
+{
+    FakeUsbMachine machine;
+    machine.Plug("ttyUSB0", "1-2", "A10K3X9Q");
+    machine.Plug("ttyUSB1", "1-1.4", "", "6015");
+    EXPECT_EQ(AfSerialDeviceIdentity("ttyUSB0", machine.Sys()),
+              "usb 0403:6001 serial A10K3X9Q interface 00.0");
+    EXPECT_EQ(AfSerialDeviceIdentity("ttyUSB1", machine.Sys()), "usb 0403:6015 socket 1-1.4 interface 00.0");
+    EXPECT_EQ(AfSerialDeviceIdentity("ttyS0", machine.Sys()), "tty ttyS0");
 }

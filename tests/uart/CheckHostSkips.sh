@@ -7,6 +7,7 @@
 set -uo pipefail
 export VEXORA_UART_LOOP=/dev/tty-vexora-uart-check VEXORA_UART_GONE=/dev/tty-vexora-uart-check
 export VEXORA_UART_PAIR="/dev/tty-vexora-uart-check /dev/tty-vexora-uart-check"
+export VEXORA_UART_MONITOR=/dev/tty-vexora-uart-check
 status=0
 for test in "$@"; do
     output=$("$test" 2>&1)

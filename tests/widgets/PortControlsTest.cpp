@@ -6,7 +6,9 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QTest>
+#include <QTimer>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -65,7 +67,8 @@ protected:
         EXPECT_EQ(FBox.currentText(), QStringLiteral("COM %1").arg(FBox.CurrentPort()));
     }
 
-    AfPtyPort FCom1{1}, FCom3{3}, FCom5{5}, FCom10{10};
+    AfPtyPort FCom1{1}, FCom5{5}, FCom10{10};
+    std::unique_ptr<AfPtyPort> FCom3 = std::make_unique<AfPtyPort>(3), FCom7;
     HANDLE FBusy = OpenCom(5);
     std::vector<std::string> FErrors;
     TAfPortComboBox FBox;
@@ -97,7 +100,7 @@ TEST_F(PortBoxTest, ListsFollowTheOptionsAndCarryEachPortsProbedState)
             EXPECT_EQ(FBox.itemData(i).toUInt(), number + state(number) * 65536u);
             // The device behind the number, as the machine describes it.
             const std::map<int, const AfPtyPort*> ports = {
-                {1, &FCom1}, {3, &FCom3}, {5, &FCom5}, {10, &FCom10}};
+                {1, &FCom1}, {3, FCom3.get()}, {5, &FCom5}, {10, &FCom10}};
             const auto port = ports.find(number);
             EXPECT_EQ(FBox.itemData(i, Qt::ToolTipRole).toString().toStdString(),
                       port == ports.end() ? "" : port->second->DevicePath() + ", pseudo-terminal");
@@ -138,7 +141,7 @@ TEST_F(PortBoxTest, APickOpensThePortAnotherReopensItOnTheNewNumberAndEveryPickR
     ExpectConsistent();
     EXPECT_EQ(FBox.ItemPortState(IndexOf(3)), psUnavailable) << "rebuilt with COM 3 held";
     port.SendData("3", 1);
-    EXPECT_EQ(FCom3.Receive(1, 5000), std::vector<std::uint8_t>{'3'});
+    EXPECT_EQ(FCom3->Receive(1, 5000), std::vector<std::uint8_t>{'3'});
 
     Pick(10);
     ASSERT_TRUE(port.IsPortOpen());
@@ -287,6 +290,66 @@ TEST_F(PortBoxTest, BusyAndFreePortsAreToldApartOnlyAmongUnselectedItemsOfTheOpe
     FBox.showPopup();
     EXPECT_EQ(greyed(), none);
     FBox.hidePopup();
+}
+
+// With the watch on, a port that appears in or leaves the port directory is listed or dropped
+// without a pick or a restart, the current port stays selected while it is listed and is selected
+// again once it is back; nothing is left to run while nothing changes.
+TEST_F(PortBoxTest, AWatchingBoxFollowsThePortDirectoryAndKeepsTheCurrentPort)
+{
+    EXPECT_FALSE(FBox.WatchPorts()) << "off unless asked for";
+    FBox.SetWatchPorts(true);
+    FBox.SetCurrentPort(3);
+    const auto listed = [this] {
+        std::vector<int> numbers;
+        for (int i = 0; i < FBox.count(); ++i)
+            numbers.push_back(FBox.ItemPortNumber(i));
+        return numbers;
+    };
+    const auto selected = [this] { return FBox.ItemPortNumber(FBox.currentIndex()); };
+    EXPECT_EQ(listed(), (std::vector<int>{1, 3, 5, 10}));
+    const struct {
+        const char* Step;
+        std::function<void()> Change;
+        std::vector<int> Listed;
+        int Selected; // 0: none
+    } steps[] = {
+        {"COM 7 appears", [this] { FCom7 = std::make_unique<AfPtyPort>(7); }, {1, 3, 5, 7, 10}, 3},
+        {"the current port goes", [this] { FCom3.reset(); }, {1, 5, 7, 10}, 0},
+        {"an entry that names nothing",
+         [] { AfRegisterTestCom(3, "/dev/pts/no-such-terminal"); },
+         {1, 5, 7, 10},
+         0},
+        {"the current port is back", [this] { FCom3 = std::make_unique<AfPtyPort>(3); }, {1, 3, 5, 7, 10}, 3},
+        {"the terminal behind an entry goes", [this] { FCom7->CloseFarEnd(); }, {1, 3, 5, 10}, 3},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.Step);
+        step.Change();
+        EXPECT_TRUE(PumpUntil([&] { return listed() == step.Listed; }, 5000));
+        EXPECT_EQ(listed(), step.Listed);
+        EXPECT_EQ(selected(), step.Selected);
+        EXPECT_EQ(FBox.CurrentPort(), 3);
+        // Settled: the same list, no timer left running, nothing to wake the box until the next
+        // change.
+        PumpFor(300);
+        EXPECT_EQ(listed(), step.Listed);
+        for (const QTimer* timer : FBox.findChildren<QTimer*>())
+            EXPECT_FALSE(timer->isActive());
+    }
+    // A change while the list is dropped down waits until it closes.
+    FBox.showPopup();
+    FCom7.reset();
+    AfPtyPort com8(8);
+    PumpFor(300);
+    EXPECT_EQ(listed(), (std::vector<int>{1, 3, 5, 10}));
+    FBox.hidePopup();
+    EXPECT_TRUE(PumpUntil([&] { return listed() == std::vector<int>{1, 3, 5, 8, 10}; }, 5000));
+    EXPECT_EQ(selected(), 3);
+    FBox.SetWatchPorts(false);
+    AfPtyPort com9(9);
+    PumpFor(300);
+    EXPECT_EQ(listed(), (std::vector<int>{1, 3, 5, 8, 10})) << "no watch, no rebuild";
 }
 
 } // namespace

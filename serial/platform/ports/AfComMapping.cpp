@@ -14,6 +14,7 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "ports/AfComNumbers_p.h"
 #include "ports/AfMachinePorts_p.h"
 #include "ports/AfNetAddress_p.h"
 
@@ -135,10 +136,9 @@ std::string ComPortDevicePath(int number)
         target.resize(static_cast<std::size_t>(length));
         return target.front() == '/' || AfIsNetworkPort(target) ? target : dir + "/" + target;
     }
-    const auto devices = MachineSerialDevices();
-    if (static_cast<std::size_t>(number) <= devices.size())
-        return devices[static_cast<std::size_t>(number) - 1];
-    return {};
+    const auto machine = AfMachineComPorts();
+    const auto found = machine.find(number);
+    return found == machine.end() ? std::string() : found->second;
 }
 
 // ---- what a COM number is
@@ -227,9 +227,8 @@ void DescribeFromSysfs(const std::string& name, const std::string& sysRoot, AfCo
 std::set<int> MappedComNumbers()
 {
     std::set<int> numbers;
-    const std::size_t machine = MachineSerialDevices().size();
-    for (std::size_t number = 1; number <= machine; ++number)
-        numbers.insert(static_cast<int>(number));
+    for (const auto& entry : AfMachineComPorts())
+        numbers.insert(entry.first);
     if (const std::string dir = TrustedPortDirectory(); !dir.empty())
         for (const long number : AfNumberedEntries(dir, "COM"))
             if (number > 0 && number <= INT_MAX)

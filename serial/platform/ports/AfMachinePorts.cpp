@@ -11,6 +11,18 @@ namespace vexora::serial::platform {
 
 namespace {
 
+// The names of the machine's serial devices: USB adapters, ACM devices and UARTs.
+constexpr const char* kSerialDevicePrefixes[] = {"ttyUSB", "ttyACM", "ttyS"};
+
+// Whether `name` is `prefix` followed by up to nine digits.
+bool IsNumbered(const std::string& name, const std::string& prefix)
+{
+    if (!name.starts_with(prefix) || name.size() == prefix.size() || name.size() > prefix.size() + 9)
+        return false;
+    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                       [](char c) { return c >= '0' && c <= '9'; });
+}
+
 bool IsUart(const std::string& sysClassTty, const std::string& name)
 {
     std::ifstream type(sysClassTty + "/" + name + "/type");
@@ -28,16 +40,18 @@ std::vector<long> AfNumberedEntries(const std::string& dir, const std::string& p
         return numbers;
     while (const dirent* entry = ::readdir(folder)) {
         const std::string name = entry->d_name;
-        if (!name.starts_with(prefix) || name.size() == prefix.size() || name.size() > prefix.size() + 9)
-            continue;
-        const std::string digits = name.substr(prefix.size());
-        if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-            continue;
-        numbers.push_back(std::stol(digits));
+        if (IsNumbered(name, prefix))
+            numbers.push_back(std::stol(name.substr(prefix.size())));
     }
     ::closedir(folder);
     std::sort(numbers.begin(), numbers.end());
     return numbers;
+}
+
+bool AfIsSerialDeviceName(const std::string& name)
+{
+    return std::any_of(std::begin(kSerialDevicePrefixes), std::end(kSerialDevicePrefixes),
+                       [&name](const char* prefix) { return IsNumbered(name, prefix); });
 }
 
 std::vector<std::string> AfScanSerialDevices(const std::string& devDir, const std::string& sysClassTty)

@@ -11,6 +11,10 @@ namespace vexora::serial::platform {
 // ascending order; none when the folder cannot be read.
 std::vector<long> AfNumberedEntries(const std::string& dir, const std::string& prefix);
 
+// Whether `name` is that of a serial device the machine's scan looks at: ttyUSB<n>, ttyACM<n> or
+// ttyS<n>.
+bool AfIsSerialDeviceName(const std::string& name);
+
 // USB adapters (ttyUSB<n>, then ttyACM<n>, each by number), then on-board UARTs ttyS<n> whose
 // `<sysClassTty>/ttyS<n>/type` names a real UART (not 0). No device is opened.
 std::vector<std::string> AfScanSerialDevices(const std::string& devDir, const std::string& sysClassTty);
