@@ -24,7 +24,12 @@ foreach(_layer _name IN ZIP_LISTS _layers _names)
     set(_target vexora_${_layer})
     add_library(Vexora::${_name} ALIAS ${_target})
     set_target_properties(${_target} PROPERTIES EXPORT_NAME ${_name})
-    if(NOT _layer STREQUAL "base")
+    # The public headers need C++20 (AfSmallSet.h's defaulted comparison, among others): every
+    # target brings the standard to its users, so that a program that sets none builds.
+    if(_layer STREQUAL "base")
+        target_compile_features(${_target} INTERFACE cxx_std_20)
+    else()
+        target_compile_features(${_target} PUBLIC cxx_std_20)
         # A user may link the archives into a shared library of their own: position-independent
         # code, and hidden visibility, so that such a library exports the component's public API
         # only (what VEXORA_SERIAL_API marks, AfExport.h), not its insides. Executables that link
