@@ -301,10 +301,20 @@ bool TAfCustomSerialPort::TakeReceived(void* Buffer, std::int32_t Count)
 {
     if (FClosing)
         return false;
-    const std::int32_t read = FCore ? FCore->ReadData(Buffer, Count) : -1;
-    if (read != Count)
+    // All or nothing: bytes that are too few stay queued, readable by the next call.
+    if (!FCore || !FCore->ReadExactly(Buffer, Count))
         RaisePortError("Read data error");
     return true;
+}
+
+std::int32_t TAfCustomSerialPort::ReadData(void* Buffer, std::int32_t Count)
+{
+    if (FClosing)
+        return 0;
+    const std::int32_t read = FCore ? FCore->ReadData(Buffer, Count) : -1;
+    if (read < 0)
+        RaisePortError("Read data error");
+    return read;
 }
 
 std::int32_t TAfCustomSerialPort::InputCount()
@@ -490,19 +500,21 @@ void TAfCustomSerialPort::FireLineEvents(DWORD Mask, const TEventMark& Mark)
 
 TAfCustomComPort::TAfCustomComPort(TComponent* AOwner) : TAfCustomSerialPort(AOwner) {}
 
-void TAfCustomComPort::SetComNumber(std::uint16_t Value)
+void TAfCustomComPort::SetComNumber(int Value)
 {
+    if (Value < 0 || Value > UINT16_MAX)
+        RaisePortError("Invalid property value");
     if (Value == FComNumber)
         return;
     if (!IsPortOpen()) {
-        FComNumber = Value;
+        FComNumber = static_cast<std::uint16_t>(Value);
         return;
     }
     const std::weak_ptr<const bool> alive = Alive();
     ClosePort();
     if (alive.expired())
         return; // OnPortClose destroyed the port
-    FComNumber = Value;
+    FComNumber = static_cast<std::uint16_t>(Value);
     OpenPort();
 }
 

@@ -28,8 +28,8 @@
 /// has not begun to handle within 2000 ms is dropped (unread input is announced again every 200
 /// ms, so no byte is lost, only notifications). OnNonSyncEvent needs no event loop (only an
 /// exception of the event thread still goes to the user-interface thread); its handler may call
-/// SendData, ReceiveData, InputCount, OutputCount, OutputSpace and IsPortOpen on the event thread,
-/// and should return soon: no other event of the port is reported meanwhile.
+/// SendData, ReceiveData, ReadData, InputCount, OutputCount, OutputSpace and IsPortOpen on the
+/// event thread, and should return soon: no other event of the port is reported meanwhile.
 ///
 /// Events. Every core event that reaches the user-interface thread fires OnSyncEvent first, then
 /// the specific event. OnDataRecived gives the count waiting when the event is handled (0 when a
@@ -45,9 +45,9 @@
 ///
 /// Costs. OpenPort and ClosePort block for the core's open and close (device set-up, the start and
 /// end of the port's two threads). SendData copies into the transmit ring and wakes the write
-/// thread; ReceiveData copies what the driver has queued; neither waits for the line. A setting
-/// that changes the line costs a device call while the port is open. Each event that reaches the
-/// user-interface thread costs one hand-over (two thread wake-ups).
+/// thread; ReceiveData and ReadData copy what the driver has queued; none waits for the line. A
+/// setting that changes the line costs a device call while the port is open. Each event that
+/// reaches the user-interface thread costs one hand-over (two thread wake-ups).
 #pragma once
 
 #include <atomic>
@@ -211,10 +211,15 @@ public:
     /// nothing and raises nothing; while a close runs, nothing is queued and nothing raised.
     /// Copies the bytes; never waits for the line.
     void SendData(const void* Buffer, std::int32_t Count) override;
-    /// Takes exactly Count received bytes into Buffer, or raises "Read data error" (the bytes read
-    /// so far are in Buffer). Ask for at most InputCount bytes: it never waits for more to come.
-    /// While a close runs it does nothing.
+    /// Takes exactly Count received bytes into Buffer, or raises "Read data error" and takes none:
+    /// when fewer than Count are waiting they stay queued, readable by the next call (as ReadData
+    /// or InputCount show), and Buffer is left as it was. Also raises on a closed port. Ask for at
+    /// most InputCount bytes: it never waits for more to come. While a close runs it does nothing.
     void ReceiveData(void* Buffer, std::int32_t Count);
+    /// Takes the received bytes that are waiting, at most Count, into Buffer and returns how many:
+    /// 0 when none wait (and for a Count below 1 or a null Buffer). Never waits for bytes to come.
+    /// Raises "Read data error" on a closed port; while a close runs it returns 0.
+    std::int32_t ReadData(void* Buffer, std::int32_t Count);
     /// Received bytes waiting; 0 while the port is closed. A status query of the device, which
     /// also collects the line errors for the next OnLineError.
     std::int32_t InputCount();
@@ -312,12 +317,14 @@ public:
     /// A component on COM 0 (no port: opening it raises "Invalid port number (COM0)").
     explicit TAfCustomComPort(TComponent* AOwner);
 
-    /// The port number (default 0).
+    /// The port number (default 0), 16 bits.
     std::uint16_t ComNumber() const { return FComNumber; }
     /// A new number while the port is open closes the port (OnPortClose), takes the number and
     /// opens the port again (OnPortOpen); a failing open raises and leaves the port closed on the
-    /// new number. While closed it only stores the number.
-    void SetComNumber(std::uint16_t Value);
+    /// new number. While closed it only stores the number. Takes an int, the type COM numbers
+    /// have elsewhere (AssignComPort, AfComNumberForDevice), so that passing one needs no cast; a
+    /// value outside 0 to 65535 raises "Invalid property value" and changes nothing.
+    void SetComNumber(int Value);
 
     /// Starts from the port's configuration (the open device's, or the port's default while
     /// closed) with this component's DCB; false without a dialog when the port's configuration

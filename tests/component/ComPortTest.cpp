@@ -162,6 +162,22 @@ TEST_F(ComPortTest, ClosedPortErrorsCarryTheComponentsName)
     EXPECT_EQ(FEvents.Names(), std::vector<std::string>{"PortClose"});
 }
 
+TEST_F(ComPortTest, ComNumberTakesAnIntAndRefusesWhatSixteenBitsCannotHold)
+{
+    struct TCase {
+        int Value;
+        bool Taken;
+    };
+    for (const TCase& c :
+         {TCase{65535, true}, TCase{-1, false}, TCase{65536, false}, TCase{0, true}, TCase{70000, false}}) {
+        SCOPED_TRACE(c.Value);
+        const int before = FPort->ComNumber();
+        const std::string error = ErrorOf([&] { FPort->SetComNumber(c.Value); });
+        EXPECT_EQ(error, c.Taken ? "(no error)" : "Invalid property value - AfComPort1 ");
+        EXPECT_EQ(FPort->ComNumber(), c.Taken ? c.Value : before);
+    }
+}
+
 TEST(ComPortDesignTest, InDesignModeThereIsNoCoreAndOnlyTheLinkIsTold)
 {
     TComponent form(nullptr);
@@ -229,15 +245,32 @@ TEST_F(ComPortPtyTest, ReceiveTakesExactlyWhatWaitsAndNoMore)
     FPort->SendData(kFrame, 0); // nothing to queue
     ASSERT_TRUE(FPty->Send({1, 2, 3}));
     ASSERT_TRUE(WaitInput(3));
-    std::uint8_t buffer[4] = {};
+    std::uint8_t buffer[4] = {0xEE, 0xEE, 0xEE, 0xEE};
     EXPECT_EQ(ErrorOf([&] { FPort->ReceiveData(buffer, 4); }), "Read data error - AfComPort1 ");
-    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 3), (std::vector<std::uint8_t>{1, 2, 3}))
-        << "what was read stays in the buffer";
+    EXPECT_EQ(buffer[0], 0xEE) << "a refused read takes nothing";
+    EXPECT_EQ(FPort->InputCount(), 3) << "the bytes that were too few stay readable";
     ASSERT_TRUE(FPty->Send({4, 5}));
-    ASSERT_TRUE(WaitInput(2));
+    ASSERT_TRUE(WaitInput(5));
+    FPort->ReceiveData(buffer, 4);
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 4), (std::vector<std::uint8_t>{1, 2, 3, 4}));
     FPort->ReceiveData(buffer, FPort->InputCount());
-    EXPECT_EQ(buffer[0], 4);
-    EXPECT_EQ(buffer[1], 5);
+    EXPECT_EQ(buffer[0], 5);
+}
+
+TEST_F(ComPortPtyTest, ReadDataTakesWhatWaitsAndSaysHowMuch)
+{
+    std::uint8_t buffer[256] = {};
+    EXPECT_EQ(ErrorOf([&] { FPort->ReadData(buffer, 1); }), "Read data error - AfComPort1 ")
+        << "a closed port";
+    FPort->OpenPort();
+    EXPECT_EQ(FPort->ReadData(buffer, sizeof buffer), 0) << "nothing waits: no wait either";
+    ASSERT_TRUE(FPty->Send({1, 2, 3, 4, 5, 6, 7, 8}));
+    ASSERT_TRUE(WaitInput(8));
+    EXPECT_EQ(FPort->ReadData(buffer, 3), 3);
+    EXPECT_EQ(FPort->ReadData(buffer + 3, sizeof buffer - 3), 5);
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 8),
+              (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(FPort->InputCount(), 0);
 }
 
 TEST_F(ComPortPtyTest, ComNumberWrittenWhileOpenMovesThePort)
@@ -396,6 +429,8 @@ TEST_F(ComPortPtyTest, WhileClosingTheDataOperationsDoNothingAndARaisingHandlerL
         inHandler = ErrorOf([&] {
             FPort->SendData(kFrame, 11);
             FPort->ReceiveData(buffer, 2);
+            if (FPort->ReadData(buffer, 2) != 0)
+                throw Exception("ReadData took bytes while closing");
             FPort->ClearInput();
             FPort->ClearOutput();
         });
