@@ -77,6 +77,15 @@ function(_vexora_pkgconfig layer description requires)
     if(layer STREQUAL "platform")
         string(APPEND PC_LIBS " -pthread")
     endif()
+    # Qt as Debian builds it (reduce-relocations) needs position-independent code in every program
+    # that uses it: built as a position-independent executable (gcc's default) the program reads
+    # its own copy of Qt's data, so qApp is null. Qt's CMake targets add -fPIC themselves, its
+    # pkg-config files do not; the layers that bring Qt add it here, and the layers above get it
+    # through Requires.
+    set(PC_CFLAGS "")
+    if(requires MATCHES "Qt6")
+        set(PC_CFLAGS " -fPIC")
+    endif()
     set(PC_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR})
     set(PC_LIBDIR ${CMAKE_INSTALL_LIBDIR})
     set(PC_VERSION ${PROJECT_VERSION})

@@ -12,6 +12,11 @@ if ! command -v doxygen >/dev/null; then
 fi
 version=$(sed -n 's/^project(Vexora VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 mkdir -p "$out"
+# The version header is made at configure time; the reference takes it made the same way.
+IFS=. read -r major minor patch <<<"$version"
+mkdir -p "$out/generated/core"
+sed -e "s/@VEXORA_SERIAL_VERSION_MAJOR@/${major:-0}/g" -e "s/@VEXORA_SERIAL_VERSION_MINOR@/${minor:-0}/g" \
+    -e "s/@VEXORA_SERIAL_VERSION_PATCH@/${patch:-0}/g" serial/core/AfVersion.h.in >"$out/generated/core/AfVersion.h"
 log="$out/doxygen-warnings.log"
 rm -f "$log"
 
@@ -19,6 +24,8 @@ start=$(date +%s%N)
 status=0
 {
     cat docs/Doxyfile
+    echo "INPUT += $out/generated/core/AfVersion.h"
+    echo "STRIP_FROM_PATH += $out/generated"
     echo "OUTPUT_DIRECTORY = $out"
     echo "PROJECT_NUMBER = $version"
     echo "WARN_LOGFILE = $log"
