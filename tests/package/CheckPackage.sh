@@ -7,7 +7,8 @@
 #   icon;
 # - libvexora-serial-dev: it holds exactly the DEV_FILEs, its control fields are those of a
 #   Debian library development package, and where it is unpacked its CMake package is found (at
-#   its own version, and not for another minor version) and its pkg-config files resolve.
+#   its own version; not for another minor version, nor with an unknown component, which fails
+#   with its reason) and its pkg-config files resolve.
 set -euo pipefail
 build=$1
 shift
@@ -97,6 +98,10 @@ find_package(VexoraSerial ${version%%.*}.$((${version#*.} + 1)) CONFIG QUIET)
 if(VexoraSerial_FOUND)
     message(FATAL_ERROR "another minor version was accepted")
 endif()
+find_package(VexoraSerial $version CONFIG COMPONENTS Component Serial)
+if(VexoraSerial_FOUND)
+    message(FATAL_ERROR "an unknown component was accepted")
+endif()
 find_package(VexoraSerial $version CONFIG REQUIRED COMPONENTS Core Component Widgets)
 foreach(target Vexora::SerialCore Vexora::SerialComponent Vexora::SerialWidgets)
     if(NOT TARGET \${target})
@@ -108,6 +113,8 @@ if ! cmake -S "$scratch/user" -B "$scratch/user/build" -DCMAKE_PREFIX_PATH="$scr
     cat "$scratch/user.log" >&2
     fail "the -dev package's CMake package is not found where it is unpacked"
 fi
+grep -q 'VexoraSerial has no component Serial' "$scratch/user.log" ||
+    { cat "$scratch/user.log" >&2; fail "an unknown component fails without its reason"; }
 pcdir=$(dirname "$(find "$scratch/dev" -name vexora-serial-core.pc)")
 libs=$(PKG_CONFIG_PATH=$pcdir pkg-config --libs vexora-serial-widgets) || fail "pkg-config does not resolve vexora-serial-widgets"
 for library in widgets component core channel platform; do
