@@ -31,7 +31,9 @@ TAfCustomSerialPort::TAfCustomSerialPort(TComponent* AOwner) : TAfDataDispConnCo
 {
     if (Designing())
         return;
-    FSyncId = RegisterReceiver([this] { SyncCallback(); });
+    // Raises, before anything else is made, on a thread other than the user-interface thread or
+    // when the channel is full: such a port could never fire an event.
+    FSyncId = RegisterOwnerReceiver([this] { SyncCallback(); });
     FCore = std::make_unique<TAfComPortCore>();
     FCore->OnCoreEvent = [this](TObject*, TAfCoreEvent EventKind, DWORD Data, std::exception_ptr Error) {
         CoreEvent(EventKind, Data, std::move(Error));

@@ -15,14 +15,15 @@
 ///     port.ClosePort();
 ///
 /// Threads. Everything is called on the user-interface thread (the thread that made the first port
-/// component or dispatcher), and the events fire there, one at a time, handed over from the port's
-/// event thread, which waits for each at most 2000 ms. Two exceptions: OnNonSyncEvent runs on the
-/// event thread itself (and, when assigned, replaces every user-interface event); OnPortOpen and
-/// OnPortClose end OpenPort and ClosePort on the caller's thread. A handler may close the port
-/// (also the one that is being handed over) or destroy it, and so may a linked dispatcher's
-/// reader, which may also unlink the port: the close or destruction returns at once, the rest of
-/// the event that ran the handler is dropped, and no event of that port fires after it. Handlers
-/// and the dispatcher link may be changed at any time, also while events flow.
+/// component or dispatcher; a port made on another thread is refused), and the events fire there,
+/// one at a time, handed over from the port's event thread, which waits for each at most 2000 ms.
+/// Two exceptions: OnNonSyncEvent runs on the event thread itself (and, when assigned, replaces
+/// every user-interface event); OnPortOpen and OnPortClose end OpenPort and ClosePort on the
+/// caller's thread. A handler may close the port (also the one that is being handed over) or
+/// destroy it, and so may a linked dispatcher's reader, which may also unlink the port: the close
+/// or destruction returns at once, the rest of the event that ran the handler is dropped, and no
+/// event of that port fires after it. Handlers and the dispatcher link may be changed at any time,
+/// also while events flow.
 ///
 /// The user-interface thread must serve its Qt event loop for the events to fire: an event that it
 /// has not begun to handle within 2000 ms is dropped (unread input is announced again every 200
@@ -86,7 +87,9 @@ class VEXORA_SERIAL_API TAfCustomSerialPort : public TAfDataDispConnComponent {
 public:
     /// Sets the defaults; in run mode also registers the component's receiver (the first
     /// registration of the process makes the calling thread the user-interface thread), creates
-    /// its core and builds its DCB.
+    /// its core and builds its DCB. Raises EAfSafeSyncError (AfSafeSync.h), and makes nothing, on
+    /// another thread than the user-interface thread, and when 64 port components and
+    /// dispatchers exist already (the notification channel's limit).
     explicit TAfCustomSerialPort(TComponent* AOwner);
     /// Unregisters the receiver and frees the core, closing the device if it is open. Neither
     /// ClosePort nor OnPortClose runs. A linked dispatcher is let go first, and an event being

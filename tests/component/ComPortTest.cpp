@@ -206,6 +206,55 @@ TEST(ComPortDesignTest, InDesignModeThereIsNoCoreAndOnlyTheLinkIsTold)
     EXPECT_TRUE(events.Names().empty());
 }
 
+// ---- where a component may be made -------------------------------------------------------------
+
+// Free entries of the notification channel's table, counted by taking them all.
+int FreeReceivers()
+{
+    std::vector<DWORD> taken;
+    for (DWORD id; (id = RegisterReceiver([] {})) != 0;)
+        taken.push_back(id);
+    for (DWORD id : taken)
+        UnregisterReceiver(id);
+    return static_cast<int>(taken.size());
+}
+
+TEST(ComPortChannelTest, APortOrDispatcherThatCouldNeverFireIsRefusedAtItsConstruction)
+{
+    const TAfComPort first(nullptr); // the main thread makes the first: the user-interface thread
+    const std::string otherThread = "Component made on another thread than the user-interface thread "
+                                    "(the thread that made the first component)";
+    const std::string full = "No free receiver in the notification channel: all 64 are in use";
+    const std::function<void()> port = [] { TAfComPort made(nullptr); };
+    const std::function<void()> dispatcher = [] { TAfDataDispatcher made(nullptr); };
+    struct TCase {
+        const char* What;
+        const std::function<void()>& Make;
+        bool OnWorker; // else with the table full, on the main thread
+    };
+    for (const TCase& c :
+         {TCase{"port on a worker", port, true}, TCase{"dispatcher on a worker", dispatcher, true},
+          TCase{"65th port", port, false}, TCase{"65th dispatcher", dispatcher, false}}) {
+        SCOPED_TRACE(c.What);
+        const int free = FreeReceivers();
+        std::vector<DWORD> filling;
+        std::string error;
+        if (c.OnWorker) {
+            std::thread worker([&] { error = ErrorOf(c.Make); });
+            worker.join();
+        } else {
+            for (DWORD id; (id = RegisterReceiver([] {})) != 0;)
+                filling.push_back(id);
+            error = ErrorOf(c.Make);
+        }
+        EXPECT_EQ(error, c.OnWorker ? otherThread : full);
+        for (DWORD id : filling)
+            UnregisterReceiver(id);
+        EXPECT_EQ(FreeReceivers(), free) << "the refused component holds no receiver";
+    }
+    EXPECT_EQ(ErrorOf(port), "(no error)");
+}
+
 // ---- the tool's sequence and the line --------------------------------------------------------------
 
 TEST_F(ComPortPtyTest, ToolSequenceOpensAt2400EvenParityWithBothLinesOn)
