@@ -471,7 +471,12 @@ void TAfCustomSerialPort::HandleSyncEvent(TAfCoreEvent EventKind, DWORD Data, st
         OnDataRecived(this, static_cast<std::int32_t>(Data));
         break;
     case ceThreadException:
-        if (Error)
+        if (!Error)
+            break;
+        // The port's own error handler, or else the application's display (through the channel).
+        if (const auto handler = OnError.Get())
+            (*handler)(this, std::move(Error));
+        else
             std::rethrow_exception(Error);
         break;
     }

@@ -39,10 +39,11 @@
 /// an error or not.
 ///
 /// Errors. The component's own errors are EAfComPortError, raised through RaisePortError with the
-/// message followed by " - ", the component's Name and a blank. Opening failures are the core's
-/// EAfComPortCoreError, unchanged. An exception on the event thread (a failing OnNonSyncEvent, a
-/// dispatcher whose ring is full) is raised again on the user-interface thread, where the
-/// application's exception display shows it.
+/// message followed by " - ", the component's Name and a blank ("%s - %s "). Opening failures are
+/// the core's EAfComPortCoreError, unchanged. An exception on the event thread (a device that
+/// failed, a failing OnNonSyncEvent, a dispatcher whose ring is full) goes to the user-interface
+/// thread: to OnError when assigned, otherwise it is raised again there, where the application's
+/// exception display shows it.
 ///
 /// Costs. OpenPort and ClosePort block for the core's open and close (device set-up, the start and
 /// end of the port's two threads). SendData copies into the transmit ring and wakes the write
@@ -80,6 +81,9 @@ public:
 using TAfCPTErrorEvent = std::function<void(TObject* Sender, platform::DWORD Errors)>;
 /// A data event: Count bytes are waiting to be read.
 using TAfCPTDataReceivedEvent = std::function<void(TObject* Sender, std::int32_t Count)>;
+/// An error event: Error is an exception of the port's event thread (never null, never a silent
+/// abort); the handler owns it and may rethrow it.
+using TAfCPTExceptionEvent = std::function<void(TObject* Sender, std::exception_ptr Error)>;
 
 /// The serial port machinery of the component, without the port number (TAfCustomComPort adds it).
 /// Threads, errors and costs as described for the file.
@@ -256,6 +260,13 @@ public:
     TAfEventSlot<TNotifyEvent> OnPortClose;              ///< End of every ClosePort.
     TAfEventSlot<TNotifyEvent> OnPortOpen;               ///< End of an OpenPort that opened the device.
     TAfEventSlot<TAfCPTCoreEvent> OnSyncEvent;           ///< Every core event, before the specific one.
+    /// An exception of the port's event thread: the device failed (EAfComPortCoreError "Device
+    /// COM<n> failed", once per open; the port stays open until ClosePort), OnNonSyncEvent raised,
+    /// a linked dispatcher's ring was full. Fires on the user-interface thread after OnSyncEvent
+    /// (ceThreadException). When assigned it takes the exception instead of the application's
+    /// exception display (SetApplicationExceptionHandler), for this port only; an exception that
+    /// it raises goes to that display.
+    TAfEventSlot<TAfCPTExceptionEvent> OnError;
 
 protected:
     /// The device-opening step of OpenPort, after the settings have gone to the core.

@@ -465,6 +465,49 @@ TEST_F(ComPortPtyTest, NonSyncHandlerReplacesEveryUserInterfaceEventButException
     EXPECT_EQ(shown.front(), "handler failed");
 }
 
+TEST_F(ComPortPtyTest, OnErrorTakesTheEventThreadsErrorsInsteadOfTheApplicationsDisplay)
+{
+    std::vector<std::string> shown;
+    SetApplicationExceptionHandler(
+        [&](std::exception_ptr error) { shown.push_back(ErrorOf([&] { std::rethrow_exception(error); })); });
+    std::vector<std::string> errors;
+    std::vector<std::string> sync;
+    FPort->OnError = [&](TObject* sender, std::exception_ptr error) {
+        EXPECT_EQ(sender, FPort.get());
+        errors.push_back(ErrorOf([&] { std::rethrow_exception(error); }));
+    };
+    FPort->OnSyncEvent = [&](TObject*, TAfCoreEvent kind, DWORD, std::exception_ptr error) {
+        if (kind == ceThreadException)
+            sync.push_back(ErrorOf([&] { std::rethrow_exception(error); }));
+    };
+    FPort->OpenPort();
+    FPty->CloseFarEnd();
+    ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }));
+    const std::string failed = "Device COM" + std::to_string(kCom) + " failed";
+    EXPECT_EQ(errors, std::vector<std::string>{failed});
+    EXPECT_EQ(sync, std::vector<std::string>{failed}) << "OnSyncEvent sees it first";
+    EXPECT_TRUE(shown.empty()) << shown.front();
+    EXPECT_TRUE(FPort->IsPortOpen()) << "a failed device stays open until ClosePort";
+
+    // Without OnError the application's display shows it; an error OnError raises goes there too.
+    FPort->OnError = [](TObject*, std::exception_ptr) { throw Exception("handler failed"); };
+    FPort->OnNonSyncEvent = [](TObject*, TAfCoreEvent, DWORD, std::exception_ptr) {
+        throw Exception("non-sync failed");
+    };
+    FPort->ClosePort();
+    FPty.reset();
+    FPty = std::make_unique<AfPtyPort>(kCom);
+    FPort->OpenPort();
+    FPort->SendData("q", 1);
+    ASSERT_TRUE(PumpUntil([&] { return !shown.empty(); }));
+    EXPECT_EQ(shown.front(), "handler failed");
+    FPort->OnError = nullptr;
+    shown.clear();
+    FPort->SendData("r", 1);
+    ASSERT_TRUE(PumpUntil([&] { return !shown.empty(); }));
+    EXPECT_EQ(shown.front(), "non-sync failed");
+}
+
 // ---- closing -------------------------------------------------------------------------------------
 
 TEST_F(ComPortPtyTest, WhileClosingTheDataOperationsDoNothingAndARaisingHandlerLeavesItClosed)

@@ -4,7 +4,8 @@
 # 1. installs BUILD_DIR's component SerialDev into an empty temporary prefix;
 # 2. compiles every installed header on its own (twice in one unit, so a missing include guard
 #    shows too), with nothing on the include path but the prefix's and Qt's: a public header that
-#    reaches a header that is not installed fails here;
+#    reaches a header that is not installed fails here; and makes sure that with _GLIBCXX_DEBUG
+#    (containers of another layout than the libraries') they refuse to compile, saying why;
 # 3. builds the installed examples with CMake through find_package(VexoraSerial) (they set no C++
 #    standard: the targets bring it), and again with bare CXX commands through pkg-config, beside
 #    SOURCE_DIR/PkgConfigProgram.cpp (qApp, the version, -Wconversion), which it runs;
@@ -65,6 +66,14 @@ done <"$scratch/headers.txt" |
         -I'$prefix/include' $qt_flags {} 2>{}.log || { cat {}.log >&2; echo 'FAIL: {}' >&2; exit 1; }" ||
     fail "an installed header does not compile on its own (above)"
 echo "ok: $(wc -l <"$scratch/headers.txt") installed headers compile on their own (${SECONDS} s so far)"
+# libstdc++'s debug mode gives the containers another layout than the libraries': refused at once.
+echo '#include <vexora/serial/AfComPort.h>' >"$scratch/debugmode.cpp"
+# shellcheck disable=SC2086 # flags are words
+if $cxx -std=c++20 -fsyntax-only -D_GLIBCXX_DEBUG -I"$prefix/include" $qt_flags "$scratch/debugmode.cpp" \
+    >"$scratch/debugmode.log" 2>&1 || ! grep -q 'cannot be used with _GLIBCXX_DEBUG' "$scratch/debugmode.log"; then
+    cat "$scratch/debugmode.log" >&2
+    fail "the headers compile with _GLIBCXX_DEBUG, or fail without saying why"
+fi
 
 # ---- 3. the examples, with find_package and with pkg-config
 quiet cmake -S "$examples" -B "$scratch/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
