@@ -28,7 +28,8 @@ const std::string kPortDir = AfTestPortDirectory();
 
 // The serial side of a program: its port is made as the thread starts, serves its events in the
 // thread's event loop (QThread::run's exec) and goes when the loop ends. What it sees is handed to
-// the main thread under a lock of its own.
+// the main thread under a lock of its own, its end included: QThread::wait is not visible to a
+// race checker, so the main thread waits for that note before it lets the object go.
 class TSerialWorker : public QThread {
 public:
     // Whether the port opened (true) or its opening raised (false, Error says why).
@@ -59,6 +60,12 @@ public:
         std::lock_guard guard(FLock);
         return FError;
     }
+    // Whether run() has ended (its last note).
+    bool WaitEnded()
+    {
+        std::unique_lock lock(FLock);
+        return FChanged.wait_for(lock, std::chrono::seconds(10), [this] { return FEnded; });
+    }
 
 protected:
     void run() override
@@ -84,21 +91,22 @@ protected:
         } catch (const std::exception& error) {
             Note([&] { FError = error.what(); });
         }
+        Note([this] { FEnded = true; });
     }
 
 private:
+    // Notifies under the lock, so that a waiter that sees the end finds the notification over.
     template <class F> void Note(F Change)
     {
-        {
-            std::lock_guard guard(FLock);
-            Change();
-        }
+        std::lock_guard guard(FLock);
+        Change();
         FChanged.notify_all();
     }
 
     std::mutex FLock;
     std::condition_variable FChanged;
     bool FOpened = false;
+    bool FEnded = false;
     std::string FError;
     std::string FReceived;
     std::set<std::thread::id> FHandlerThreads;
@@ -125,6 +133,7 @@ TEST(ComPortWorkerThreadTest, AWorkerThatMakesTheFirstComponentGetsItsEventsAndO
     EXPECT_NE(worker.WorkerThread(), std::this_thread::get_id());
 
     worker.quit();
+    EXPECT_TRUE(worker.WaitEnded());
     EXPECT_TRUE(worker.wait(QDeadlineTimer(10000)));
     EXPECT_EQ(worker.Error(), "");
 }
