@@ -65,6 +65,9 @@ endif()
 set(CPACK_DEBIAN_SERIALDEV_PACKAGE_NAME libvexora-serial-dev)
 set(CPACK_DEBIAN_SERIALDEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_SERIALDEV_PACKAGE_DEPENDS "qt6-base-dev")
+# Static archives and text only: nothing for dpkg-shlibdeps, whose file-by-file look at the
+# reference's hundreds of pages would cost seconds.
+set(CPACK_DEBIAN_SERIALDEV_PACKAGE_SHLIBDEPS OFF)
 string(CONCAT CPACK_DEBIAN_SERIALDEV_DESCRIPTION
     "Asynchronous serial-port component for Qt 6 programs (development files)\n"
     "The serial-port component of Vexora: a port core with an event thread and a\n"
