@@ -488,24 +488,6 @@ TEST_F(ComPortPtyTest, OnErrorTakesTheEventThreadsErrorsInsteadOfTheApplications
     EXPECT_EQ(sync, std::vector<std::string>{failed}) << "OnSyncEvent sees it first";
     EXPECT_TRUE(shown.empty()) << shown.front();
     EXPECT_TRUE(FPort->IsPortOpen()) << "a failed device stays open until ClosePort";
-
-    // Without OnError the application's display shows it; an error OnError raises goes there too.
-    FPort->OnError = [](TObject*, std::exception_ptr) { throw Exception("handler failed"); };
-    FPort->OnNonSyncEvent = [](TObject*, TAfCoreEvent, DWORD, std::exception_ptr) {
-        throw Exception("non-sync failed");
-    };
-    FPort->ClosePort();
-    FPty.reset();
-    FPty = std::make_unique<AfPtyPort>(kCom);
-    FPort->OpenPort();
-    FPort->SendData("q", 1);
-    ASSERT_TRUE(PumpUntil([&] { return !shown.empty(); }));
-    EXPECT_EQ(shown.front(), "handler failed");
-    FPort->OnError = nullptr;
-    shown.clear();
-    FPort->SendData("r", 1);
-    ASSERT_TRUE(PumpUntil([&] { return !shown.empty(); }));
-    EXPECT_EQ(shown.front(), "non-sync failed");
 }
 
 // ---- closing -------------------------------------------------------------------------------------

@@ -8,8 +8,8 @@
 #include <QThread>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 
@@ -26,45 +26,28 @@ namespace {
 constexpr int kCom = 181;
 const std::string kPortDir = AfTestPortDirectory();
 
+// What the worker saw, handed to the main thread under a lock of its own: QThread::wait happens
+// inside Qt, which a race checker does not see, so the worker also notes its end.
+struct TSeen {
+    bool Opened = false;
+    bool Ended = false;
+    std::string Error;
+    std::string Received;
+    std::thread::id Worker;
+    std::thread::id HandlerThread;
+};
+
 // The serial side of a program: its port is made as the thread starts, serves its events in the
-// thread's event loop (QThread::run's exec) and goes when the loop ends. What it sees is handed to
-// the main thread under a lock of its own, its end included: QThread::wait is not visible to a
-// race checker, so the main thread waits for that note before it lets the object go.
+// thread's event loop (QThread::run's exec) and goes when the loop ends.
 class TSerialWorker : public QThread {
 public:
-    // Whether the port opened (true) or its opening raised (false, Error says why).
-    bool WaitOpened()
+    // Waits (within a generous limit) until Done holds for what the worker saw; a copy of it.
+    TSeen WaitFor(const std::function<bool(const TSeen&)>& Done)
     {
         std::unique_lock lock(FLock);
-        FChanged.wait_for(lock, std::chrono::seconds(10), [this] { return FOpened || !FError.empty(); });
-        return FOpened;
-    }
-    // Whether the bytes of Text arrived within a generous limit.
-    bool WaitReceived(const std::string& Text)
-    {
-        std::unique_lock lock(FLock);
-        return FChanged.wait_for(lock, std::chrono::seconds(10), [&] { return FReceived == Text; });
-    }
-    std::set<std::thread::id> HandlerThreads()
-    {
-        std::lock_guard guard(FLock);
-        return FHandlerThreads;
-    }
-    std::thread::id WorkerThread()
-    {
-        std::lock_guard guard(FLock);
-        return FWorkerThread;
-    }
-    std::string Error()
-    {
-        std::lock_guard guard(FLock);
-        return FError;
-    }
-    // Whether run() has ended (its last note).
-    bool WaitEnded()
-    {
-        std::unique_lock lock(FLock);
-        return FChanged.wait_for(lock, std::chrono::seconds(10), [this] { return FEnded; });
+        FChanged.wait_for(lock, std::chrono::seconds(10),
+                          [&] { return Done(FSeen) || !FSeen.Error.empty(); });
+        return FSeen;
     }
 
 protected:
@@ -76,22 +59,22 @@ protected:
             port.OnDataRecived = [&](TObject*, std::int32_t Count) {
                 std::string block(static_cast<std::size_t>(Count), '\0');
                 port.ReceiveData(block.data(), Count);
-                Note([&] {
-                    FReceived += block;
-                    FHandlerThreads.insert(std::this_thread::get_id());
+                Note([&](TSeen& Seen) {
+                    Seen.Received += block;
+                    Seen.HandlerThread = std::this_thread::get_id();
                 });
             };
             port.OpenPort();
-            Note([this] {
-                FWorkerThread = std::this_thread::get_id();
-                FOpened = true;
+            Note([](TSeen& Seen) {
+                Seen.Worker = std::this_thread::get_id();
+                Seen.Opened = true;
             });
             exec();
             port.ClosePort();
         } catch (const std::exception& error) {
-            Note([&] { FError = error.what(); });
+            Note([&](TSeen& Seen) { Seen.Error = error.what(); });
         }
-        Note([this] { FEnded = true; });
+        Note([](TSeen& Seen) { Seen.Ended = true; });
     }
 
 private:
@@ -99,18 +82,13 @@ private:
     template <class F> void Note(F Change)
     {
         std::lock_guard guard(FLock);
-        Change();
+        Change(FSeen);
         FChanged.notify_all();
     }
 
     std::mutex FLock;
     std::condition_variable FChanged;
-    bool FOpened = false;
-    bool FEnded = false;
-    std::string FError;
-    std::string FReceived;
-    std::set<std::thread::id> FHandlerThreads;
-    std::thread::id FWorkerThread;
+    TSeen FSeen;
 };
 
 } // namespace
@@ -120,7 +98,7 @@ TEST(ComPortWorkerThreadTest, AWorkerThatMakesTheFirstComponentGetsItsEventsAndO
     AfPtyPort pty(kCom);
     TSerialWorker worker;
     worker.start();
-    ASSERT_TRUE(worker.WaitOpened()) << worker.Error();
+    ASSERT_TRUE(worker.WaitFor([](const TSeen& Seen) { return Seen.Opened; }).Opened);
 
     const std::string refused = "Component made on another thread than the user-interface thread "
                                 "(the thread that made the first component)";
@@ -128,12 +106,14 @@ TEST(ComPortWorkerThreadTest, AWorkerThatMakesTheFirstComponentGetsItsEventsAndO
     EXPECT_EQ(ErrorOf([] { TAfDataDispatcher dispatcher(nullptr); }), refused);
 
     ASSERT_TRUE(pty.Send({'p', 'i', 'n', 'g'}));
-    EXPECT_TRUE(worker.WaitReceived("ping"));
-    EXPECT_EQ(worker.HandlerThreads(), std::set<std::thread::id>{worker.WorkerThread()});
-    EXPECT_NE(worker.WorkerThread(), std::this_thread::get_id());
+    const TSeen seen = worker.WaitFor([](const TSeen& Seen) { return Seen.Received == "ping"; });
+    EXPECT_EQ(seen.Received, "ping");
+    EXPECT_EQ(seen.HandlerThread, seen.Worker) << "the handler runs on the worker";
+    EXPECT_NE(seen.Worker, std::this_thread::get_id());
 
     worker.quit();
-    EXPECT_TRUE(worker.WaitEnded());
+    const TSeen end = worker.WaitFor([](const TSeen& Seen) { return Seen.Ended; });
+    EXPECT_TRUE(end.Ended);
+    EXPECT_EQ(end.Error, "");
     EXPECT_TRUE(worker.wait(QDeadlineTimer(10000)));
-    EXPECT_EQ(worker.Error(), "");
 }
