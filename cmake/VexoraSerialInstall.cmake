@@ -24,7 +24,12 @@ foreach(_layer _name IN ZIP_LISTS _layers _names)
     set(_target vexora_${_layer})
     add_library(Vexora::${_name} ALIAS ${_target})
     set_target_properties(${_target} PROPERTIES EXPORT_NAME ${_name})
-    if(NOT _layer STREQUAL "base")
+    # The public headers need C++20 (AfSmallSet.h's defaulted comparison, among others): every
+    # target brings the standard to its users, so that a program that sets none builds.
+    if(_layer STREQUAL "base")
+        target_compile_features(${_target} INTERFACE cxx_std_20)
+    else()
+        target_compile_features(${_target} PUBLIC cxx_std_20)
         # A user may link the archives into a shared library of their own: position-independent
         # code, and hidden visibility, so that such a library exports the component's public API
         # only (what VEXORA_SERIAL_API marks, AfExport.h), not its insides. Executables that link
@@ -72,6 +77,16 @@ function(_vexora_pkgconfig layer description requires)
     if(layer STREQUAL "platform")
         string(APPEND PC_LIBS " -pthread")
     endif()
+    # Qt as Debian builds it (reduce-relocations) needs position-independent code in every program
+    # that uses it: built as a position-independent executable (gcc's default) the program reads
+    # its own copy of Qt's data, so qApp is null. Qt's CMake targets add -fPIC themselves, its
+    # pkg-config files do not; the layers that bring Qt add it here, and the layers above get it
+    # through Requires. lintian objects to -fPIC in a .pc file; the -dev package overrides that,
+    # with this reason (cmake/debian/libvexora-serial-dev.lintian-overrides).
+    set(PC_CFLAGS "")
+    if(requires MATCHES "Qt6")
+        set(PC_CFLAGS " -fPIC")
+    endif()
     set(PC_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR})
     set(PC_LIBDIR ${CMAKE_INSTALL_LIBDIR})
     set(PC_VERSION ${PROJECT_VERSION})
@@ -93,4 +108,28 @@ _vexora_pkgconfig(component "Vexora serial: port component TAfComPort and data d
 if(TARGET vexora_widgets)
     _vexora_pkgconfig(widgets "Vexora serial: port selection box and port settings dialog"
                       "vexora-serial-component Qt6Widgets")
+endif()
+
+# The programmer's guide and the HTML reference go with the -dev package, under
+# share/doc/libvexora-serial-dev. The reference is built with the component, by scripts/docs.sh
+# (Doxygen); a Doxygen warning shows here and fails the test docs.reference, not the build.
+set(_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/libvexora-serial-dev)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/serial-component.md DESTINATION ${_docdir} COMPONENT SerialDev)
+find_program(VEXORA_DOXYGEN doxygen)
+if(VEXORA_DOXYGEN)
+    get_property(_headers GLOBAL PROPERTY VEXORA_PUBLIC_HEADERS)
+    list(TRANSFORM _headers PREPEND ${VEXORA_STAGED_INCLUDE_DIR}/vexora/serial/)
+    set(_reference ${CMAKE_BINARY_DIR}/reference)
+    add_custom_command(OUTPUT ${_reference}/html/index.html
+                       COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/docs.sh ${_reference} --warnings-pass
+                       DEPENDS ${PROJECT_SOURCE_DIR}/scripts/docs.sh ${PROJECT_SOURCE_DIR}/docs/Doxyfile
+                               ${PROJECT_SOURCE_DIR}/docs/serial-component.md
+                               ${PROJECT_SOURCE_DIR}/serial/core/AfVersion.h.in ${_headers}
+                       COMMENT "The serial component's reference (Doxygen)"
+                       VERBATIM)
+    add_custom_target(vexora_serial_reference ALL DEPENDS ${_reference}/html/index.html)
+    install(DIRECTORY ${_reference}/html/ DESTINATION ${_docdir}/reference COMPONENT SerialDev)
+else()
+    message(WARNING "doxygen not found: libvexora-serial-dev is made without its reference "
+                    "(bash scripts/install-deps.sh installs it)")
 endif()

@@ -157,7 +157,7 @@ int main(int argc, char* argv[])
     QCoreApplication application(argc, argv);
 
     TAfComPort port(nullptr);
-    port.SetComNumber(static_cast<std::uint16_t>(comNumber));
+    port.SetComNumber(comNumber);
     port.SetUserBaudRate(baud); // 8N1, no flow control: the component's defaults
 
     // A ring of 64 KiB: room for what arrives while the main thread is busy.

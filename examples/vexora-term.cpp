@@ -273,7 +273,7 @@ public:
             platform::AssignComPort(Options.ComNumber, Options.DevicePath);
         // The line settings: properties of the component, in force from OpenPort on (and at
         // once while the port is open).
-        FPort.SetComNumber(static_cast<std::uint16_t>(Options.ComNumber));
+        FPort.SetComNumber(Options.ComNumber);
         FPort.SetUserBaudRate(Options.Baud); // any rate; BaudRate becomes brUser
         FPort.SetDatabits(Options.Databits);
         FPort.SetParity(Options.Parity);

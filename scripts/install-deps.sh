@@ -10,7 +10,7 @@ packages=(
     xvfb xauth x11-apps x11-utils xdotool imagemagick fonts-dejavu-core fonts-liberation2
     procps strace ser2net
     libncurses-dev libx11-dev
-    dpkg-dev desktop-file-utils
+    dpkg-dev desktop-file-utils lintian
     doxygen
     qemu-system-x86 busybox-static xz-utils
 )

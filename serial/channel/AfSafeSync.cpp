@@ -21,6 +21,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -93,18 +94,30 @@ public:
     TAfSafeSyncChannel(const TAfSafeSyncChannel&) = delete;
     TAfSafeSyncChannel& operator=(const TAfSafeSyncChannel&) = delete;
 
-    DWORD Register(TAfSafeSyncProc proc)
+    enum class TRefusal { None, NotOwner, Full };
+
+    // Also refuses (0) a calling thread other than the owner when `ownerOnly`, saying why in
+    // `refusal`.
+    DWORD Register(TAfSafeSyncProc proc, bool ownerOnly = false, TRefusal* refusal = nullptr)
     {
+        TRefusal ignored = TRefusal::None;
+        TRefusal& why = refusal ? *refusal : ignored;
+        why = TRefusal::Full;
         if (!proc)
             return 0; // an entry without a procedure counts as free
         std::lock_guard<std::mutex> table(mTableLock);
         EnsureSyncWindow();
+        if (ownerOnly && !IsOwnerThread()) {
+            why = TRefusal::NotOwner;
+            return 0;
+        }
         for (TReceiverEntry& entry : mTable) {
             if (entry.Proc)
                 continue;
             entry.Enabled = false;
             entry.Proc = std::make_shared<const TAfSafeSyncProc>(std::move(proc));
             entry.Id = NextReceiverId();
+            why = TRefusal::None;
             return entry.Id;
         }
         return 0;
@@ -440,6 +453,21 @@ bool TAfSafeSyncWindow::event(QEvent* event)
 DWORD RegisterReceiver(TAfSafeSyncProc proc)
 {
     return TAfSafeSyncChannel::Instance().Register(std::move(proc));
+}
+
+DWORD RegisterOwnerReceiver(TAfSafeSyncProc proc)
+{
+    if (!proc)
+        throw EAfSafeSyncError("No receiver procedure");
+    auto refusal = TAfSafeSyncChannel::TRefusal::None;
+    const DWORD id = TAfSafeSyncChannel::Instance().Register(std::move(proc), true, &refusal);
+    if (refusal == TAfSafeSyncChannel::TRefusal::NotOwner)
+        throw EAfSafeSyncError("Component made on another thread than the user-interface thread (the "
+                               "thread that made the first component)");
+    if (id == 0)
+        throw EAfSafeSyncError("No free receiver in the notification channel: all " +
+                               std::to_string(AF_SAFESYNC_MAX_RECEIVERS) + " are in use");
+    return id;
 }
 
 bool UnregisterReceiver(DWORD id)

@@ -7,7 +7,9 @@
 /// dialog) and serves the channel from it; while it waits for a worker thread in SafeSyncWaitFor
 /// it serves the channel's runs as well (and nothing else). An owner thread that serves nothing
 /// makes every sender wait out its time-out. Each port component and each dispatcher holds one
-/// receiver; the table has AF_SAFESYNC_MAX_RECEIVERS entries.
+/// receiver; the table has AF_SAFESYNC_MAX_RECEIVERS (64) entries, so at most 64 of them exist at
+/// a time. They register with RegisterOwnerReceiver, which refuses, raising EAfSafeSyncError, a
+/// 65th and one made on another thread than the owner.
 ///
 /// The table lock is never held across a run or across the wait for one, so a receiver may itself
 /// register, unregister, enable or notify receivers, and the owner thread can disable a receiver
@@ -19,6 +21,7 @@
 
 // Receivers' exceptions go to the application's exception display.
 #include <vexora/serial/AfApplicationException.h>
+#include <vexora/serial/AfExceptions.h>
 #include <vexora/serial/AfExport.h>
 #include <vexora/serial/platform/AfWinTypes.h>
 
@@ -35,6 +38,21 @@ inline constexpr int AF_SAFESYNC_MAX_RECEIVERS = 64;
 /// registration of the process makes the calling thread the owner thread, for good; make it the
 /// user-interface thread, with its Qt application object already in place. Any thread afterwards.
 VEXORA_SERIAL_API platform::DWORD RegisterReceiver(TAfSafeSyncProc proc);
+/// Raised by RegisterOwnerReceiver; carries only its message.
+class VEXORA_SERIAL_API EAfSafeSyncError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+/// RegisterReceiver for a receiver that must run on the thread that registers it (a port
+/// component's, a dispatcher's): its id, never 0. Registers nothing and raises EAfSafeSyncError
+/// when the calling thread is not the owner thread ("Component made on another thread than the
+/// user-interface thread (the thread that made the first component)"), when all 64 entries are
+/// taken ("No free receiver in the notification channel: all 64 are in use") or when `proc` is
+/// empty ("No receiver procedure"). The first registration of the process makes the calling thread
+/// the owner thread, as RegisterReceiver's does. Any thread; the check and the registration are one
+/// step.
+VEXORA_SERIAL_API platform::DWORD RegisterOwnerReceiver(TAfSafeSyncProc proc);
 /// Frees the entry of `id`; false when there is none. Senders waiting for `id` stop waiting (a run
 /// in progress goes on). Any thread.
 VEXORA_SERIAL_API bool UnregisterReceiver(platform::DWORD id);

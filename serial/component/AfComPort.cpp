@@ -31,7 +31,9 @@ TAfCustomSerialPort::TAfCustomSerialPort(TComponent* AOwner) : TAfDataDispConnCo
 {
     if (Designing())
         return;
-    FSyncId = RegisterReceiver([this] { SyncCallback(); });
+    // Raises, before anything else is made, on a thread other than the user-interface thread or
+    // when the channel is full: such a port could never fire an event.
+    FSyncId = RegisterOwnerReceiver([this] { SyncCallback(); });
     FCore = std::make_unique<TAfComPortCore>();
     FCore->OnCoreEvent = [this](TObject*, TAfCoreEvent EventKind, DWORD Data, std::exception_ptr Error) {
         CoreEvent(EventKind, Data, std::move(Error));
@@ -301,10 +303,20 @@ bool TAfCustomSerialPort::TakeReceived(void* Buffer, std::int32_t Count)
 {
     if (FClosing)
         return false;
-    const std::int32_t read = FCore ? FCore->ReadData(Buffer, Count) : -1;
-    if (read != Count)
+    // All or nothing: bytes that are too few stay queued, readable by the next call.
+    if (!FCore || !FCore->ReadExactly(Buffer, Count))
         RaisePortError("Read data error");
     return true;
+}
+
+std::int32_t TAfCustomSerialPort::ReadData(void* Buffer, std::int32_t Count)
+{
+    if (FClosing)
+        return 0;
+    const std::int32_t read = FCore ? FCore->ReadData(Buffer, Count) : -1;
+    if (read < 0)
+        RaisePortError("Read data error");
+    return read;
 }
 
 std::int32_t TAfCustomSerialPort::InputCount()
@@ -459,7 +471,12 @@ void TAfCustomSerialPort::HandleSyncEvent(TAfCoreEvent EventKind, DWORD Data, st
         OnDataRecived(this, static_cast<std::int32_t>(Data));
         break;
     case ceThreadException:
-        if (Error)
+        if (!Error)
+            break;
+        // The port's own error handler, or else the application's display (through the channel).
+        if (const auto handler = OnError.Get())
+            (*handler)(this, std::move(Error));
+        else
             std::rethrow_exception(Error);
         break;
     }
@@ -490,19 +507,21 @@ void TAfCustomSerialPort::FireLineEvents(DWORD Mask, const TEventMark& Mark)
 
 TAfCustomComPort::TAfCustomComPort(TComponent* AOwner) : TAfCustomSerialPort(AOwner) {}
 
-void TAfCustomComPort::SetComNumber(std::uint16_t Value)
+void TAfCustomComPort::SetComNumber(int Value)
 {
+    if (Value < 0 || Value > UINT16_MAX)
+        RaisePortError("Invalid property value");
     if (Value == FComNumber)
         return;
     if (!IsPortOpen()) {
-        FComNumber = Value;
+        FComNumber = static_cast<std::uint16_t>(Value);
         return;
     }
     const std::weak_ptr<const bool> alive = Alive();
     ClosePort();
     if (alive.expired())
         return; // OnPortClose destroyed the port
-    FComNumber = Value;
+    FComNumber = static_cast<std::uint16_t>(Value);
     OpenPort();
 }
 

@@ -15,21 +15,22 @@
 ///     port.ClosePort();
 ///
 /// Threads. Everything is called on the user-interface thread (the thread that made the first port
-/// component or dispatcher), and the events fire there, one at a time, handed over from the port's
-/// event thread, which waits for each at most 2000 ms. Two exceptions: OnNonSyncEvent runs on the
-/// event thread itself (and, when assigned, replaces every user-interface event); OnPortOpen and
-/// OnPortClose end OpenPort and ClosePort on the caller's thread. A handler may close the port
-/// (also the one that is being handed over) or destroy it, and so may a linked dispatcher's
-/// reader, which may also unlink the port: the close or destruction returns at once, the rest of
-/// the event that ran the handler is dropped, and no event of that port fires after it. Handlers
-/// and the dispatcher link may be changed at any time, also while events flow.
+/// component or dispatcher; a port made on another thread is refused), and the events fire there,
+/// one at a time, handed over from the port's event thread, which waits for each at most 2000 ms.
+/// Two exceptions: OnNonSyncEvent runs on the event thread itself (and, when assigned, replaces
+/// every user-interface event); OnPortOpen and OnPortClose end OpenPort and ClosePort on the
+/// caller's thread. A handler may close the port (also the one that is being handed over) or
+/// destroy it, and so may a linked dispatcher's reader, which may also unlink the port: the close
+/// or destruction returns at once, the rest of the event that ran the handler is dropped, and no
+/// event of that port fires after it. Handlers and the dispatcher link may be changed at any time,
+/// also while events flow.
 ///
 /// The user-interface thread must serve its Qt event loop for the events to fire: an event that it
 /// has not begun to handle within 2000 ms is dropped (unread input is announced again every 200
 /// ms, so no byte is lost, only notifications). OnNonSyncEvent needs no event loop (only an
 /// exception of the event thread still goes to the user-interface thread); its handler may call
-/// SendData, ReceiveData, InputCount, OutputCount, OutputSpace and IsPortOpen on the event thread,
-/// and should return soon: no other event of the port is reported meanwhile.
+/// SendData, ReceiveData, ReadData, InputCount, OutputCount, OutputSpace and IsPortOpen on the
+/// event thread, and should return soon: no other event of the port is reported meanwhile.
 ///
 /// Events. Every core event that reaches the user-interface thread fires OnSyncEvent first, then
 /// the specific event. OnDataRecived gives the count waiting when the event is handled (0 when a
@@ -38,16 +39,17 @@
 /// an error or not.
 ///
 /// Errors. The component's own errors are EAfComPortError, raised through RaisePortError with the
-/// message followed by " - ", the component's Name and a blank. Opening failures are the core's
-/// EAfComPortCoreError, unchanged. An exception on the event thread (a failing OnNonSyncEvent, a
-/// dispatcher whose ring is full) is raised again on the user-interface thread, where the
-/// application's exception display shows it.
+/// message followed by " - ", the component's Name and a blank ("%s - %s "). Opening failures are
+/// the core's EAfComPortCoreError, unchanged. An exception on the event thread (a device that
+/// failed, a failing OnNonSyncEvent, a dispatcher whose ring is full) goes to the user-interface
+/// thread: to OnError when assigned, otherwise it is raised again there, where the application's
+/// exception display shows it.
 ///
 /// Costs. OpenPort and ClosePort block for the core's open and close (device set-up, the start and
 /// end of the port's two threads). SendData copies into the transmit ring and wakes the write
-/// thread; ReceiveData copies what the driver has queued; neither waits for the line. A setting
-/// that changes the line costs a device call while the port is open. Each event that reaches the
-/// user-interface thread costs one hand-over (two thread wake-ups).
+/// thread; ReceiveData and ReadData copy what the driver has queued; none waits for the line. A
+/// setting that changes the line costs a device call while the port is open. Each event that
+/// reaches the user-interface thread costs one hand-over (two thread wake-ups).
 #pragma once
 
 #include <atomic>
@@ -79,6 +81,9 @@ public:
 using TAfCPTErrorEvent = std::function<void(TObject* Sender, platform::DWORD Errors)>;
 /// A data event: Count bytes are waiting to be read.
 using TAfCPTDataReceivedEvent = std::function<void(TObject* Sender, std::int32_t Count)>;
+/// An error event: Error is an exception of the port's event thread (never null, never a silent
+/// abort); the handler owns it and may rethrow it.
+using TAfCPTExceptionEvent = std::function<void(TObject* Sender, std::exception_ptr Error)>;
 
 /// The serial port machinery of the component, without the port number (TAfCustomComPort adds it).
 /// Threads, errors and costs as described for the file.
@@ -86,7 +91,9 @@ class VEXORA_SERIAL_API TAfCustomSerialPort : public TAfDataDispConnComponent {
 public:
     /// Sets the defaults; in run mode also registers the component's receiver (the first
     /// registration of the process makes the calling thread the user-interface thread), creates
-    /// its core and builds its DCB.
+    /// its core and builds its DCB. Raises EAfSafeSyncError (AfSafeSync.h), and makes nothing, on
+    /// another thread than the user-interface thread, and when 64 port components and
+    /// dispatchers exist already (the notification channel's limit).
     explicit TAfCustomSerialPort(TComponent* AOwner);
     /// Unregisters the receiver and frees the core, closing the device if it is open. Neither
     /// ClosePort nor OnPortClose runs. A linked dispatcher is let go first, and an event being
@@ -211,10 +218,15 @@ public:
     /// nothing and raises nothing; while a close runs, nothing is queued and nothing raised.
     /// Copies the bytes; never waits for the line.
     void SendData(const void* Buffer, std::int32_t Count) override;
-    /// Takes exactly Count received bytes into Buffer, or raises "Read data error" (the bytes read
-    /// so far are in Buffer). Ask for at most InputCount bytes: it never waits for more to come.
-    /// While a close runs it does nothing.
+    /// Takes exactly Count received bytes into Buffer, or raises "Read data error" and takes none:
+    /// when fewer than Count are waiting they stay queued, readable by the next call (as ReadData
+    /// or InputCount show), and Buffer is left as it was. Also raises on a closed port. Ask for at
+    /// most InputCount bytes: it never waits for more to come. While a close runs it does nothing.
     void ReceiveData(void* Buffer, std::int32_t Count);
+    /// Takes the received bytes that are waiting, at most Count, into Buffer and returns how many:
+    /// 0 when none wait (and for a Count below 1 or a null Buffer). Never waits for bytes to come.
+    /// Raises "Read data error" on a closed port; while a close runs it returns 0.
+    std::int32_t ReadData(void* Buffer, std::int32_t Count);
     /// Received bytes waiting; 0 while the port is closed. A status query of the device, which
     /// also collects the line errors for the next OnLineError.
     std::int32_t InputCount();
@@ -248,6 +260,13 @@ public:
     TAfEventSlot<TNotifyEvent> OnPortClose;              ///< End of every ClosePort.
     TAfEventSlot<TNotifyEvent> OnPortOpen;               ///< End of an OpenPort that opened the device.
     TAfEventSlot<TAfCPTCoreEvent> OnSyncEvent;           ///< Every core event, before the specific one.
+    /// An exception of the port's event thread: the device failed (EAfComPortCoreError "Device
+    /// COM<n> failed", once per open; the port stays open until ClosePort), OnNonSyncEvent raised,
+    /// a linked dispatcher's ring was full. Fires on the user-interface thread after OnSyncEvent
+    /// (ceThreadException). When assigned it takes the exception instead of the application's
+    /// exception display (SetApplicationExceptionHandler), for this port only; an exception that
+    /// it raises goes to that display.
+    TAfEventSlot<TAfCPTExceptionEvent> OnError;
 
 protected:
     /// The device-opening step of OpenPort, after the settings have gone to the core.
@@ -312,12 +331,14 @@ public:
     /// A component on COM 0 (no port: opening it raises "Invalid port number (COM0)").
     explicit TAfCustomComPort(TComponent* AOwner);
 
-    /// The port number (default 0).
+    /// The port number (default 0), 16 bits.
     std::uint16_t ComNumber() const { return FComNumber; }
     /// A new number while the port is open closes the port (OnPortClose), takes the number and
     /// opens the port again (OnPortOpen); a failing open raises and leaves the port closed on the
-    /// new number. While closed it only stores the number.
-    void SetComNumber(std::uint16_t Value);
+    /// new number. While closed it only stores the number. Takes an int, the type COM numbers
+    /// have elsewhere (AssignComPort, AfComNumberForDevice), so that passing one needs no cast; a
+    /// value outside 0 to 65535 raises "Invalid property value" and changes nothing.
+    void SetComNumber(int Value);
 
     /// Starts from the port's configuration (the open device's, or the port's default while
     /// closed) with this component's DCB; false without a dialog when the port's configuration

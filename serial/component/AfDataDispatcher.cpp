@@ -31,7 +31,8 @@ TAfDataDispatcherListener::~TAfDataDispatcherListener()
 TAfDataDispatcher::TAfDataDispatcher(TComponent* AOwner, std::int32_t BufferSize)
     : TComponent(AOwner), FBufferSize(std::max<std::int32_t>(BufferSize, 1)), FDataBuffer(FBufferSize)
 {
-    FSyncId = RegisterReceiver([this] { SyncCallback(); });
+    // Raises on a thread other than the user-interface thread or when the channel is full.
+    FSyncId = RegisterOwnerReceiver([this] { SyncCallback(); });
     EnableReceiver(FSyncId, true);
 }
 

@@ -58,6 +58,7 @@
 #include <vexora/serial/AfEventSlot.h>
 #include <vexora/serial/AfExceptions.h>
 #include <vexora/serial/AfExport.h>
+#include <vexora/serial/AfSafeSync.h> // EAfSafeSyncError, which the constructor raises
 #include <vexora/serial/platform/AfWinTypes.h>
 
 namespace vexora::serial {
@@ -128,7 +129,9 @@ class VEXORA_SERIAL_API TAfDataDispatcher : public TComponent {
 public:
     /// A ring of BufferSize received bytes (at least 1). Registers the dispatcher's receiver with
     /// the notification channel (the first registration of the process makes the calling thread
-    /// the user-interface thread) and enables it. User-interface thread.
+    /// the user-interface thread) and enables it. Raises EAfSafeSyncError (AfSafeSync.h) on
+    /// another thread than the user-interface thread, and when 64 port components and
+    /// dispatchers exist already (the notification channel's limit). User-interface thread.
     explicit TAfDataDispatcher(TComponent* AOwner, std::int32_t BufferSize = 4096);
     /// Unlinks the connection (without firing OnPortClose), releases the output source, detaches
     /// every listener and unregisters its receiver. User-interface thread; a reader may destroy

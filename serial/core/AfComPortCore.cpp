@@ -189,6 +189,23 @@ std::int32_t TAfComPortCore::ReadData(void* Buffer, std::int32_t Count)
     return result;
 }
 
+bool TAfComPortCore::ReadExactly(void* Buffer, std::int32_t Count)
+{
+    if (Count < 0 || (Count > 0 && Buffer == nullptr) || !EnterActiveDevice())
+        return false;
+    // Only readers under the device lock take bytes from the driver's queue, so what the status
+    // counts is still there for the read.
+    COMSTAT stat{};
+    DWORD errors = 0;
+    bool read = false;
+    if (ClearCommError(FHandle, &errors, &stat)) {
+        FLineErrors |= errors;
+        read = stat.cbInQue >= static_cast<DWORD>(Count) && ReadDevice(Buffer, Count) == Count;
+    }
+    LeaveCriticalSection(&FDeviceLock);
+    return read;
+}
+
 std::int32_t TAfComPortCore::ReadDevice(void* Buffer, std::int32_t Count)
 {
     if (Buffer == nullptr || Count <= 0)

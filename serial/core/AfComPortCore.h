@@ -182,6 +182,13 @@ public:
     /// Count below 1 or a null Buffer); -1 when not active, and on the event thread once a close
     /// has begun. Never waits for bytes to arrive. Under the device lock.
     std::int32_t ReadData(void* Buffer, std::int32_t Count);
+    /// Reads exactly Count bytes, or none: true when Count bytes were copied into Buffer (also for
+    /// Count 0); false, with nothing read, when fewer wait in the driver's input queue, for a
+    /// negative Count or a null Buffer, when not active, and on the event thread once a close has
+    /// begun. The bytes that were too few stay queued for the next read. Never waits for bytes to
+    /// arrive. A status query and a read under one hold of the device lock; the status query's
+    /// line errors add to TakeLineErrors' as GetComStat's do.
+    bool ReadExactly(void* Buffer, std::int32_t Count);
     /// Drops the received bytes, queued and in the kernel; its success, false when not active.
     /// Under the device lock.
     bool PurgeInput();

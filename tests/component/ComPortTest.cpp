@@ -162,6 +162,22 @@ TEST_F(ComPortTest, ClosedPortErrorsCarryTheComponentsName)
     EXPECT_EQ(FEvents.Names(), std::vector<std::string>{"PortClose"});
 }
 
+TEST_F(ComPortTest, ComNumberTakesAnIntAndRefusesWhatSixteenBitsCannotHold)
+{
+    struct TCase {
+        int Value;
+        bool Taken;
+    };
+    for (const TCase& c :
+         {TCase{65535, true}, TCase{-1, false}, TCase{65536, false}, TCase{0, true}, TCase{70000, false}}) {
+        SCOPED_TRACE(c.Value);
+        const int before = FPort->ComNumber();
+        const std::string error = ErrorOf([&] { FPort->SetComNumber(c.Value); });
+        EXPECT_EQ(error, c.Taken ? "(no error)" : "Invalid property value - AfComPort1 ");
+        EXPECT_EQ(FPort->ComNumber(), c.Taken ? c.Value : before);
+    }
+}
+
 TEST(ComPortDesignTest, InDesignModeThereIsNoCoreAndOnlyTheLinkIsTold)
 {
     TComponent form(nullptr);
@@ -188,6 +204,55 @@ TEST(ComPortDesignTest, InDesignModeThereIsNoCoreAndOnlyTheLinkIsTold)
     port->ClosePort();
     EXPECT_EQ(closed, 2); // the link, then the close
     EXPECT_TRUE(events.Names().empty());
+}
+
+// ---- where a component may be made -------------------------------------------------------------
+
+// Free entries of the notification channel's table, counted by taking them all.
+int FreeReceivers()
+{
+    std::vector<DWORD> taken;
+    for (DWORD id; (id = RegisterReceiver([] {})) != 0;)
+        taken.push_back(id);
+    for (DWORD id : taken)
+        UnregisterReceiver(id);
+    return static_cast<int>(taken.size());
+}
+
+TEST(ComPortChannelTest, APortOrDispatcherThatCouldNeverFireIsRefusedAtItsConstruction)
+{
+    const TAfComPort first(nullptr); // the main thread makes the first: the user-interface thread
+    const std::string otherThread = "Component made on another thread than the user-interface thread "
+                                    "(the thread that made the first component)";
+    const std::string full = "No free receiver in the notification channel: all 64 are in use";
+    const std::function<void()> port = [] { TAfComPort made(nullptr); };
+    const std::function<void()> dispatcher = [] { TAfDataDispatcher made(nullptr); };
+    struct TCase {
+        const char* What;
+        const std::function<void()>& Make;
+        bool OnWorker; // else with the table full, on the main thread
+    };
+    for (const TCase& c :
+         {TCase{"port on a worker", port, true}, TCase{"dispatcher on a worker", dispatcher, true},
+          TCase{"65th port", port, false}, TCase{"65th dispatcher", dispatcher, false}}) {
+        SCOPED_TRACE(c.What);
+        const int free = FreeReceivers();
+        std::vector<DWORD> filling;
+        std::string error;
+        if (c.OnWorker) {
+            std::thread worker([&] { error = ErrorOf(c.Make); });
+            worker.join();
+        } else {
+            for (DWORD id; (id = RegisterReceiver([] {})) != 0;)
+                filling.push_back(id);
+            error = ErrorOf(c.Make);
+        }
+        EXPECT_EQ(error, c.OnWorker ? otherThread : full);
+        for (DWORD id : filling)
+            UnregisterReceiver(id);
+        EXPECT_EQ(FreeReceivers(), free) << "the refused component holds no receiver";
+    }
+    EXPECT_EQ(ErrorOf(port), "(no error)");
 }
 
 // ---- the tool's sequence and the line --------------------------------------------------------------
@@ -229,15 +294,32 @@ TEST_F(ComPortPtyTest, ReceiveTakesExactlyWhatWaitsAndNoMore)
     FPort->SendData(kFrame, 0); // nothing to queue
     ASSERT_TRUE(FPty->Send({1, 2, 3}));
     ASSERT_TRUE(WaitInput(3));
-    std::uint8_t buffer[4] = {};
+    std::uint8_t buffer[4] = {0xEE, 0xEE, 0xEE, 0xEE};
     EXPECT_EQ(ErrorOf([&] { FPort->ReceiveData(buffer, 4); }), "Read data error - AfComPort1 ");
-    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 3), (std::vector<std::uint8_t>{1, 2, 3}))
-        << "what was read stays in the buffer";
+    EXPECT_EQ(buffer[0], 0xEE) << "a refused read takes nothing";
+    EXPECT_EQ(FPort->InputCount(), 3) << "the bytes that were too few stay readable";
     ASSERT_TRUE(FPty->Send({4, 5}));
-    ASSERT_TRUE(WaitInput(2));
+    ASSERT_TRUE(WaitInput(5));
+    FPort->ReceiveData(buffer, 4);
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 4), (std::vector<std::uint8_t>{1, 2, 3, 4}));
     FPort->ReceiveData(buffer, FPort->InputCount());
-    EXPECT_EQ(buffer[0], 4);
-    EXPECT_EQ(buffer[1], 5);
+    EXPECT_EQ(buffer[0], 5);
+}
+
+TEST_F(ComPortPtyTest, ReadDataTakesWhatWaitsAndSaysHowMuch)
+{
+    std::uint8_t buffer[256] = {};
+    EXPECT_EQ(ErrorOf([&] { FPort->ReadData(buffer, 1); }), "Read data error - AfComPort1 ")
+        << "a closed port";
+    FPort->OpenPort();
+    EXPECT_EQ(FPort->ReadData(buffer, sizeof buffer), 0) << "nothing waits: no wait either";
+    ASSERT_TRUE(FPty->Send({1, 2, 3, 4, 5, 6, 7, 8}));
+    ASSERT_TRUE(WaitInput(8));
+    EXPECT_EQ(FPort->ReadData(buffer, 3), 3);
+    EXPECT_EQ(FPort->ReadData(buffer + 3, sizeof buffer - 3), 5);
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 8),
+              (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(FPort->InputCount(), 0);
 }
 
 TEST_F(ComPortPtyTest, ComNumberWrittenWhileOpenMovesThePort)
@@ -383,6 +465,31 @@ TEST_F(ComPortPtyTest, NonSyncHandlerReplacesEveryUserInterfaceEventButException
     EXPECT_EQ(shown.front(), "handler failed");
 }
 
+TEST_F(ComPortPtyTest, OnErrorTakesTheEventThreadsErrorsInsteadOfTheApplicationsDisplay)
+{
+    std::vector<std::string> shown;
+    SetApplicationExceptionHandler(
+        [&](std::exception_ptr error) { shown.push_back(ErrorOf([&] { std::rethrow_exception(error); })); });
+    std::vector<std::string> errors;
+    std::vector<std::string> sync;
+    FPort->OnError = [&](TObject* sender, std::exception_ptr error) {
+        EXPECT_EQ(sender, FPort.get());
+        errors.push_back(ErrorOf([&] { std::rethrow_exception(error); }));
+    };
+    FPort->OnSyncEvent = [&](TObject*, TAfCoreEvent kind, DWORD, std::exception_ptr error) {
+        if (kind == ceThreadException)
+            sync.push_back(ErrorOf([&] { std::rethrow_exception(error); }));
+    };
+    FPort->OpenPort();
+    FPty->CloseFarEnd();
+    ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }));
+    const std::string failed = "Device COM" + std::to_string(kCom) + " failed";
+    EXPECT_EQ(errors, std::vector<std::string>{failed});
+    EXPECT_EQ(sync, std::vector<std::string>{failed}) << "OnSyncEvent sees it first";
+    EXPECT_TRUE(shown.empty()) << shown.front();
+    EXPECT_TRUE(FPort->IsPortOpen()) << "a failed device stays open until ClosePort";
+}
+
 // ---- closing -------------------------------------------------------------------------------------
 
 TEST_F(ComPortPtyTest, WhileClosingTheDataOperationsDoNothingAndARaisingHandlerLeavesItClosed)
@@ -396,6 +503,8 @@ TEST_F(ComPortPtyTest, WhileClosingTheDataOperationsDoNothingAndARaisingHandlerL
         inHandler = ErrorOf([&] {
             FPort->SendData(kFrame, 11);
             FPort->ReceiveData(buffer, 2);
+            if (FPort->ReadData(buffer, 2) != 0)
+                throw Exception("ReadData took bytes while closing");
             FPort->ClearInput();
             FPort->ClearOutput();
         });

@@ -1,22 +1,25 @@
 #!/usr/bin/env bash
-# Usage: CheckConsumer.sh BUILD_DIR SIMULATOR CXX "CXX_FLAGS" "LINKER_FLAGS"
+# Usage: CheckConsumer.sh BUILD_DIR SOURCE_DIR SIMULATOR CXX "CXX_FLAGS" "LINKER_FLAGS"
 # Uses the serial component as a project outside this tree would:
 # 1. installs BUILD_DIR's component SerialDev into an empty temporary prefix;
 # 2. compiles every installed header on its own (twice in one unit, so a missing include guard
 #    shows too), with nothing on the include path but the prefix's and Qt's: a public header that
-#    reaches a header that is not installed fails here;
-# 3. builds the installed examples with CMake through find_package(VexoraSerial), and again with
-#    bare CXX commands through pkg-config;
+#    reaches a header that is not installed fails here; and makes sure that with _GLIBCXX_DEBUG
+#    (containers of another layout than the libraries') they refuse to compile, saying why;
+# 3. builds the installed examples with CMake through find_package(VexoraSerial) (they set no C++
+#    standard: the targets bring it), and again with bare CXX commands through pkg-config, beside
+#    SOURCE_DIR/PkgConfigProgram.cpp (qApp, the version, -Wconversion), which it runs;
 # 4. runs both terminals against the meter simulator on a pseudo-terminal: a telegram goes out
 #    through standard input and the meter's answer must come back on standard output, once by
 #    COM number in hex, once by device path as raw bytes.
 # CXX_FLAGS and LINKER_FLAGS are the build's own (a sanitizer's), so that its libraries link.
 set -euo pipefail
 build=$1
-simulator=$2
-cxx=$3
-cxxflags=$4
-ldflags=$5
+source=$2
+simulator=$3
+cxx=$4
+cxxflags=$5
+ldflags=$6
 
 scratch=$(mktemp -d)
 simulator_pid=
@@ -63,6 +66,14 @@ done <"$scratch/headers.txt" |
         -I'$prefix/include' $qt_flags {} 2>{}.log || { cat {}.log >&2; echo 'FAIL: {}' >&2; exit 1; }" ||
     fail "an installed header does not compile on its own (above)"
 echo "ok: $(wc -l <"$scratch/headers.txt") installed headers compile on their own (${SECONDS} s so far)"
+# libstdc++'s debug mode gives the containers another layout than the libraries': refused at once.
+echo '#include <vexora/serial/AfComPort.h>' >"$scratch/debugmode.cpp"
+# shellcheck disable=SC2086 # flags are words
+if $cxx -std=c++20 -fsyntax-only -D_GLIBCXX_DEBUG -I"$prefix/include" $qt_flags "$scratch/debugmode.cpp" \
+    >"$scratch/debugmode.log" 2>&1 || ! grep -q 'cannot be used with _GLIBCXX_DEBUG' "$scratch/debugmode.log"; then
+    cat "$scratch/debugmode.log" >&2
+    fail "the headers compile with _GLIBCXX_DEBUG, or fail without saying why"
+fi
 
 # ---- 3. the examples, with find_package and with pkg-config
 quiet cmake -S "$examples" -B "$scratch/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
@@ -85,10 +96,19 @@ build_pc() { # PROGRAM PACKAGE, in the background
 build_pc vexora-term vexora-serial-component
 build_pc vexora-linelog vexora-serial-component
 build_pc vexora-portwindow vexora-serial-widgets
-for _ in 1 2 3; do
-    wait -n || { cat "$scratch"/pc/*.log >&2; fail "an example does not build with pkg-config"; }
+# A user's program with warnings on (PkgConfigProgram.cpp says what it checks).
+# shellcheck disable=SC2046,SC2086 # flags are words
+$cxx -std=c++20 -Wall -Wextra -Wconversion -Werror $cxxflags "$source/PkgConfigProgram.cpp" -o "$scratch/pc/program" \
+    $ldflags $(pkg-config --cflags --libs vexora-serial-component) >"$scratch/pc/program.log" 2>&1 &
+for _ in 1 2 3 4; do
+    wait -n || { cat "$scratch"/pc/*.log >&2; fail "an example or PkgConfigProgram.cpp does not build with pkg-config"; }
 done
 echo "ok: the examples build with pkg-config (${SECONDS} s so far)"
+program_version=$("$scratch/pc/program") || fail "PkgConfigProgram failed (above)"
+package_version=$(pkg-config --modversion vexora-serial-component)
+[[ $program_version == "$package_version" || $program_version == "$package_version".* ]] ||
+    fail "the libraries say version $program_version, the package $package_version"
+echo "ok: a program built with pkg-config and -Wconversion finds qApp and version $program_version"
 
 # ---- 4. the terminals against the meter simulator
 export VEXORA_PORT_DIR=$scratch/ports VEXORA_MACHINE_PORTS=0
