@@ -33,7 +33,7 @@ const std::string& GuestMonitorLine();
     if (GuestMonitorLine().empty())                                                                          \
     GTEST_SKIP() << "runs in the UART guest only (scripts/test-uart.sh)"
 
-// The device of the adapter now ("/dev/ttyUSB1"), found by its serial number in sysfs; empty while
+// The device of the adapter now (its ttyUSB node), found by its serial number in sysfs; empty while
 // it is out.
 std::string UsbAdapterDevice(const TUsbAdapter& Adapter);
 

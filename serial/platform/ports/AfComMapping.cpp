@@ -145,16 +145,6 @@ std::string ComPortDevicePath(int number)
 
 namespace {
 
-std::string RealPath(const std::string& path)
-{
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (!real)
-        return {};
-    std::string result = real;
-    std::free(real);
-    return result;
-}
-
 std::string LinkTarget(const std::string& path)
 {
     std::string target(PATH_MAX, '\0');
@@ -168,17 +158,6 @@ std::string LinkTarget(const std::string& path)
 std::string BaseName(const std::string& path)
 {
     return path.substr(path.find_last_of('/') + 1);
-}
-
-// The first line of a small sysfs attribute, without blanks around it; empty when there is none.
-std::string Attribute(const std::string& path)
-{
-    std::ifstream file(path);
-    std::string line;
-    std::getline(file, line);
-    const auto first = line.find_first_not_of(" \t\r");
-    const auto last = line.find_last_not_of(" \t\r");
-    return first == std::string::npos ? std::string() : line.substr(first, last - first + 1);
 }
 
 // The group that may use `device` when this user may not; empty otherwise.
@@ -202,21 +181,21 @@ std::string AccessGroup(const std::string& device)
 // the USB device's own description.
 void DescribeFromSysfs(const std::string& name, const std::string& sysRoot, AfComPortInfo& info)
 {
-    const std::string top = RealPath(sysRoot);
+    const std::string top = AfRealPath(sysRoot);
     if (name.empty() || top.empty())
         return;
-    for (std::string dir = RealPath(sysRoot + "/class/tty/" + name + "/device");
+    for (std::string dir = AfRealPath(sysRoot + "/class/tty/" + name + "/device");
          dir.size() > top.size() && dir.starts_with(top + "/"); dir.resize(dir.find_last_of('/'))) {
         if (info.Driver.empty()) {
             const std::string driver = LinkTarget(dir + "/driver");
             if (!driver.empty() && driver.find("bus/serial-base/") == std::string::npos)
                 info.Driver = BaseName(driver);
         }
-        if (const std::string vendor = Attribute(dir + "/idVendor"); !vendor.empty()) {
-            info.Manufacturer = Attribute(dir + "/manufacturer");
-            info.Product = Attribute(dir + "/product");
-            info.SerialNumber = Attribute(dir + "/serial");
-            info.UsbId = vendor + ":" + Attribute(dir + "/idProduct");
+        if (const std::string vendor = AfSysfsAttribute(dir + "/idVendor"); !vendor.empty()) {
+            info.Manufacturer = AfSysfsAttribute(dir + "/manufacturer");
+            info.Product = AfSysfsAttribute(dir + "/product");
+            info.SerialNumber = AfSysfsAttribute(dir + "/serial");
+            info.UsbId = vendor + ":" + AfSysfsAttribute(dir + "/idProduct");
             return;
         }
     }
@@ -249,7 +228,7 @@ AfComPortInfo AfDescribeSerialDevice(const std::string& device, const std::strin
         info.Problem = AfNetPortProblem(device);
         return info;
     }
-    std::string real = RealPath(device);
+    std::string real = AfRealPath(device);
     if (real.empty())
         real = device;
     // Pseudo-terminals have no device in sysfs.
@@ -311,13 +290,13 @@ int AfComNumberForDevice(const std::string& device)
     AfNetAddress address;
     if (network && !AfParseNetAddress(device, address))
         return 0;
-    const std::string real = network ? device : RealPath(device);
+    const std::string real = network ? device : AfRealPath(device);
     if (real.empty())
         return 0;
     const std::set<int> numbers = MappedComNumbers();
     for (const int number : numbers) {
         const std::string mapped = ComPortDevicePath(number);
-        if (AfIsNetworkPort(mapped) == network && (network ? mapped : RealPath(mapped)) == real)
+        if (AfIsNetworkPort(mapped) == network && (network ? mapped : AfRealPath(mapped)) == real)
             return number;
     }
     std::lock_guard guard(g_assignedLock);

@@ -15,27 +15,6 @@ namespace vexora::serial::platform {
 
 namespace {
 
-std::string RealPath(const std::string& path)
-{
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (!real)
-        return {};
-    std::string result = real;
-    std::free(real);
-    return result;
-}
-
-// The first line of a small sysfs attribute, without blanks around it; empty when there is none.
-std::string Attribute(const std::string& path)
-{
-    std::ifstream file(path);
-    std::string line;
-    std::getline(file, line);
-    const auto first = line.find_first_not_of(" \t\r");
-    const auto last = line.find_last_not_of(" \t\r");
-    return first == std::string::npos ? std::string() : line.substr(first, last - first + 1);
-}
-
 std::string BaseName(const std::string& path)
 {
     return path.substr(path.find_last_of('/') + 1);
@@ -50,23 +29,23 @@ struct TUsbIdentities {
 TUsbIdentities UsbIdentities(const std::string& name, const std::string& sysRoot)
 {
     TUsbIdentities found;
-    const std::string top = RealPath(sysRoot);
-    const std::string device = RealPath(sysRoot + "/class/tty/" + name + "/device");
+    const std::string top = AfRealPath(sysRoot);
+    const std::string device = AfRealPath(sysRoot + "/class/tty/" + name + "/device");
     if (top.empty() || device.empty())
         return found;
     // A port of a multi-port adapter that has one interface for all its ports.
-    std::string where = Attribute(device + "/port_number");
+    std::string where = AfSysfsAttribute(device + "/port_number");
     for (std::string dir = device; dir.size() > top.size() && dir.starts_with(top + "/");
          dir.resize(dir.find_last_of('/'))) {
-        if (const std::string interface = Attribute(dir + "/bInterfaceNumber"); !interface.empty()) {
+        if (const std::string interface = AfSysfsAttribute(dir + "/bInterfaceNumber"); !interface.empty()) {
             where = interface + (where.empty() ? "" : "." + where);
             continue;
         }
-        const std::string vendor = Attribute(dir + "/idVendor");
+        const std::string vendor = AfSysfsAttribute(dir + "/idVendor");
         if (vendor.empty())
             continue;
-        const std::string usbId = vendor + ":" + Attribute(dir + "/idProduct");
-        const std::string serial = Attribute(dir + "/serial");
+        const std::string usbId = vendor + ":" + AfSysfsAttribute(dir + "/idProduct");
+        const std::string serial = AfSysfsAttribute(dir + "/serial");
         if (!serial.empty())
             found.BySerial = "usb " + usbId + " serial " + serial + " interface " + where;
         // The USB device's own name is its place on the bus: bus and port path.

@@ -3,6 +3,8 @@
 #include "ports/AfMachinePorts_p.h"
 
 #include <dirent.h>
+#include <limits.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <fstream>
@@ -66,6 +68,26 @@ std::vector<std::string> AfScanSerialDevices(const std::string& devDir, const st
             devices.push_back(devDir + "/" + name);
     }
     return devices;
+}
+
+std::string AfRealPath(const std::string& path)
+{
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real)
+        return {};
+    std::string result = real;
+    ::free(real);
+    return result;
+}
+
+std::string AfSysfsAttribute(const std::string& path)
+{
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    const auto first = line.find_first_not_of(" \t\r");
+    const auto last = line.find_last_not_of(" \t\r");
+    return first == std::string::npos ? std::string() : line.substr(first, last - first + 1);
 }
 
 } // namespace vexora::serial::platform

@@ -19,4 +19,10 @@ bool AfIsSerialDeviceName(const std::string& name);
 // `<sysClassTty>/ttyS<n>/type` names a real UART (not 0). No device is opened.
 std::vector<std::string> AfScanSerialDevices(const std::string& devDir, const std::string& sysClassTty);
 
+// The real path of `path` (symbolic links resolved); empty when it does not exist.
+std::string AfRealPath(const std::string& path);
+
+// The first line of a small sysfs attribute, without blanks around it; empty when there is none.
+std::string AfSysfsAttribute(const std::string& path);
+
 } // namespace vexora::serial::platform
