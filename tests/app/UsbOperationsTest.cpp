@@ -163,9 +163,13 @@ TEST_F(UsbOperations, AConverterPulledOutDuringAReadEndsItWithOneError)
     EXPECT_THAT(trace, EndsWith("status Reading config data | progress 0 (0%) | " + kEnd +
                                 " | error Device COM1 failed"));
     EXPECT_EQ(Threads(), threads) << "the port's threads are gone";
+    // The box rescans the ports once the kernel has let the converter go; under emulation that
+    // alone can cost a tenth of a second, so the count starts after it. A thread left spinning
+    // would cost the whole second.
+    porttest::PumpFor(500);
     const double cpu = CpuMs();
     porttest::PumpFor(1000);
-    EXPECT_LT(CpuMs() - cpu, 100.0) << "something keeps busy after the pull";
+    EXPECT_LT(CpuMs() - cpu, 250.0) << "something keeps busy after the pull";
 
     const std::string device = PlugIn(kUsbMeter);
     ASSERT_NE(device, "");
