@@ -146,7 +146,9 @@ int ComNumberOf(const std::string& Port)
     } catch (const EConvertError&) {
     }
     if (number <= 0 || number > UINT16_MAX)
-        throw ERefusedInput("'" + Port + "' is neither a COM number nor a device path");
+        throw ERefusedInput(
+            "'" + Port +
+            "' is not a COM number, a device path or a network port (rfc2217://host:port, tcp://host:port)");
     return number;
 }
 

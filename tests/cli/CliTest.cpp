@@ -250,7 +250,10 @@ TEST_F(CliTest, EveryRefusalAndEveryExitStatus)
          "vexora-cli: the reset clears the meter's main volume counter: --yes does it"},
         {{"scan", "--port", "1", "--from", "9", "--to", "5"}, 3, "vexora-cli: Addr 9 to 5 is an empty range"},
         {{"scan", "--port", "1", "--to", "251"}, 3, "vexora-cli: Addr 251 is out of range (0 to 250)"},
-        {{"read", "--port", "abc"}, 3, "vexora-cli: 'abc' is neither a COM number nor a device path"},
+        {{"read", "--port", "abc"},
+         3,
+         "vexora-cli: 'abc' is not a COM number, a device path or a network port (rfc2217://host:port, "
+         "tcp://host:port)"},
         // After the configuration data: the meter's scale makes it too large for a single.
         {write(values + QStringList{"--imp-out", "1e36"}), 3, "vexora-cli: Imp Out 1E36 is out of range", 2},
         {{"read", "--port", "9"}, 4, "vexora-cli: Invalid port number (COM9)"},
