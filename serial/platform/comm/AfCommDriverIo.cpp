@@ -4,13 +4,13 @@
 #include <vexora/serial/platform/AfWin.h>
 
 #include "comm/AfCommDriver_p.h"
+#include "sync/AfWakeFd_p.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -32,7 +32,7 @@ bool AfCommDriver::StartThread()
     if (started_)
         return true;
     if (wakeFd_ < 0)
-        wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        wakeFd_ = AfMakeWakeFd();
     if (wakeFd_ < 0)
         return false;
     try {
@@ -48,8 +48,7 @@ void AfCommDriver::Wake()
 {
     if (!started_)
         return;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
+    AfSignalWakeFd(wakeFd_);
 }
 
 void AfCommDriver::Run()
@@ -102,10 +101,8 @@ void AfCommDriver::Run()
             break;
         }
 
-        if (fds[0].revents & POLLIN) {
-            std::uint64_t value;
-            [[maybe_unused]] ssize_t n = ::read(wakeFd_, &value, sizeof value);
-        }
+        if (fds[0].revents & POLLIN)
+            AfTakeWakeFd(wakeFd_);
         bool notified = false;
         if (notifyIndex >= 0 && fds[notifyIndex].revents) {
             backend_->ClearNotify();

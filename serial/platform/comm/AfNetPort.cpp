@@ -248,14 +248,7 @@ public:
 private:
     int fd_;
     bool ended_ = false; // only the reader's side (Read, FlushInput) touches it, one at a time
-    DCB settings_ = [] {
-        DCB dcb{};
-        dcb.BaudRate = 9600;
-        dcb.ByteSize = 8;
-        dcb.Parity = NOPARITY;
-        dcb.StopBits = ONESTOPBIT;
-        return dcb;
-    }();
+    DCB settings_ = AfNetPortFirstSettings();
 };
 
 // Watches a raw connection until `until`, taking in what comes (as text into `said`): false when the
@@ -303,6 +296,16 @@ AfNetSession OpenSession(const AfNetAddress& address, Clock::time_point deadline
 }
 
 } // namespace
+
+DCB AfNetPortFirstSettings()
+{
+    DCB dcb{};
+    dcb.BaudRate = 9600;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    return dcb;
+}
 
 long AfReceive(int socket, void* buffer, std::size_t count)
 {

@@ -20,6 +20,10 @@ namespace vexora::serial::platform {
 // How long an open waits for the host name to resolve and the connection to be made.
 inline constexpr int AF_NET_CONNECT_TIMEOUT_MS = 5000;
 
+// The line settings a network port holds until it is given others: 9600 8N1, as a terminal
+// starts.
+DCB AfNetPortFirstSettings();
+
 // Connects to `host`:`port` over TCP within `timeoutMs` (name resolution included), trying each
 // address the name has in turn: a non-blocking socket with TCP_NODELAY, or -1 with `error`
 // (ERROR_BAD_NETPATH, ERROR_CONNECTION_REFUSED, ERROR_HOST_UNREACHABLE, ERROR_NETWORK_UNREACHABLE,

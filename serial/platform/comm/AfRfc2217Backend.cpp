@@ -8,13 +8,13 @@
 #include <cstdint>
 #include <mutex>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
 #include "comm/AfNetPort_p.h"
 #include "comm/AfTelnetCodec_p.h"
+#include "sync/AfWakeFd_p.h"
 
 namespace vexora::serial::platform {
 
@@ -136,11 +136,7 @@ public:
     int DataFd() const override { return fd_; }
     int NotifyFd() const override { return notifyFd_; }
 
-    void ClearNotify() override
-    {
-        std::uint64_t value;
-        [[maybe_unused]] ssize_t n = ::read(notifyFd_, &value, sizeof value);
-    }
+    void ClearNotify() override { AfTakeWakeFd(notifyFd_); }
 
     long Read(void* buffer, std::size_t count) override
     {
@@ -381,8 +377,7 @@ private:
             now.parity == status_.parity && now.frame == status_.frame && now.breaks == status_.breaks)
             return;
         status_ = now;
-        const std::uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(notifyFd_, &one, sizeof one);
+        AfSignalWakeFd(notifyFd_);
     }
 
     // Sends what is queued as far as the connection takes it: true when all of it went.
@@ -414,14 +409,7 @@ private:
     std::vector<BYTE> out_; // stream bytes the connection has not taken yet
     bool broken_ = false;   // a send failed: the connection is gone
     std::vector<std::vector<BYTE>> messages_;
-    DCB state_ = [] {
-        DCB dcb{};
-        dcb.BaudRate = 9600;
-        dcb.ByteSize = 8;
-        dcb.Parity = NOPARITY;
-        dcb.StopBits = ONESTOPBIT;
-        return dcb;
-    }();
+    DCB state_ = AfNetPortFirstSettings();
     FarSettings wanted_;
     FarSettings sent_;
     bool frameSet_ = false;  // a caller has set the line
@@ -440,7 +428,7 @@ AfNetSession AfOpenRfc2217Session(int socket, int settleMs)
 {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(settleMs);
     AfNetSession session;
-    const int notifyFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    const int notifyFd = AfMakeWakeFd();
     if (notifyFd < 0) {
         ::close(socket);
         return session;

@@ -11,7 +11,6 @@
 #include <linux/serial.h>
 #include <mutex>
 #include <pthread.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -20,6 +19,7 @@
 #include <unistd.h>
 
 #include "comm/AfTermios_p.h"
+#include "sync/AfWakeFd_p.h"
 
 namespace vexora::serial::platform {
 
@@ -121,11 +121,7 @@ public:
     int DataFd() const override { return fd_; }
     int NotifyFd() const override { return notifyFd_; }
 
-    void ClearNotify() override
-    {
-        std::uint64_t value;
-        [[maybe_unused]] ssize_t n = ::read(notifyFd_, &value, sizeof value);
-    }
+    void ClearNotify() override { AfTakeWakeFd(notifyFd_); }
 
     long Read(void* buffer, std::size_t count) override
     {
@@ -266,7 +262,7 @@ private:
     {
         if (WakeSignal() == 0)
             return; // polled
-        notifyFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        notifyFd_ = AfMakeWakeFd();
         if (notifyFd_ < 0)
             return;
         watching_ = true;
@@ -315,11 +311,7 @@ private:
         watchEnded_.notify_all();
     }
 
-    void Notify()
-    {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(notifyFd_, &one, sizeof one);
-    }
+    void Notify() { AfSignalWakeFd(notifyFd_); }
 
     // The 8250 switches its modem-status interrupt off at every change of the terminal's
     // attributes (unless RTS/CTS flow control or modem control keep it on), and a TIOCMIWAIT

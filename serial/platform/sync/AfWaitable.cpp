@@ -4,13 +4,14 @@
 
 #include <linux/futex.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
+
+#include "sync/AfWakeFd_p.h"
 
 namespace vexora::serial::platform {
 
@@ -76,8 +77,7 @@ void AfParker::Wake()
         ::syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
         break;
     case kInPoll: {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(fd_, &one, sizeof one);
+        AfSignalWakeFd(fd_);
         break;
     }
     default:
@@ -88,7 +88,7 @@ void AfParker::Wake()
 bool AfParker::EnsureFd()
 {
     if (fd_ < 0)
-        fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        fd_ = AfMakeWakeFd();
     return fd_ >= 0;
 }
 
@@ -115,14 +115,10 @@ bool AfParker::Sleep(int timeoutMs, pollfd* fds, int count)
         for (int i = 0; i <= count; ++i)
             fds[i].revents = 0;
     }
-    if (state_.exchange(kRunning, std::memory_order_acq_rel) == kNotified && (fds[0].revents & POLLIN)) {
-        std::uint64_t value;
-        [[maybe_unused]] const ssize_t n = ::read(fd_, &value, sizeof value);
-    } else if (fds[0].revents & POLLIN) {
-        // A wake-up written after an earlier poll had already ended.
-        std::uint64_t value;
-        [[maybe_unused]] const ssize_t n = ::read(fd_, &value, sizeof value);
-    }
+    state_.exchange(kRunning, std::memory_order_acq_rel);
+    // This wait's wake-up, or one written after an earlier poll had already ended.
+    if (fds[0].revents & POLLIN)
+        AfTakeWakeFd(fd_);
     return true;
 }
 
