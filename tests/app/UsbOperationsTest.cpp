@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -32,6 +31,7 @@
 #include "AppForms.h"
 #include "ComPortTestSupport.h"
 #include "OperationsTrace.h"
+#include "ProcessProbes.h"
 #include "ToolkitTestApp.h"
 #include "UsbGuest.h"
 
@@ -60,37 +60,6 @@ void IdleFor(int Ms)
     QEventLoop loop;
     QTimer::singleShot(Ms, &loop, &QEventLoop::quit);
     loop.exec();
-}
-
-std::set<std::string> Threads()
-{
-    std::set<std::string> threads;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
-        threads.insert(task.path().filename());
-    return threads;
-}
-
-double CpuMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
-}
-
-// How often the process's threads have gone to sleep or lost the processor so far.
-long Switches()
-{
-    long switches = 0;
-    for (const std::string& thread : Threads()) {
-        std::ifstream status("/proc/self/task/" + thread + "/status");
-        std::string key;
-        long value = 0;
-        while (status >> key)
-            if ((key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") &&
-                status >> value)
-                switches += value;
-    }
-    return switches;
 }
 
 // The main window on COM 1, the converter to the meter.

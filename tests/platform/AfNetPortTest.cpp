@@ -20,6 +20,7 @@
 #include <vexora/serial/platform/AfWin.h>
 
 #include "AfPtyPort.h"
+#include "LineDcb.h"
 #include "NetGateways.h"
 #include "comm/AfNetPort_p.h"
 #include "comm/AfTelnetCodec_p.h"
@@ -147,20 +148,11 @@ double ProcessCpuSeconds()
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-DCB LineDcb(DWORD baud)
+// The M-Bus line: 8 data bits, even parity.
+DCB EvenLine(DWORD baud)
 {
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    dcb.BaudRate = baud;
-    dcb.fBinary = 1;
+    DCB dcb = LineDcb(baud, 8, EVENPARITY);
     dcb.fParity = 1;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.ByteSize = 8;
-    dcb.Parity = EVENPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
     return dcb;
 }
 
@@ -178,7 +170,7 @@ protected:
         if (FPort == INVALID_HANDLE_VALUE)
             return ::testing::AssertionFailure() << "error " << GetLastError();
         COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
-        const DCB dcb = LineDcb(2400);
+        const DCB dcb = EvenLine(2400);
         if (!SetCommTimeouts(FPort, &timeouts) || !SetupComm(FPort, 4096, 2048) ||
             !SetCommMask(FPort, EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_ERR | EV_RING) ||
             !SetCommState(FPort, &dcb))
@@ -414,7 +406,7 @@ TEST_P(Ser2netTest, EveryByteValueCrossesBothWaysUnchanged)
 // without modem lines never answers, hold nothing up.
 TEST_P(Ser2netTest, LineSettingsReachTheFarPortOverRfc2217Only)
 {
-    DCB dcb = LineDcb(9600);
+    DCB dcb = EvenLine(9600);
     dcb.ByteSize = 7;
     dcb.Parity = ODDPARITY;
     dcb.StopBits = TWOSTOPBITS;

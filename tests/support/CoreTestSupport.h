@@ -20,6 +20,8 @@
 #include <vexora/serial/AfComPortCore.h>
 #include <vexora/serial/platform/AfGlobalNames.h>
 
+#include "LineDcb.h"
+
 namespace coretest {
 
 using Clock = std::chrono::steady_clock;
@@ -28,18 +30,7 @@ using Bytes = std::vector<std::uint8_t>;
 // 115200 8N1, binary, DTR and RTS on, no flow control.
 inline DCB TestDcb()
 {
-    DCB dcb{};
-    dcb.DCBlength = sizeof(DCB);
-    dcb.BaudRate = 115200;
-    dcb.fBinary = 1;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-    return dcb;
+    return LineDcb(115200);
 }
 
 // CPU time this process has used so far, in seconds.

@@ -1,4 +1,5 @@
 #include "PumpWait.h"
+#include "ProcessProbes.h"
 #include "ToolkitTestApp.h"
 
 #include <QTimer>
@@ -7,7 +8,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <thread>
 
 namespace {
@@ -17,13 +17,6 @@ using Clock = std::chrono::steady_clock;
 long long MsSince(Clock::time_point start)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-double CpuMs()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
 }
 
 // Ticks that advance by one at every reading, starting at `first`.

@@ -6,8 +6,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
-#include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
@@ -17,6 +15,8 @@
 #include <vexora/serial/platform/AfGlobalNames.h>
 #include <vexora/serial/platform/AfWin.h>
 
+#include "LineDcb.h"
+#include "ProcessProbes.h"
 #include "UartGuest.h"
 
 namespace {
@@ -31,57 +31,6 @@ TBytes Pattern(std::size_t count, unsigned seed)
     for (std::size_t i = 0; i < count; ++i)
         bytes[i] = static_cast<std::uint8_t>(i * 13 + i / 251 + seed);
     return bytes;
-}
-
-DCB Line(DWORD rate, BYTE bits = 8, BYTE parity = NOPARITY, BYTE stop = ONESTOPBIT)
-{
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    dcb.BaudRate = rate;
-    dcb.fBinary = 1;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.ByteSize = bits;
-    dcb.Parity = parity;
-    dcb.StopBits = stop;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-    return dcb;
-}
-
-double CpuMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
-}
-
-// The task ids of this process's threads.
-std::set<std::string> Threads()
-{
-    std::set<std::string> threads;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
-        threads.insert(task.path().filename());
-    return threads;
-}
-
-// How often the threads of this process other than `others` have gone to sleep (each time to be
-// woken again) or lost the processor so far.
-long Switches(const std::set<std::string>& others)
-{
-    long switches = 0;
-    for (const std::string& thread : Threads()) {
-        if (others.count(thread))
-            continue;
-        std::ifstream status("/proc/self/task/" + thread + "/status");
-        std::string key;
-        long value = 0;
-        while (status >> key)
-            if ((key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") &&
-                status >> value)
-                switches += value;
-    }
-    return switches;
 }
 
 // An open port as the port core uses it: overlapped, reads that never wait, one OVERLAPPED with
@@ -220,15 +169,15 @@ TEST(UartLine, SettingsAreSetAndReadBackThroughTheDriver)
 {
     SKIP_WITHOUT_UART(GuestUarts().Loop);
     TPort port(GuestUarts().Loop);
-    const DCB lines[] = {Line(110, 7, EVENPARITY, TWOSTOPBITS),
-                         Line(300),
-                         Line(2400, 8, EVENPARITY),
-                         Line(9600, 7, ODDPARITY, TWOSTOPBITS),
-                         Line(19200, 6, MARKPARITY),
-                         Line(31250, 7, SPACEPARITY),
-                         Line(57600, 5, NOPARITY, ONE5STOPBITS),
-                         Line(115200, 8, NOPARITY, TWOSTOPBITS),
-                         Line(4800, 5, ODDPARITY, ONE5STOPBITS)};
+    const DCB lines[] = {LineDcb(110, 7, EVENPARITY, TWOSTOPBITS),
+                         LineDcb(300),
+                         LineDcb(2400, 8, EVENPARITY),
+                         LineDcb(9600, 7, ODDPARITY, TWOSTOPBITS),
+                         LineDcb(19200, 6, MARKPARITY),
+                         LineDcb(31250, 7, SPACEPARITY),
+                         LineDcb(57600, 5, NOPARITY, ONE5STOPBITS),
+                         LineDcb(115200, 8, NOPARITY, TWOSTOPBITS),
+                         LineDcb(4800, 5, ODDPARITY, ONE5STOPBITS)};
     for (const DCB& line : lines) {
         SCOPED_TRACE(testing::Message()
                      << line.BaudRate << " baud, " << int(line.ByteSize) << " bits, parity "
@@ -244,7 +193,7 @@ TEST(UartLine, SettingsAreSetAndReadBackThroughTheDriver)
     // Above what the UART's clock can make (115200 baud from 1.8432 MHz): refused, and the line
     // stays as it was, as a refused DCB leaves it.
     for (const DWORD rate : {230400u, 921600u}) {
-        const DCB line = Line(rate);
+        const DCB line = LineDcb(rate);
         EXPECT_FALSE(SetCommState(port.Handle, &line)) << rate;
         EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
         DCB back{};
@@ -260,7 +209,7 @@ TEST(UartLoop, ModemLinesFollowTheWiringAndRaiseTheirEvents)
 {
     SKIP_WITHOUT_UART(GuestUarts().Loop);
     TPort port(GuestUarts().Loop);
-    const DCB line = Line(9600);
+    const DCB line = LineDcb(9600);
     ASSERT_TRUE(SetCommState(port.Handle, &line));
     constexpr DWORD kAll = MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON | MS_RING_ON;
     constexpr DWORD kFromDtr = MS_DSR_ON | MS_RLSD_ON | MS_RING_ON;
@@ -293,7 +242,7 @@ TEST(UartLoop, BreakComesBackAsABreak)
 {
     SKIP_WITHOUT_UART(GuestUarts().Loop);
     TPort port(GuestUarts().Loop);
-    const DCB line = Line(9600);
+    const DCB line = LineDcb(9600);
     ASSERT_TRUE(SetCommState(port.Handle, &line));
     port.Watch(EV_BREAK);
     ASSERT_TRUE(EscapeCommFunction(port.Handle, SETBREAK));
@@ -321,7 +270,7 @@ TEST_P(UartHeldOutput, StaysPendingUntilPurgedAndDoesNotHoldTheClose)
     const THandshake& shake = GetParam();
     TPort port(GuestUarts().Loop);
     port.Settle();
-    DCB line = Line(9600);
+    DCB line = LineDcb(9600);
     line.fOutxCtsFlow = shake.Cts;
     line.fOutxDsrFlow = !shake.Cts;
     ASSERT_TRUE(SetCommState(port.Handle, &line));
@@ -367,7 +316,7 @@ TEST(UartLoop, AnIdleOpenPortDoesNotWake)
     SKIP_WITHOUT_UART(GuestUarts().Loop);
     const std::set<std::string> others = Threads(); // this one, and a sanitizer's own
     TPort port(GuestUarts().Loop);
-    const DCB line = Line(9600);
+    const DCB line = LineDcb(9600);
     ASSERT_TRUE(SetCommState(port.Handle, &line));
     port.Settle();
     port.Watch(EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_ERR);
@@ -391,7 +340,7 @@ TEST(UartLoop, EchoUnderRtsCtsFlowThroughASmallQueueLosesNothing)
     // A queue far smaller than the transfer, not read for a while: the driver leaves the rest in
     // the kernel (whose throttle drops RTS, and so the port's own CTS) and takes it once read.
     TPort port(GuestUarts().Loop, 256);
-    DCB line = Line(115200);
+    DCB line = LineDcb(115200);
     line.fOutxCtsFlow = 1;
     ASSERT_TRUE(SetCommState(port.Handle, &line));
     const TBytes out = Pattern(6 * 1024, 3);

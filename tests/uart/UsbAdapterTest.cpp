@@ -10,25 +10,10 @@
 #include <vexora/serial/platform/AfGlobalNames.h>
 #include <vexora/serial/platform/AfWin.h>
 
+#include "LineDcb.h"
 #include "UsbGuest.h"
 
 namespace {
-
-DCB Line(DWORD rate, BYTE bits = 8, BYTE parity = NOPARITY, BYTE stop = ONESTOPBIT)
-{
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    dcb.BaudRate = rate;
-    dcb.fBinary = 1;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.ByteSize = bits;
-    dcb.Parity = parity;
-    dcb.StopBits = stop;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-    return dcb;
-}
 
 // The line settings as the driver takes them: the rates the converter can make, 7 and 8 data
 // bits, no, odd and even parity (QEMU's converter refuses mark and space), one and two stop bits.
@@ -41,13 +26,13 @@ TEST(UsbLine, SettingsAreSetAndReadBackThroughFtdiSio)
     HANDLE port = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
     ASSERT_NE(port, INVALID_HANDLE_VALUE) << device << ": " << GetLastError();
-    const DCB lines[] = {Line(300),
-                         Line(2400, 8, EVENPARITY),
-                         Line(9600, 7, ODDPARITY, TWOSTOPBITS),
-                         Line(31250, 7, EVENPARITY),
-                         Line(115200, 8, NOPARITY, TWOSTOPBITS),
-                         Line(921600),
-                         Line(3000000, 8, ODDPARITY)};
+    const DCB lines[] = {LineDcb(300),
+                         LineDcb(2400, 8, EVENPARITY),
+                         LineDcb(9600, 7, ODDPARITY, TWOSTOPBITS),
+                         LineDcb(31250, 7, EVENPARITY),
+                         LineDcb(115200, 8, NOPARITY, TWOSTOPBITS),
+                         LineDcb(921600),
+                         LineDcb(3000000, 8, ODDPARITY)};
     for (const DCB& line : lines) {
         SCOPED_TRACE(testing::Message()
                      << line.BaudRate << " baud, " << int(line.ByteSize) << " bits, parity "
@@ -60,7 +45,7 @@ TEST(UsbLine, SettingsAreSetAndReadBackThroughFtdiSio)
         EXPECT_EQ(back.Parity, line.Parity);
         EXPECT_EQ(back.StopBits, line.StopBits);
     }
-    const DCB tooFast = Line(3500000);
+    const DCB tooFast = LineDcb(3500000);
     EXPECT_FALSE(SetCommState(port, &tooFast));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     DCB back{};
