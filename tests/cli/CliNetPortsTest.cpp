@@ -15,6 +15,7 @@
 #include <string>
 
 #include "AfPtyPort.h"
+#include "CliRun.h"
 #include "NetGateways.h"
 #include "SimTestSupport.h"
 
@@ -24,31 +25,6 @@ using namespace std::chrono_literals;
 using testing::HasSubstr;
 
 const std::string kPortDir = AfTestPortDirectory();
-
-struct TRun {
-    int Status = -1;
-    std::string Out;
-    std::string Err;
-};
-
-TRun Cli(const QStringList& Args)
-{
-    static int argc = 1;
-    static char name[] = "cli_netports_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication application(argc, argv); // QProcess wants one
-    QProcess process;
-    process.start(QStringLiteral(VEXORA_CLI), Args);
-    EXPECT_TRUE(process.waitForFinished(120000)) << Args.join(' ').toStdString();
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            process.readAllStandardOutput().toStdString(), process.readAllStandardError().toStdString()};
-}
-
-QJsonValue Json(const std::string& Text)
-{
-    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(Text));
-    return document.isArray() ? QJsonValue(document.array()) : QJsonValue(document.object());
-}
 
 class CliNetPortsTest : public testing::TestWithParam<bool> {};
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "AfPtyPort.h"
+#include "CliRun.h"
 #include "SimTestSupport.h"
 
 namespace {
@@ -25,32 +26,6 @@ using namespace std::chrono_literals;
 using testing::HasSubstr;
 
 const std::string kPortDir = AfTestPortDirectory();
-
-struct TRun {
-    int Status = -1;
-    std::string Out;
-    std::string Err;
-};
-
-TRun Cli(const QStringList& Args, const QProcessEnvironment& Env = QProcessEnvironment::systemEnvironment())
-{
-    static int argc = 1;
-    static char name[] = "cli_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication application(argc, argv); // QProcess wants one
-    QProcess process;
-    process.setProcessEnvironment(Env);
-    process.start(QStringLiteral(VEXORA_CLI), Args);
-    EXPECT_TRUE(process.waitForFinished(120000)) << Args.join(' ').toStdString();
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            process.readAllStandardOutput().toStdString(), process.readAllStandardError().toStdString()};
-}
-
-QJsonValue Json(const std::string& Text)
-{
-    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(Text));
-    return document.isArray() ? QJsonValue(document.array()) : QJsonValue(document.object());
-}
 
 // A meter whose every value differs from the window's design values, with scale codes 1 and 2.
 TMeterSettings ReadMeter(int Address = 1)
