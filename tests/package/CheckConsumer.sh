@@ -21,30 +21,17 @@ cxx=$4
 cxxflags=$5
 ldflags=$6
 
-scratch=$(mktemp -d)
 simulator_pid=
 cleanup() {
     if [ -n "$simulator_pid" ]; then
         kill -TERM "$simulator_pid" 2>/dev/null || true
         wait "$simulator_pid" 2>/dev/null || true
     fi
-    rm -rf "$scratch"
+    rm -rf "${scratch:-}"
 }
 trap cleanup EXIT
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-# Runs a step quietly; on failure shows its output.
-quiet() {
-    if ! "$@" >"$scratch/step.log" 2>&1; then
-        cat "$scratch/step.log" >&2
-        fail "$*"
-    fi
-}
-
-prefix=$scratch/prefix
-quiet cmake --install "$build" --prefix "$prefix" --component SerialDev
+# shellcheck source=InstalledDev.sh
+source "$(dirname "$0")/InstalledDev.sh" "$build"
 examples=$prefix/share/doc/libvexora-serial-dev/examples
 pcdir=$(dirname "$(find "$prefix" -name vexora-serial-core.pc)")
 [ -d "$examples" ] || fail "no examples under $examples"

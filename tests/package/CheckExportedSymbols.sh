@@ -14,16 +14,9 @@ set -euo pipefail
 build=$1
 cxx=$2
 
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-
-prefix=$scratch/prefix
-cmake --install "$build" --prefix "$prefix" --component SerialDev >"$scratch/install.log" 2>&1 ||
-    { cat "$scratch/install.log" >&2; fail "install"; }
+trap 'rm -rf "${scratch:-}"' EXIT
+# shellcheck source=InstalledDev.sh
+source "$(dirname "$0")/InstalledDev.sh" "$build"
 libdir=$(dirname "$(find "$prefix" -name libvexora-serial-core.a)")
 archives=()
 for layer in widgets component core channel platform; do

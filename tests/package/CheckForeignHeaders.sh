@@ -9,16 +9,9 @@ build=$1
 source=$2
 cxx=$3
 
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-
-prefix=$scratch/prefix
-cmake --install "$build" --prefix "$prefix" --component SerialDev >"$scratch/install.log" 2>&1 ||
-    { cat "$scratch/install.log" >&2; fail "install"; }
+trap 'rm -rf "${scratch:-}"' EXIT
+# shellcheck source=InstalledDev.sh
+source "$(dirname "$0")/InstalledDev.sh" "$build"
 (cd "$prefix/include" && find vexora -name '*.h' ! -name AfGlobalNames.h | sort) |
     sed 's/.*/#include <&>/' >"$scratch/vexora_headers.h"
 [ -s "$scratch/vexora_headers.h" ] || fail "no headers installed"
